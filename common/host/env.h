@@ -1,0 +1,71 @@
+// The one seam between kqsd and the host: running a program, the file-system
+// calls whose failures matter, the clock and sleeping. Code that needs any of
+// these calls CurrentEnv(); nothing else reaches the OS for them. Tests install
+// an Env that records calls, injects failures or moves a fake clock
+// (common/testing/fake_env.h). Every implementation is safe to call from
+// several threads at once.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kqs {
+
+class Env {
+ public:
+  virtual ~Env();
+
+  // Runs argv[0] with the vector argv (null-terminated; argv[0] used as the
+  // path unchanged, no shell, no PATH search) in a child with stdio on
+  // /dev/null, descriptors 3..59 closed, SIGHUP and SIGCHLD ignored and umask
+  // 022, and waits for it. Returns the exit code, or -1 when the child could
+  // not be created or waited for or ended by a signal.
+  virtual int RunProgram(char* const argv[]) = 0;
+
+  // File-system calls with the C library's contracts (0 / -1 and errno,
+  // a stream or null).
+  virtual int Stat(const char* path, struct stat* st) = 0;
+  virtual FILE* FOpen(const char* path, const char* mode) = 0;
+  virtual int Rename(const char* from, const char* to) = 0;
+  virtual int Unlink(const char* path) = 0;
+  virtual int Mkdir(const char* path, mode_t mode) = 0;
+  virtual int Chmod(const char* path, mode_t mode) = 0;
+
+  // Milliseconds on the real-time clock since the epoch.
+  virtual int64_t NowMillis() = 0;
+  // Suspends the calling thread; returns 0, or -1 when interrupted.
+  virtual int SleepMillis(int ms) = 0;
+
+  // The real host. Never deleted.
+  static Env* Default();
+};
+
+// The Env in force (Env::Default() unless a test installed another).
+Env* CurrentEnv();
+// Installs env (null restores the default) and returns the previous one.
+// Tests only; call while no other thread uses the seam.
+Env* SetEnvForTesting(Env* env);
+
+// Forwards every call to a target Env; subclasses override what they change.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+  int RunProgram(char* const argv[]) override { return target_->RunProgram(argv); }
+  int Stat(const char* path, struct stat* st) override { return target_->Stat(path, st); }
+  FILE* FOpen(const char* path, const char* mode) override { return target_->FOpen(path, mode); }
+  int Rename(const char* from, const char* to) override { return target_->Rename(from, to); }
+  int Unlink(const char* path) override { return target_->Unlink(path); }
+  int Mkdir(const char* path, mode_t mode) override { return target_->Mkdir(path, mode); }
+  int Chmod(const char* path, mode_t mode) override { return target_->Chmod(path, mode); }
+  int64_t NowMillis() override { return target_->NowMillis(); }
+  int SleepMillis(int ms) override { return target_->SleepMillis(ms); }
+
+ private:
+  Env* target_;
+};
+
+}  // namespace kqs

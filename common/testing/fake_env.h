@@ -1,0 +1,71 @@
+// A test Env: forwards to the real host but records the programs run, can
+// answer them itself, injects file-system failures and can run a fake clock
+// that sleeping advances instead of waiting.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/host/env.h"
+
+namespace kqs {
+
+class FakeEnv : public EnvWrapper {
+ public:
+  using Argv = std::vector<std::string>;
+
+  FakeEnv() : EnvWrapper(Env::Default()) {}
+
+  // Programs: every argv is recorded; when run_hook is set it answers instead
+  // of the host.
+  std::function<int(const Argv&)> run_hook;
+  std::vector<Argv> Commands();
+  void ClearCommands();
+
+  // File-system faults: fault(op, path) returns an errno value to fail the
+  // call with, or 0 to let it through. op is "stat", "fopen", "rename",
+  // "unlink", "mkdir" or "chmod"; for fopen the mode follows as "fopen:w".
+  std::function<int(const std::string& op, const std::string& path)> fault;
+
+  // Clock: once UseFakeClock() is called, NowMillis() returns the fake time
+  // and SleepMillis() advances it (calling on_sleep after each pause).
+  void UseFakeClock(int64_t start_ms);
+  void Advance(int64_t ms);
+  std::function<void(int ms)> on_sleep;
+  std::vector<int> Sleeps();
+
+  int RunProgram(char* const argv[]) override;
+  int Stat(const char* path, struct stat* st) override;
+  FILE* FOpen(const char* path, const char* mode) override;
+  int Rename(const char* from, const char* to) override;
+  int Unlink(const char* path) override;
+  int Mkdir(const char* path, mode_t mode) override;
+  int Chmod(const char* path, mode_t mode) override;
+  int64_t NowMillis() override;
+  int SleepMillis(int ms) override;
+
+ private:
+  int Fault(const std::string& op, const char* path);
+
+  std::mutex mu_;
+  std::vector<Argv> commands_;
+  std::vector<int> sleeps_;
+  bool fake_clock_ = false;
+  int64_t now_ms_ = 0;
+};
+
+// Installs an Env for the lifetime of the guard.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(Env* env) : previous_(SetEnvForTesting(env)) {}
+  ~ScopedEnv() { SetEnvForTesting(previous_ == Env::Default() ? nullptr : previous_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  Env* previous_;
+};
+
+}  // namespace kqs
