@@ -1,0 +1,54 @@
+// Event log: an entry is named by type and id, its text comes from the
+// message catalog (set = type + 1, message = id) and it goes to syslog under
+// the identity given at open. Logging never fails the caller's work: callers
+// ignore the results.
+#pragma once
+
+#include <nl_types.h>
+
+#include <cstdint>
+
+// Event types.
+enum : unsigned short {
+  EVENTLOG_ERROR_TYPE = 0,        // LOG_DAEMON | LOG_ERR
+  EVENTLOG_INFORMATION_TYPE = 1,  // LOG_DAEMON | LOG_INFO
+  EVENTLOG_WARNING_TYPE = 2,      // LOG_DAEMON | LOG_WARNING
+};
+
+// Log level: at 0 and 1 every type is written; at 2 information entries are
+// dropped. Initially 0.
+extern unsigned short wLevel;
+// The open catalog, (nl_catd)-1 when none is open.
+extern nl_catd catd;
+
+// Opens the catalog at catalogPath and the system log under the identity
+// source (which must stay valid while the log is open). logName and
+// messageFile are accepted and not used. Returns 1, or 0 when the catalog
+// cannot be opened (the system log is then not opened).
+int EventLogOpen(const char* source, const char* logName, const char* messageFile,
+                 const char* catalogPath);
+
+// Sets the level. Returns 1, or 0 for a level other than 0, 1 or 2 (the
+// level is then unchanged).
+int EventLogSetLevel(unsigned short level);
+
+// Writes the catalog text of event (type, id), with the first count
+// insertions as its printf arguments: each a number or the address of a
+// text, as the text's conversions expect. Returns 1 when the entry was
+// written or filtered out by the level, and also when count is above 4
+// (nothing is written then); 0 for a type other than 0, 1 or 2 or when the
+// catalog has no such message.
+int EventLogAddMessage(unsigned short type, unsigned id, unsigned short count,
+                       const uintptr_t* insertions);
+
+// Closes the catalog and the system log.
+void EventLogClose();
+
+// Tests: observer is called for every entry that passes the type and level
+// checks, whether or not the catalog is open, with the formatted text, or
+// null when nothing was written (no such message, no catalog, more than 4
+// insertions). Pass null to remove it. Returns the previous observer. Set it
+// while no other thread logs.
+typedef void (*EventLogObserver)(unsigned short type, unsigned id, unsigned short count,
+                                 const char* text);
+EventLogObserver EventLogSetObserverForTesting(EventLogObserver observer);
