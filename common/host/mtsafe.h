@@ -59,10 +59,10 @@ void MtSafeCleanup();
 // Runs a program and waits for it. commandLine is cut to 1023 characters and
 // split at spaces (runs of spaces count as one; tabs are ordinary
 // characters; no shell, quoting or PATH search): the first word is the
-// program's path and also its argument 0; at most 49 words are passed. The
-// child has stdio on /dev/null, none of the daemon's other descriptors,
-// SIGHUP and SIGCHLD ignored and umask 022. Returns the program's exit code,
-// or -1 when there is no word, the child could not be started or waited
-// for, or it was ended by a signal. A program that cannot be executed ends
-// with a nonzero code.
+// program's path and also its argument 0. The child has stdio on /dev/null,
+// none of the daemon's descriptors 3..59, SIGHUP and SIGCHLD ignored and
+// umask 022. Returns the program's exit code, or -1 when there is no word or
+// more than 49 words (nothing is run then), the child could not be started
+// or waited for, or it was ended by a signal. A program that cannot be
+// executed ends with a nonzero code.
 int xSystem(const char* commandLine);

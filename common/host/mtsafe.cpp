@@ -1,0 +1,172 @@
+// Reentrant C library wrappers and xSystem. The wrappers format into a work
+// buffer of the library's own size and copy the outcome bounded into the
+// caller's; xSystem splits the command line and hands it to the Env seam,
+// which forks, redirects and executes the program.
+#include "common/host/mtsafe.h"
+
+#include <crypt.h>
+#include <netdb.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "common/host/env.h"
+#include "common/util/strbuf.h"
+
+JThreadCritSecHandle mtSafeCS = nullptr;
+
+namespace {
+
+// asctime_r and ctime_r need 26 bytes; leave room to spare.
+constexpr size_t kTimeTextSize = 64;
+constexpr size_t kCommandLineSize = 1024;
+constexpr int kMaxWords = 49;
+
+char* CopyOut(char* buf, int buflen, const char* text) {
+  if (buf == nullptr || buflen <= 0) return buf;
+  RelStrCpyIntoBufA(buf, text != nullptr ? text : "", unsigned(buflen));
+  return buf;
+}
+
+// Guards the creation of mtSafeCS; the section itself does the real work.
+std::mutex& MtSafeCreateLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+char* xAsctime(const struct tm* tm, char* buf, int buflen) {
+  std::array<char, kTimeTextSize> text{};
+  const char* out = tm != nullptr ? asctime_r(tm, text.data()) : nullptr;
+  return CopyOut(buf, buflen, out);
+}
+
+char* xAsctimeA(const struct tm* tm, char* buf, int buflen) { return xAsctime(tm, buf, buflen); }
+
+char* xCtime(const time_t* t, char* buf, int buflen) {
+  std::array<char, kTimeTextSize> text{};
+  const char* out = t != nullptr ? ctime_r(t, text.data()) : nullptr;
+  return CopyOut(buf, buflen, out);
+}
+
+char* xCtimeA(const time_t* t, char* buf, int buflen) { return xCtime(t, buf, buflen); }
+
+struct tm* xGmtime(const time_t* t, struct tm* result) {
+  if (result == nullptr) return nullptr;
+  if (t == nullptr || gmtime_r(t, result) == nullptr) std::memset(result, 0, sizeof *result);
+  return result;
+}
+
+struct tm* xLocaltime(const time_t* t, struct tm* result) {
+  if (result == nullptr) return nullptr;
+  if (t == nullptr || localtime_r(t, result) == nullptr) std::memset(result, 0, sizeof *result);
+  return result;
+}
+
+struct dirent* xReaddir(DIR* dir, struct dirent* entry) {
+  if (entry == nullptr) return nullptr;
+  std::memset(entry, 0, sizeof *entry);
+  if (dir == nullptr) return nullptr;
+  // readdir keeps its state in the stream, so distinct streams are safe to
+  // read from distinct threads. The record the library returns may be
+  // shorter than struct dirent: copy field by field, never past its name.
+  errno = 0;
+  const struct dirent* found = readdir(dir);
+  if (found == nullptr) return nullptr;
+  entry->d_ino = found->d_ino;
+  entry->d_off = found->d_off;
+  entry->d_reclen = found->d_reclen;
+  entry->d_type = found->d_type;
+  RelStrCpyIntoBufA(entry->d_name, found->d_name, sizeof entry->d_name);
+  return entry;
+}
+
+char* xStrtok(char* str, const char* delim, char** save) { return strtok_r(str, delim, save); }
+
+char* xStrtokA(char* str, const char* delim, char** save) { return strtok_r(str, delim, save); }
+
+char* xStrerror(int errnum, char* buf, int buflen) {
+  if (buf == nullptr || buflen <= 0) return buf;
+  const char* text = strerrordesc_np(errnum);
+  if (text == nullptr) {
+    std::memset(buf, 0, size_t(buflen));
+    return buf;
+  }
+  return CopyOut(buf, buflen, text);
+}
+
+struct passwd* xGetpwnam(const char* name, struct passwd* pwd, char* buf, int buflen) {
+  if (pwd == nullptr) return nullptr;
+  struct passwd* found = nullptr;
+  if (name != nullptr && buf != nullptr && buflen > 0 &&
+      getpwnam_r(name, pwd, buf, size_t(buflen), &found) == 0 && found != nullptr) {
+    return found;
+  }
+  std::memset(pwd, 0, sizeof *pwd);
+  if (buf != nullptr && buflen > 0) std::memset(buf, 0, size_t(buflen));
+  return nullptr;
+}
+
+struct group* xGetgrnam(const char* name, struct group* grp, char* buf, int buflen) {
+  if (grp == nullptr) return nullptr;
+  struct group* found = nullptr;
+  if (name != nullptr && buf != nullptr && buflen > 0 &&
+      getgrnam_r(name, grp, buf, size_t(buflen), &found) == 0 && found != nullptr) {
+    return found;
+  }
+  std::memset(grp, 0, sizeof *grp);
+  if (buf != nullptr && buflen > 0) std::memset(buf, 0, size_t(buflen));
+  return nullptr;
+}
+
+char* xCrypt(const char* key, const char* salt) {
+  if (key == nullptr || salt == nullptr) return nullptr;
+  return crypt(key, salt);
+}
+
+int xRexec(char** host, int port, const char* user, const char* password, const char* command,
+           int* errorFd) {
+  {
+    std::lock_guard<std::mutex> lock(MtSafeCreateLock());
+    if (mtSafeCS == nullptr && JThreadCritSecCreate(&mtSafeCS) != 0) {
+      mtSafeCS = nullptr;
+      return -1;
+    }
+  }
+  CritSecGuard guard(mtSafeCS);
+  return rexec(host, port, user, password, command, errorFd);
+}
+
+void MtSafeCleanup() {
+  std::lock_guard<std::mutex> lock(MtSafeCreateLock());
+  if (mtSafeCS != nullptr) {
+    JThreadCritSecDelete(mtSafeCS);
+    mtSafeCS = nullptr;
+  }
+}
+
+int xSystem(const char* commandLine) {
+  if (commandLine == nullptr) return -1;
+  std::array<char, kCommandLineSize> line;
+  RelStrCpyIntoBufA(line.data(), commandLine, unsigned(line.size()));
+
+  // The words stay in line; argv points into it until the child has ended.
+  std::array<char*, kMaxWords + 1> argv{};
+  int words = 0;
+  char* save = nullptr;
+  for (char* word = strtok_r(line.data(), " ", &save); word != nullptr;
+       word = strtok_r(nullptr, " ", &save)) {
+    if (words == kMaxWords) {
+      // Running the program with arguments silently dropped could do
+      // something other than asked; refuse instead.
+      errno = E2BIG;
+      return -1;
+    }
+    argv[words++] = word;
+  }
+  if (words == 0) return -1;
+  return kqs::CurrentEnv()->RunProgram(argv.data());
+}

@@ -1,0 +1,207 @@
+// Tests of xSystem (word splitting, exit codes, what the child can reach)
+// and of the reentrant wrappers' failure rules (zeroed results, bounds).
+#include "common/host/mtsafe.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/testing/fake_env.h"
+#include "common/testing/scratch_dir.h"
+
+namespace {
+
+using kqs::FakeEnv;
+using kqs::ScopedEnv;
+using kqs::ScratchDir;
+
+bool AllZero(const void* p, size_t n) {
+  const auto* b = static_cast<const unsigned char*>(p);
+  for (size_t i = 0; i < n; ++i)
+    if (b[i] != 0) return false;
+  return true;
+}
+
+std::string WriteScript(const ScratchDir& dir, const std::string& name, const std::string& body) {
+  std::string path = dir / name;
+  ScratchDir::WriteFile(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+FakeEnv::Argv RunRecorded(const std::string& line, int* rc = nullptr) {
+  FakeEnv env;
+  env.run_hook = [](const FakeEnv::Argv&) { return 0; };
+  ScopedEnv scoped(&env);
+  int result = xSystem(line.c_str());
+  if (rc != nullptr) *rc = result;
+  auto commands = env.Commands();
+  return commands.empty() ? FakeEnv::Argv{} : commands.front();
+}
+
+TEST(XSystemTest, SplitsOnSpacesOnly) {
+  using V = FakeEnv::Argv;
+  EXPECT_EQ(V({"/usr/lib/lpsched"}), RunRecorded("/usr/lib/lpsched"));
+  EXPECT_EQ(V({"/usr/lib/accept", "q1"}), RunRecorded("/usr/lib/accept  q1"));
+  EXPECT_EQ(V({"/bin/x", "a\tb", "c"}), RunRecorded("   /bin/x a\tb    c  "));
+
+  int rc = 0;
+  EXPECT_TRUE(RunRecorded("    ", &rc).empty());
+  EXPECT_EQ(-1, rc);
+
+  std::string line = "/bin/x";
+  for (int i = 1; i < 49; ++i) line += " w" + std::to_string(i);
+  EXPECT_EQ(49u, RunRecorded(line, &rc).size());
+  EXPECT_EQ(0, rc);
+  EXPECT_TRUE(RunRecorded(line + " w49", &rc).empty()) << "a 50th word must not be dropped silently";
+  EXPECT_EQ(-1, rc);
+}
+
+TEST(XSystemTest, CutsCommandLineAt1023CharactersBeforeSplitting) {
+  const std::string prog = "/bin/x ";
+  const std::string first(1023 - prog.size() + 10, 'a');
+  FakeEnv::Argv argv = RunRecorded(prog + first + " next");
+  ASSERT_EQ(2u, argv.size());
+  EXPECT_EQ(1023u - prog.size(), argv[1].size());
+
+  // A word that starts exactly at the cut is lost whole.
+  const std::string exact(1023 - prog.size(), 'b');
+  EXPECT_EQ(2u, RunRecorded(prog + exact + " next").size());
+}
+
+TEST(XSystemTest, PassesExitCodesAndReportsSignalsAsFailure) {
+  ScratchDir dir;
+  std::string exit3 = WriteScript(dir, "exit3", "exit 3\n");
+  std::string ok = WriteScript(dir, "ok", "exit 0\n");
+  std::string killed = WriteScript(dir, "killed", "kill -9 $$\n");
+  EXPECT_EQ(3, xSystem(exit3.c_str()));
+  EXPECT_EQ(0, xSystem(ok.c_str()));
+  EXPECT_EQ(-1, xSystem(killed.c_str()));
+  EXPECT_NE(0, xSystem((dir / "missing").c_str()));
+  // No PATH search: a bare name is looked up in the current directory only.
+  EXPECT_NE(0, xSystem("true"));
+}
+
+TEST(XSystemTest, ChildGetsArgumentsButNotTheDaemonsDescriptors) {
+  ScratchDir dir;
+  std::string leakPath = dir / "leak";
+  int fd = open(leakPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 3);
+  ASSERT_LE(fd, 59);
+  std::string report = dir / "report";
+  std::string probe = WriteScript(dir, "probe",
+                                  "echo leaked >&" + std::to_string(fd) + "\n"
+                                  "{ echo \"$#|$1|$2\"; readlink /proc/self/fd/0; umask; } > " + report + "\n");
+  EXPECT_EQ(0, xSystem((probe + "  one two").c_str()));
+  close(fd);
+  EXPECT_EQ("", ScratchDir::ReadFile(leakPath));
+  EXPECT_EQ("2|one|two\n/dev/null\n0022\n", ScratchDir::ReadFile(report));
+}
+
+TEST(MtSafeTest, ReaddirZeroesEntryAtEnd) {
+  ScratchDir dir;
+  ScratchDir::WriteFile(dir / "queue1", "x");
+  DIR* d = opendir(dir.path().c_str());
+  ASSERT_NE(nullptr, d);
+  struct dirent entry;
+  std::vector<std::string> names;
+  while (xReaddir(d, &entry) != nullptr) names.emplace_back(entry.d_name);
+  closedir(d);
+  EXPECT_EQ(3u, names.size());
+  EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "queue1"));
+  EXPECT_TRUE(AllZero(&entry, sizeof entry));
+}
+
+TEST(MtSafeTest, UserAndGroupLookupsZeroEverythingWhenMissing) {
+  struct passwd pw;
+  std::array<char, 1024> buf;
+  ASSERT_EQ(&pw, xGetpwnam("root", &pw, buf.data(), int(buf.size())));
+  EXPECT_EQ(0u, pw.pw_uid);
+  EXPECT_STREQ("root", pw.pw_name);
+  EXPECT_EQ(nullptr, xGetpwnam("no-such-user-kqs", &pw, buf.data(), int(buf.size())));
+  EXPECT_TRUE(AllZero(&pw, sizeof pw));
+  EXPECT_TRUE(AllZero(buf.data(), buf.size()));
+
+  struct group gr;
+  ASSERT_EQ(&gr, xGetgrnam("root", &gr, buf.data(), int(buf.size())));
+  EXPECT_EQ(0u, gr.gr_gid);
+  buf.fill('x');
+  EXPECT_EQ(nullptr, xGetgrnam("no-such-group-kqs", &gr, buf.data(), int(buf.size())));
+  EXPECT_TRUE(AllZero(&gr, sizeof gr));
+  EXPECT_TRUE(AllZero(buf.data(), buf.size()));
+
+  // A buffer too small for the record is a failure too, not a partial result.
+  std::array<char, 4> tiny;
+  EXPECT_EQ(nullptr, xGetpwnam("root", &pw, tiny.data(), int(tiny.size())));
+  EXPECT_TRUE(AllZero(&pw, sizeof pw));
+}
+
+TEST(MtSafeTest, TimeAndErrorTextsStayInBoundsAndFailClean) {
+  std::array<char, 64> buf;
+  time_t t = 0;
+  struct tm tm;
+  ASSERT_EQ(&tm, xGmtime(&t, &tm));
+  EXPECT_EQ(70, tm.tm_year);
+  EXPECT_STREQ("Thu Jan  1 00:00:00 1970\n", xAsctime(&tm, buf.data(), int(buf.size())));
+
+  buf.fill('x');
+  EXPECT_STREQ("Thu ", xAsctimeA(&tm, buf.data(), 5));
+  EXPECT_EQ('x', buf[5]);
+  EXPECT_EQ(4u, std::strlen(xCtime(&t, buf.data(), 5)));
+
+  t = LLONG_MAX;  // beyond what a struct tm can hold
+  std::memset(&tm, 0x7f, sizeof tm);
+  EXPECT_EQ(&tm, xGmtime(&t, &tm));
+  EXPECT_TRUE(AllZero(&tm, sizeof tm));
+  std::memset(&tm, 0x7f, sizeof tm);
+  EXPECT_EQ(&tm, xLocaltime(&t, &tm));
+  EXPECT_TRUE(AllZero(&tm, sizeof tm));
+
+  EXPECT_STREQ("No such file or directory", xStrerror(ENOENT, buf.data(), int(buf.size())));
+  EXPECT_STREQ("No s", xStrerror(ENOENT, buf.data(), 5));
+  buf.fill('x');
+  xStrerror(99999, buf.data(), int(buf.size()));
+  EXPECT_TRUE(AllZero(buf.data(), buf.size()));
+}
+
+TEST(MtSafeTest, StrtokKeepsStateInCallersPointer) {
+  char a[] = "a b";
+  char b[] = "x;y";
+  char* sa = nullptr;
+  char* sb = nullptr;
+  EXPECT_STREQ("a", xStrtok(a, " ", &sa));
+  EXPECT_STREQ("x", xStrtokA(b, ";", &sb));
+  EXPECT_STREQ("b", xStrtok(nullptr, " ", &sa));
+  EXPECT_STREQ("y", xStrtokA(nullptr, ";", &sb));
+  EXPECT_EQ(nullptr, xStrtok(nullptr, " ", &sa));
+}
+
+TEST(MtSafeTest, CryptUsesSaltAndRexecLockIsCreatedAndCleanedUp) {
+  const char* hash = xCrypt("secret", "zQ");
+  ASSERT_NE(nullptr, hash);
+  EXPECT_EQ(0, std::strncmp(hash, "zQ", 2));
+  EXPECT_EQ(13u, std::strlen(hash));
+  EXPECT_EQ(nullptr, xCrypt(nullptr, "zQ"));
+
+  ASSERT_EQ(nullptr, mtSafeCS);
+  // An empty host name fails in the lookup, before any connection attempt.
+  char host[] = "";
+  char* hostp = host;
+  EXPECT_EQ(-1, xRexec(&hostp, htons(512), "lp", "x", "true", nullptr));
+  EXPECT_NE(nullptr, mtSafeCS);
+  MtSafeCleanup();
+  EXPECT_EQ(nullptr, mtSafeCS);
+  MtSafeCleanup();
+}
+
+}  // namespace
