@@ -30,10 +30,9 @@ unsigned GetSystemDirectory(char* buffer, unsigned size);
 // Suspends the calling thread for ms milliseconds (nothing for ms <= 0).
 void xSleep(int ms);
 
-// Describes the host as "<sysname> (<release>)", e.g. "Linux (6.1.0)"; a
-// SunOS 5.x release is described as "Solaris (2.x): SunOS (5.x)". The text is
-// cut to fit buffer. Returns 0, or 16 when the system cannot be queried
-// (buffer is then empty).
+// Describes the host (uname) as kqs::DescribeHostOS does, cut to fit
+// buffer. Returns 0, or 16 when the system cannot be queried (buffer is then
+// empty).
 int xGetHostOS(char* buffer, unsigned size);
 
 // Milliseconds of the real-time clock, cut to 32 bits: it wraps about every
@@ -43,3 +42,12 @@ uint32_t xGetTickCount();
 
 // Always 0: the process's memory use is not reported.
 unsigned xGetProcessMemUsage();
+
+namespace kqs {
+
+// "<sysname> (<release>)", e.g. "Linux (6.1.0)"; SunOS 5.x is described as
+// "Solaris (2.x): SunOS (5.x)" (release 5.5.1 gives "Solaris (2.5.1): SunOS
+// (5.5.1)", 5.10 gives 2.10). Cut to fit buffer (size >= 1).
+void DescribeHostOS(const char* sysname, const char* release, char* buffer, unsigned size);
+
+}  // namespace kqs

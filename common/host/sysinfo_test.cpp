@@ -1,0 +1,120 @@
+// Tests of the module directory as derived from argv[0], the host
+// description, and the tick count and sleep on a fake clock.
+#include "common/host/sysinfo.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+
+#include "common/testing/fake_env.h"
+#include "common/testing/scratch_dir.h"
+
+namespace {
+
+using kqs::FakeEnv;
+using kqs::ScopedEnv;
+using kqs::ScratchDir;
+
+class ModuleDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(nullptr, getcwd(savedCwd_.data(), savedCwd_.size()));
+    ASSERT_EQ(0, mkdir((dir_ / "bin").c_str(), 0755));
+    ASSERT_EQ(0, chdir(dir_.path().c_str()));
+    ASSERT_NE(nullptr, getcwd(cwd_.data(), cwd_.size()));
+  }
+  void TearDown() override {
+    gArgv = nullptr;
+    EXPECT_EQ(0, chdir(savedCwd_.data()));
+  }
+
+  // The module directory for a program started as arg0.
+  std::string For(const char* arg0, unsigned size = 255, unsigned* result = nullptr) {
+    argv_[0] = const_cast<char*>(arg0);
+    xRegisterArguments(1, argv_.data());
+    std::array<char, 512> buf{};
+    unsigned r = xGetModuleDirectory(nullptr, buf.data(), size);
+    if (result != nullptr) *result = r;
+    return r == 0 || r == 255 ? "<" + std::to_string(r) + ">" : std::string(buf.data());
+  }
+
+  ScratchDir dir_;
+  std::array<char, 255> savedCwd_{};
+  std::array<char, 255> cwd_{};
+  std::array<char*, 2> argv_{};
+};
+
+TEST_F(ModuleDirectoryTest, FollowsArgvZeroAsStarted) {
+  const std::string cwd = cwd_.data();
+  EXPECT_EQ("/opt/x/bin/", For("/opt/x/bin/kqsd"));
+  EXPECT_EQ(cwd + "/bin/", For("bin/kqsd"));
+  EXPECT_EQ(cwd + "/bin/", For("./bin/../bin/kqsd"));
+  EXPECT_EQ(cwd + "/", For("kqsd"));  // found through PATH
+  EXPECT_EQ("/", For("/kqsd"));
+  EXPECT_EQ("<0>", For(""));
+
+  unsigned result = 0;
+  EXPECT_EQ("/opt/x/bin/", For("/opt/x/bin/kqsd", 16, &result));
+  EXPECT_EQ(11u, result);
+  EXPECT_EQ("<0>", For("kqsd", 6)) << "the current directory does not fit";
+  EXPECT_EQ("<255>", For("/opt/x/bin/kqsd", 15)) << "argv[0] itself does not fit";
+
+  gArgv = nullptr;
+  std::array<char, 255> buf{};
+  EXPECT_EQ(cwd.size() + 1, xGetModuleDirectory(nullptr, buf.data(), unsigned(buf.size())));
+  EXPECT_EQ(cwd + "/", buf.data());
+}
+
+TEST_F(ModuleDirectoryTest, AnsiFormCutsIntoSmallBuffers) {
+  argv_[0] = const_cast<char*>("/opt/x/bin/kqsd");
+  xRegisterArguments(1, argv_.data());
+  std::array<char, 8> small;
+  small.fill('x');
+  EXPECT_EQ(11u, xGetModuleDirectoryA(nullptr, small.data(), unsigned(small.size())));
+  EXPECT_STREQ("/opt/x/", small.data());
+  std::array<char, 64> buf{};
+  EXPECT_EQ(11u, GetSystemDirectory(buf.data(), unsigned(buf.size())));
+  EXPECT_STREQ("/opt/x/bin/", buf.data());
+}
+
+TEST(HostOSTest, DescribesSunOSAsSolarisAndEverythingElsePlainly) {
+  std::array<char, 128> buf{};
+  kqs::DescribeHostOS("SunOS", "5.5.1", buf.data(), unsigned(buf.size()));
+  EXPECT_STREQ("Solaris (2.5.1): SunOS (5.5.1)", buf.data());
+  kqs::DescribeHostOS("SunOS", "5.10", buf.data(), unsigned(buf.size()));
+  EXPECT_STREQ("Solaris (2.10): SunOS (5.10)", buf.data());
+  kqs::DescribeHostOS("Linux", "5.15.0", buf.data(), unsigned(buf.size()));
+  EXPECT_STREQ("Linux (5.15.0)", buf.data());
+  kqs::DescribeHostOS("Linux", "6.1.0", buf.data(), 8);
+  EXPECT_STREQ("Linux (", buf.data());
+
+  struct utsname names;
+  ASSERT_EQ(0, uname(&names));
+  EXPECT_EQ(0, xGetHostOS(buf.data(), unsigned(buf.size())));
+  EXPECT_EQ(std::string(names.sysname) + " (" + names.release + ")", buf.data());
+  EXPECT_EQ(0u, xGetProcessMemUsage());
+}
+
+TEST(TickCountTest, FollowsTheClockCutTo32BitsAndSleepsAdvanceIt) {
+  FakeEnv env;
+  env.UseFakeClock((int64_t{1} << 32) + 1000);
+  ScopedEnv scoped(&env);
+  const uint32_t start = xGetTickCount();
+  EXPECT_EQ(1000u, start);
+  xSleep(500);
+  xSleep(0);
+  xSleep(-3);
+  EXPECT_EQ(500u, xGetTickCount() - start);
+  EXPECT_EQ(std::vector<int>{500}, env.Sleeps());
+
+  env.Advance((int64_t{1} << 32) - 1000 - 1);  // one millisecond before a wrap
+  const uint32_t before = xGetTickCount();
+  env.Advance(5);
+  EXPECT_EQ(5u, xGetTickCount() - before);
+}
+
+}  // namespace
