@@ -1,0 +1,201 @@
+// Tests of the event log: which entries pass the type and level rules, how
+// catalog texts are formatted with insertions, and what reaches syslog.
+#include "common/host/eventlog.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/testing/scratch_dir.h"
+#include "common/testing/syslog_capture.h"
+
+namespace {
+
+using kqs::ScratchDir;
+using kqs::SyslogCapture;
+using kqs::SyslogMessage;
+
+struct Seen {
+  unsigned short type;
+  unsigned id;
+  unsigned short count;
+  bool hasText;
+  std::string text;
+};
+std::vector<Seen> g_seen;
+
+void Record(unsigned short type, unsigned id, unsigned short count, const char* text) {
+  g_seen.push_back({type, id, count, text != nullptr, text != nullptr ? text : ""});
+}
+
+class EventLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_seen.clear();
+    previous_ = EventLogSetObserverForTesting(Record);
+    EventLogSetLevel(0);
+  }
+  void TearDown() override {
+    EventLogClose();
+    EventLogSetObserverForTesting(previous_);
+    EventLogSetLevel(0);
+  }
+  EventLogObserver previous_ = nullptr;
+};
+
+TEST_F(EventLogTest, TypeAndLevelRules) {
+  ASSERT_EQ(1, EventLogOpen("KQSManager", "System", "kqsd", KQS_CATALOG_PATH));
+  // Level 0: everything passes.
+  EXPECT_EQ(1, EventLogAddMessage(1, 11, 0, nullptr));
+  EXPECT_EQ(1, EventLogAddMessage(0, 109, 0, nullptr));
+  EXPECT_EQ(0, EventLogAddMessage(3, 11, 0, nullptr));
+  ASSERT_EQ(2u, g_seen.size());
+  EXPECT_TRUE(g_seen[0].hasText);
+  EXPECT_FALSE(g_seen[0].text.empty());
+
+  g_seen.clear();
+  EXPECT_EQ(0, EventLogSetLevel(3));
+  EXPECT_EQ(1, EventLogSetLevel(2));
+  EXPECT_EQ(0, EventLogSetLevel(7));
+  EXPECT_EQ(2, wLevel);
+  EXPECT_EQ(1, EventLogAddMessage(1, 11, 0, nullptr));  // dropped, still "written"
+  EXPECT_EQ(1, EventLogAddMessage(0, 110, 0, nullptr));
+  EXPECT_EQ(1, EventLogAddMessage(2, 200, 1, std::array<uintptr_t, 1>{uintptr_t("p")}.data()));
+  ASSERT_EQ(2u, g_seen.size());
+  EXPECT_EQ(110u, g_seen[0].id);
+  EXPECT_EQ(200u, g_seen[1].id);
+
+  // Ids live in the set of their type: 11 is information, not an error.
+  g_seen.clear();
+  EXPECT_EQ(0, EventLogAddMessage(0, 11, 0, nullptr));
+  EXPECT_EQ(0, EventLogAddMessage(0, 9999, 0, nullptr));
+  // Too many insertions: nothing written, but not a failure.
+  const uintptr_t five[5] = {1, 2, 3, 4, 5};
+  EXPECT_EQ(1, EventLogAddMessage(2, 200, 5, five));
+  ASSERT_EQ(3u, g_seen.size());
+  for (const Seen& s : g_seen) EXPECT_FALSE(s.hasText) << s.id;
+}
+
+TEST_F(EventLogTest, EveryEventIdHasATextInItsSet) {
+  ASSERT_EQ(1, EventLogOpen("KQSManager", "System", "kqsd", KQS_CATALOG_PATH));
+  struct Event {
+    unsigned short type;
+    unsigned id;
+  };
+  static constexpr Event kEvents[] = {{1, 1},   {1, 2},   {1, 8},   {1, 10},  {1, 11},
+                                      {1, 12},  {1, 13},  {0, 101}, {1, 102}, {0, 108},
+                                      {0, 109}, {0, 110}, {0, 111}};
+  for (const Event& e : kEvents) EXPECT_EQ(1, EventLogAddMessage(e.type, e.id, 0, nullptr)) << e.id;
+  const uintptr_t port[1] = {uintptr_t("LPT1")};
+  EXPECT_EQ(1, EventLogAddMessage(2, 200, 1, port));
+  ASSERT_EQ(14u, g_seen.size());
+  for (const Seen& s : g_seen) {
+    EXPECT_TRUE(s.hasText) << s.id;
+    EXPECT_EQ(std::string::npos, s.text.find('%')) << s.id << ": " << s.text;
+  }
+  EXPECT_NE(std::string::npos, g_seen.back().text.find("LPT1"));
+}
+
+TEST_F(EventLogTest, MissingCatalogSilencesTheLog) {
+  ScratchDir dir;
+  EXPECT_EQ(0, EventLogOpen("KQSManager", "System", "kqsd", (dir / "none.cat").c_str()));
+  EXPECT_EQ(0, EventLogAddMessage(1, 11, 0, nullptr));
+  ASSERT_EQ(1u, g_seen.size());
+  EXPECT_FALSE(g_seen[0].hasText);
+}
+
+TEST_F(EventLogTest, FormatsInsertionsByTheirConversions) {
+  ScratchDir dir;
+  const std::string msg = dir / "t.msg";
+  const std::string cat = dir / "t.cat";
+  ScratchDir::WriteFile(msg,
+                        "$quote \"\n$set 1\n"
+                        "1 \"%d|%u|%x|%5.2s\"\n"
+                        "2 \"%s and %s\"\n"
+                        "3 \"%n%f%m %s\"\n"
+                        "4 \"%-3c|%%|%ld\"\n");
+  ASSERT_EQ(0, std::system((std::string(KQS_GENCAT) + " " + cat + " " + msg).c_str()));
+  ASSERT_EQ(1, EventLogOpen("t", "System", "kqsd", cat.c_str()));
+
+  const uintptr_t a[4] = {uintptr_t(-7), 42, 255, uintptr_t("abcdef")};
+  EXPECT_EQ(1, EventLogAddMessage(0, 1, 4, a));
+  // Only one insertion for a text with two conversions: the second is empty.
+  const uintptr_t b[1] = {uintptr_t("one")};
+  EXPECT_EQ(1, EventLogAddMessage(0, 2, 1, b));
+  // Conversions that a number or text cannot feed stay as they are.
+  EXPECT_EQ(1, EventLogAddMessage(0, 3, 1, b));
+  const uintptr_t c[2] = {'A', uintptr_t(-5)};
+  EXPECT_EQ(1, EventLogAddMessage(0, 4, 2, c));
+  ASSERT_EQ(4u, g_seen.size());
+  EXPECT_EQ("-7|42|ff|   ab", g_seen[0].text);
+  EXPECT_EQ("one and (null)", g_seen[1].text);
+  EXPECT_EQ("%n%f%m one", g_seen[2].text);
+  EXPECT_EQ("A  |%|-5", g_seen[3].text);
+}
+
+TEST(EventLogSyslogTest, WritesCatalogTextsAtTheirPriorityUnderTheSourceName) {
+  std::vector<SyslogMessage> got;
+  std::string error;
+  bool ok = SyslogCapture::CaptureInChild(
+      [] {
+        EventLogOpen("KQSManager", "System", "kqsd", KQS_CATALOG_PATH);
+        EventLogSetLevel(1);
+        EventLogAddMessage(0, 101, 0, nullptr);
+        EventLogAddMessage(1, 11, 0, nullptr);
+        const uintptr_t port[1] = {uintptr_t("LPT1")};
+        EventLogAddMessage(2, 200, 1, port);
+        EventLogAddMessage(2, 200, 5, port);  // too many insertions
+        EventLogSetLevel(2);
+        EventLogAddMessage(1, 2, 0, nullptr);  // filtered
+        EventLogAddMessage(0, 108, 0, nullptr);
+        EventLogClose();
+      },
+      300, &got, &error);
+  ASSERT_TRUE(ok) << error;
+
+  nl_catd cat = catopen(KQS_CATALOG_PATH, 0);
+  ASSERT_NE(reinterpret_cast<nl_catd>(-1), cat);
+  std::array<char, 256> port{};
+  std::snprintf(port.data(), port.size(), catgets(cat, 3, 200, "?"), "LPT1");
+  struct Expected {
+    int priority;
+    std::string text;
+  };
+  const std::vector<Expected> expected = {
+      {LOG_DAEMON | LOG_ERR, catgets(cat, 1, 101, "?")},
+      {LOG_DAEMON | LOG_INFO, catgets(cat, 2, 11, "?")},
+      {LOG_DAEMON | LOG_WARNING, port.data()},
+      {LOG_DAEMON | LOG_ERR, catgets(cat, 1, 108, "?")},
+  };
+  catclose(cat);
+
+  ASSERT_EQ(expected.size(), got.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(expected[i].priority, got[i].priority) << got[i].raw;
+    EXPECT_EQ(expected[i].text, got[i].text) << got[i].raw;
+    EXPECT_EQ("KQSManager", got[i].ident) << got[i].raw;
+  }
+  EXPECT_EQ(27, got[0].priority);
+  EXPECT_EQ("Printer port LPT1 was added.", got[2].text);
+}
+
+TEST(SyslogCaptureTest, ParsesDatagrams) {
+  SyslogMessage m;
+  ASSERT_TRUE(kqs::ParseSyslogDatagram("<30>Dec  5 17:00:00 KQSManager[12]: a: b", &m));
+  EXPECT_EQ(30, m.priority);
+  EXPECT_EQ("KQSManager", m.ident);
+  EXPECT_EQ(12, m.pid);
+  EXPECT_EQ("a: b", m.text);
+  ASSERT_TRUE(kqs::ParseSyslogDatagram("<28>plain", &m));
+  EXPECT_EQ(28, m.priority);
+  EXPECT_EQ("plain", m.text);
+  EXPECT_FALSE(kqs::ParseSyslogDatagram("no header", &m));
+  EXPECT_FALSE(kqs::ParseSyslogDatagram("<x>y", &m));
+}
+
+}  // namespace
