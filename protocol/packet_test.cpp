@@ -14,210 +14,147 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Encodes a request into a vector (the malloc'ed block is freed at once).
-Bytes Request(uint32_t op, const char* params, uint32_t type, const void* data = nullptr,
-              uint32_t dataLength = 0) {
-  unsigned char* p = nullptr;
-  uint32_t n = 0;
-  EXPECT_EQ(KQS_SUCCESS, PacketReqEncode(op, params, type, data, dataLength, &p, &n));
+Bytes Take(unsigned char* p, uint32_t n) {
   Bytes out(p, p + n);
   std::free(p);
   return out;
 }
 
+Bytes Request(uint32_t op, const char* params, uint32_t type, const void* data = nullptr,
+              uint32_t dataLength = 0) {
+  unsigned char* p = nullptr;
+  uint32_t n = 0;
+  EXPECT_EQ(KQS_SUCCESS, PacketReqEncode(op, params, type, data, dataLength, &p, &n));
+  return Take(p, n);
+}
+
 void SetWord(Bytes& b, size_t at, uint32_t v) {
-  b[at] = static_cast<unsigned char>(v >> 24);
-  b[at + 1] = static_cast<unsigned char>(v >> 16);
-  b[at + 2] = static_cast<unsigned char>(v >> 8);
-  b[at + 3] = static_cast<unsigned char>(v);
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
 }
 
-uint32_t Validate(const Bytes& b) {
-  return PacketReqValidate(b.data(), static_cast<uint32_t>(b.size()));
-}
+// Decodes from a heap block of exactly `received` bytes, so that ASan reports
+// any read beyond what was received.
+struct Decoded {
+  uint32_t rc = 0, platform = 0, op = 0, type = 0, strSize, dataSize;
+  char str[128];
+  unsigned char data[512];
 
-TEST(Packet, SmallestRequestIsExactBigEndianBytes) {
-  const Bytes expected = {0, 0, 0, 0x1A, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 5,
-                          0, 0, 0, 3,    0, 0, 0, 0, 0, 0xAA};
-  Bytes b = Request(KQS_ENUM_CONTAINER, "", TYPE_PRINTQUEUE);
-  EXPECT_EQ(expected, b);
+  Decoded(const Bytes& b, uint32_t received, uint32_t strCap = 128, uint32_t dataCap = 512)
+      : strSize(strCap), dataSize(dataCap) {
+    std::memset(str, 'x', sizeof str);
+    std::memset(data, 'y', sizeof data);
+    auto copy = std::make_unique<unsigned char[]>(received);
+    std::memcpy(copy.get(), b.data(), std::min<size_t>(received, b.size()));
+    rc = PacketReqDecode(&platform, &op, str, &strSize, &type, data, &dataSize, copy.get(),
+                         received);
+  }
+  explicit Decoded(const Bytes& b) : Decoded(b, static_cast<uint32_t>(b.size())) {}
+};
 
-  uint32_t platform = 0, op = 0, type = 0, strSize = 8, dataSize = 8;
-  char str[8] = "xxxxxxx";
-  unsigned char data[8];
-  ASSERT_EQ(KQS_SUCCESS, PacketReqDecode(&platform, &op, str, &strSize, &type, data, &dataSize,
-                                         expected.data(), 26));
-  EXPECT_EQ(PRINTSERVER_UNIX, platform);
-  EXPECT_EQ(KQS_ENUM_CONTAINER, op);
-  EXPECT_EQ(TYPE_PRINTQUEUE, type);
-  EXPECT_EQ(1u, strSize);
-  EXPECT_STREQ("", str);
-  EXPECT_EQ(0u, dataSize);
-}
+TEST(Packet, WorkedExamplesAreExactBigEndianBytes) {
+  const Bytes request = {0, 0, 0, 0x1A, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 5,
+                         0, 0, 0, 3,    0, 0, 0, 0, 0, 0xAA};
+  EXPECT_EQ(request, Request(KQS_ENUM_CONTAINER, "", TYPE_PRINTQUEUE));
+  Decoded d(request);
+  ASSERT_EQ(KQS_SUCCESS, d.rc);
+  EXPECT_EQ(PRINTSERVER_UNIX, d.platform);
+  EXPECT_EQ(KQS_ENUM_CONTAINER, d.op);
+  EXPECT_EQ(TYPE_PRINTQUEUE, d.type);
+  EXPECT_EQ(1u, d.strSize);
+  EXPECT_STREQ("", d.str);
+  EXPECT_EQ(0u, d.dataSize);
 
-TEST(Packet, SmallestResponseIsExactBigEndianBytes) {
-  const Bytes expected = {0, 0, 0, 0x19, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 3,
+  const Bytes response = {0, 0, 0, 0x19, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 3,
                           0, 0, 0, 0x0D, 0, 0, 0, 0, 0xAA};
   unsigned char* p = nullptr;
   uint32_t n = 0;
-  ASSERT_EQ(KQS_SUCCESS,
-            PacketRespEncode(KQS_UPDATE, TYPE_PRINTQUEUE, KQS_INVALID_OPERATION, nullptr, 0, &p, &n));
-  EXPECT_EQ(expected, Bytes(p, p + n));
-  std::free(p);
-
+  ASSERT_EQ(KQS_SUCCESS, PacketRespEncode(KQS_UPDATE, TYPE_PRINTQUEUE, KQS_INVALID_OPERATION,
+                                          nullptr, 0, &p, &n));
+  EXPECT_EQ(response, Take(p, n));
   uint32_t op = 0, type = 0, rc = 0, size = 0;
-  ASSERT_EQ(KQS_SUCCESS, PacketRespDecode(&op, &type, &rc, nullptr, &size, expected.data(), 25));
+  ASSERT_EQ(KQS_SUCCESS, PacketRespDecode(&op, &type, &rc, nullptr, &size, response.data(), 25));
   EXPECT_EQ(KQS_UPDATE, op);
   EXPECT_EQ(TYPE_PRINTQUEUE, type);
   EXPECT_EQ(KQS_INVALID_OPERATION, rc);
   EXPECT_EQ(0u, size);
 }
 
-TEST(Packet, RequestRoundTripsStringAndDataAndIgnoresTrailingBytes) {
+TEST(Packet, DecodeCopiesOnlyIntoBuffersThatFit) {
   const char data[] = "Device=/dev/lp0";
   Bytes b = Request(KQS_ADD, "queue1", TYPE_PRINTQUEUE, data, sizeof data);
   ASSERT_EQ(6 + sizeof data + 26, b.size());
-  b.insert(b.end(), {'j', 'u', 'n', 'k'});  // a second read's bytes are not ours
+  Bytes extra = b;
+  extra.insert(extra.end(), {'j', 'u', 'n', 'k'});  // bytes beyond length are ignored
+  Decoded d(extra);
+  ASSERT_EQ(KQS_SUCCESS, d.rc);
+  EXPECT_STREQ("queue1", d.str);
+  EXPECT_EQ(7u, d.strSize);
+  ASSERT_EQ(sizeof data, d.dataSize);
+  EXPECT_EQ(0, std::memcmp(data, d.data, sizeof data));
 
-  uint32_t platform, op, type, strSize = 128, dataSize = 512;
-  char str[128];
-  char buf[512];
-  ASSERT_EQ(KQS_SUCCESS, PacketReqDecode(&platform, &op, str, &strSize, &type, buf, &dataSize,
-                                         b.data(), static_cast<uint32_t>(b.size())));
-  EXPECT_STREQ("queue1", str);
-  EXPECT_EQ(7u, strSize);
-  ASSERT_EQ(sizeof data, dataSize);
-  EXPECT_EQ(0, std::memcmp(data, buf, sizeof data));
+  Decoded small(b, static_cast<uint32_t>(b.size()), 4, 4);
+  ASSERT_EQ(KQS_SUCCESS, small.rc);
+  EXPECT_EQ(7u, small.strSize);
+  EXPECT_EQ(sizeof data, small.dataSize);
+  EXPECT_EQ('x', small.str[0]);
+  EXPECT_EQ('y', small.data[0]);
 }
 
-TEST(Packet, DecodeIntoShortBuffersCopiesNothingAndReportsSizes) {
-  const char data[] = "0123456789";
-  Bytes b = Request(KQS_ADD, "abcdefghij", TYPE_PRINTQUEUE, data, sizeof data);
-  uint32_t platform, op, type, strSize = 4, dataSize = 4;
-  char str[4] = {'x', 'x', 'x', 'x'};
-  unsigned char buf[4] = {'y', 'y', 'y', 'y'};
-  ASSERT_EQ(KQS_SUCCESS, PacketReqDecode(&platform, &op, str, &strSize, &type, buf, &dataSize,
-                                         b.data(), static_cast<uint32_t>(b.size())));
-  EXPECT_EQ(11u, strSize);
-  EXPECT_EQ(11u, dataSize);
-  EXPECT_EQ(0, std::memcmp(str, "xxxx", 4));
-  EXPECT_EQ(0, std::memcmp(buf, "yyyy", 4));
-}
-
-TEST(Packet, ValidationRejectsEveryMalformedHeaderField) {
-  const Bytes good = Request(KQS_UPDATE, "ab", 14);
-  EXPECT_EQ(KQS_SUCCESS, Validate(good));
+TEST(Packet, ValidationRejectsEveryMalformedField) {
+  const Bytes good = Request(KQS_UPDATE, "abc", 14);  // 24: "abc\0", 28: 0xAA
+  EXPECT_EQ(KQS_SUCCESS, Decoded(good).rc);
 
   const struct {
     size_t at;
     uint32_t value;
-  } bad[] = {
-      {4, PRINTSERVER_NT},  // platform
-      {8, 2},               // version
-      {12, 0},              // operation
-      {12, 7},
-      {16, 0},  // object type
-      {16, 15},
-      {20, 1},  // data length disagrees with length
-  };
+  } bad[] = {{4, PRINTSERVER_NT}, {8, 2}, {12, 0}, {12, 7}, {16, 0}, {16, 15}, {20, 1}};
   for (const auto& f : bad) {
     Bytes b = good;
     SetWord(b, f.at, f.value);
-    EXPECT_EQ(KQS_INVALID_PACKET, Validate(b)) << "offset " << f.at << " value " << f.value;
+    EXPECT_EQ(KQS_INVALID_PACKET, Decoded(b).rc) << "offset " << f.at << " value " << f.value;
   }
 
-  // Header words in little-endian order fail the platform test.
-  Bytes swapped = good;
+  Bytes swapped = good;  // header words in little-endian order
   for (size_t w = 0; w < 24; w += 4) std::reverse(swapped.begin() + w, swapped.begin() + w + 4);
-  EXPECT_EQ(KQS_INVALID_PACKET, Validate(swapped));
-
-  Bytes trailer = good;
-  trailer.back() = 0xAB;
-  EXPECT_EQ(KQS_INVALID_PACKET, Validate(trailer));
+  EXPECT_EQ(KQS_INVALID_PACKET, Decoded(swapped).rc);
 
   // One byte too long is refused even when the new last byte is a trailer.
   Bytes longer = good;
   longer.push_back(0xAA);
   SetWord(longer, 0, static_cast<uint32_t>(longer.size()));
-  EXPECT_EQ(KQS_INVALID_PACKET, Validate(longer));
+  EXPECT_EQ(KQS_INVALID_PACKET, Decoded(longer).rc);
 
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqValidate(nullptr, 26));
-}
+  // Wrong trailer; a tab and a high byte in the string; no NUL before the
+  // trailer.
+  for (auto [at, byte] : {std::pair<size_t, unsigned char>{28, 0xAB}, {25, '\t'}, {25, 0xE9},
+                          {27, 'd'}}) {
+    Bytes b = good;
+    b[at] = byte;
+    EXPECT_EQ(KQS_INVALID_PACKET, Decoded(b).rc) << at;
+  }
 
-TEST(Packet, ValidationRejectsBadParameterStrings) {
-  Bytes b = Request(KQS_ADD, "abc", TYPE_PRINTQUEUE);  // 24: "abc\0" 28: AA
-  Bytes tab = b;
-  tab[25] = '\t';
-  EXPECT_EQ(KQS_INVALID_PACKET, Validate(tab));
-  Bytes high = b;
-  high[25] = 0xE9;
-  EXPECT_EQ(KQS_INVALID_PACKET, Validate(high));
-
-  // The string runs into the trailer without a NUL.
-  Bytes unterminated = b;
-  unterminated[27] = 'd';
-  EXPECT_EQ(KQS_INVALID_PACKET, Validate(unterminated));
-
-  // The encoder refuses what the daemon would drop.
+  // The encoder refuses what the daemon would drop, and allocates nothing.
   unsigned char* p = nullptr;
   uint32_t n = 0;
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(KQS_ADD, "a\tb", TYPE_PRINTQUEUE, nullptr, 0, &p, &n));
+  EXPECT_EQ(KQS_INVALID_PARAMETER,
+            PacketReqEncode(KQS_ADD, "a\tb", TYPE_PRINTQUEUE, nullptr, 0, &p, &n));
+  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(7, "", TYPE_PRINTQUEUE, nullptr, 0, &p, &n));
   EXPECT_EQ(nullptr, p);
 }
 
 TEST(Packet, DecoderNeverReadsPastBytesReceived) {
-  // Each packet lives in a heap block of exactly `received` bytes, so ASan
-  // reports any read beyond it.
-  auto check = [](const Bytes& b, uint32_t received, uint32_t want) {
-    auto copy = std::make_unique<unsigned char[]>(received);
-    std::memcpy(copy.get(), b.data(), received);
-    uint32_t platform, op, type, strSize = 128, dataSize = 512;
-    char str[128];
-    char buf[512];
-    EXPECT_EQ(want, PacketReqDecode(&platform, &op, str, &strSize, &type, buf, &dataSize,
-                                    copy.get(), received))
-        << "received " << received;
-  };
   Bytes b = Request(KQS_ADD, "abcdef", TYPE_PRINTQUEUE);
-  for (uint32_t r = 1; r < b.size(); ++r) check(b, r, KQS_INVALID_PACKET);
-  check(b, static_cast<uint32_t>(b.size()), KQS_SUCCESS);
+  for (uint32_t r = 1; r < b.size(); ++r) EXPECT_EQ(KQS_INVALID_PACKET, Decoded(b, r).rc) << r;
 
-  // A length below the smallest packet, and a claimed length beyond the bytes.
-  Bytes tiny = b;
+  Bytes tiny = b;  // a length below the smallest packet
   SetWord(tiny, 0, 25);
-  check(tiny, static_cast<uint32_t>(tiny.size()), KQS_INVALID_PACKET);
-  Bytes huge = b;
+  EXPECT_EQ(KQS_INVALID_PACKET, Decoded(tiny).rc);
+  Bytes huge = b;  // a length beyond the bytes received
   SetWord(huge, 0, 0xFFFFFFFF);
-  check(huge, static_cast<uint32_t>(huge.size()), KQS_INVALID_PACKET);
-
-  // A string with no NUL anywhere in what was received.
-  Bytes noNul(40, 'a');
-  SetWord(noNul, 0, 40);
-  SetWord(noNul, 4, PRINTSERVER_UNIX);
-  SetWord(noNul, 8, 1);
-  SetWord(noNul, 12, KQS_ADD);
-  SetWord(noNul, 16, TYPE_PRINTQUEUE);
-  SetWord(noNul, 20, 0);
-  noNul.back() = 0xAA;
-  check(noNul, 40, KQS_INVALID_PACKET);
-}
-
-TEST(Packet, EncoderArgumentChecks) {
-  unsigned char* p = nullptr;
-  uint32_t n = 0;
-  const char d[] = "x";
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(KQS_ADD, "", TYPE_PRINTQUEUE, nullptr, 0, nullptr, &n));
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(0, "", TYPE_PRINTQUEUE, nullptr, 0, &p, &n));
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(7, "", TYPE_PRINTQUEUE, nullptr, 0, &p, &n));
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(KQS_ADD, "", 15, nullptr, 0, &p, &n));
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(KQS_ADD, "", TYPE_PRINTQUEUE, d, 0, &p, &n));
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(KQS_ADD, "", TYPE_PRINTQUEUE, nullptr, 1, &p, &n));
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketReqEncode(KQS_ADD, nullptr, TYPE_PRINTQUEUE, nullptr, 0, &p, &n));
-  EXPECT_EQ(nullptr, p);
-  EXPECT_EQ(0u, n);
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketRespEncode(KQS_ADD, TYPE_PRINTQUEUE, 0, nullptr, 3, &p, &n));
-  EXPECT_EQ(KQS_INVALID_PARAMETER, PacketRespEncode(KQS_ADD, TYPE_PRINTQUEUE, 0, nullptr, 0, &p, nullptr));
-  EXPECT_EQ(nullptr, p);
+  EXPECT_EQ(KQS_INVALID_PACKET, Decoded(huge).rc);
+  Bytes noNul = b;  // no NUL anywhere in what was received
+  std::fill(noNul.begin() + 24, noNul.end() - 1, 'a');
+  EXPECT_EQ(KQS_INVALID_PACKET, Decoded(noNul).rc);
 }
 
 TEST(Packet, ResponseDecodeNegotiatesBufferSize) {
@@ -227,12 +164,13 @@ TEST(Packet, ResponseDecodeNegotiatesBufferSize) {
   uint32_t n = 0;
   ASSERT_EQ(KQS_SUCCESS, PacketRespEncode(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER, KQS_SUCCESS,
                                           result.data(), 300, &p, &n));
-  std::unique_ptr<unsigned char, decltype(&std::free)> packet(p, &std::free);
+  const Bytes packet = Take(p, n);
   ASSERT_EQ(325u, n);
 
   uint32_t op = 0, type = 0, rc = 99, size = 100;
   Bytes small(100, 0xEE);
-  EXPECT_EQ(KQS_INSUFFICIENT_BUFFER, PacketRespDecode(&op, &type, &rc, small.data(), &size, p, n));
+  EXPECT_EQ(KQS_INSUFFICIENT_BUFFER,
+            PacketRespDecode(&op, &type, &rc, small.data(), &size, packet.data(), n));
   EXPECT_EQ(300u, size);
   EXPECT_EQ(KQS_ENUM_CONTAINER, op);
   EXPECT_EQ(TYPE_PRINTDRIVER, type);
@@ -240,20 +178,16 @@ TEST(Packet, ResponseDecodeNegotiatesBufferSize) {
   EXPECT_EQ(Bytes(100, 0xEE), small);
 
   Bytes big(size);
-  EXPECT_EQ(KQS_SUCCESS, PacketRespDecode(&op, &type, &rc, big.data(), &size, p, n));
+  EXPECT_EQ(KQS_SUCCESS, PacketRespDecode(&op, &type, &rc, big.data(), &size, packet.data(), n));
   EXPECT_EQ(result, big);
 
-  // Validation: truncated receive, wrong version, wrong trailer.
-  EXPECT_EQ(KQS_INVALID_PACKET, PacketRespValidate(p, n - 1));
-  Bytes bad(p, p + n);
-  SetWord(bad, 4, 2);
-  EXPECT_EQ(KQS_INVALID_PACKET, PacketRespValidate(bad.data(), n));
-  bad = Bytes(p, p + n);
-  bad.back() = 0;
-  EXPECT_EQ(KQS_INVALID_PACKET, PacketRespValidate(bad.data(), n));
-  bad = Bytes(p, p + n);
-  SetWord(bad, 20, 299);
-  EXPECT_EQ(KQS_INVALID_PACKET, PacketRespValidate(bad.data(), n));
+  // Truncated receive, wrong version, data length disagreeing with length.
+  EXPECT_EQ(KQS_INVALID_PACKET, PacketRespValidate(packet.data(), n - 1));
+  for (auto [at, value] : {std::pair<size_t, uint32_t>{4, 2}, {20, 299}}) {
+    Bytes bad = packet;
+    SetWord(bad, at, value);
+    EXPECT_EQ(KQS_INVALID_PACKET, PacketRespValidate(bad.data(), n)) << at;
+  }
 }
 
 }  // namespace

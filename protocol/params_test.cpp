@@ -89,13 +89,4 @@ TEST(Params, FullWidthTableNameStillMatches) {
   EXPECT_STREQ("v", e.value);
 }
 
-TEST(Params, NextParameterReportsNameWhenNoEqualsRemains) {
-  char text[] = "  tail";
-  char* cursor = text;
-  char* name = nullptr;
-  char* value = nullptr;
-  EXPECT_EQ(0, ParseNextParameter(&cursor, &name, &value));
-  EXPECT_STREQ("tail", name);
-}
-
 }  // namespace

@@ -49,10 +49,8 @@ TEST_F(FileOps, OpenForWritingCreatesMissingDirectories) {
   ASSERT_EQ(0, stat((dir_ / "x/y").c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 
-  EXPECT_EQ(nullptr, FOpenWithTranslate((dir_ / "x/y").c_str(), "a"));
-}
+  EXPECT_EQ(nullptr, FOpenWithTranslate((dir_ / "x/y").c_str(), "a"));  // a directory
 
-TEST_F(FileOps, OpenFailsWhenDirectoriesCannotBeMade) {
   env_.fault = [](const std::string& op, const std::string&) { return op == "mkdir" ? EROFS : 0; };
   EXPECT_EQ(nullptr, FOpenWithTranslate((dir_ / "new/f").c_str(), "a"));
   EXPECT_FALSE(ScratchDir::Exists(dir_ / "new"));
