@@ -1,0 +1,269 @@
+// The INI store: parsing, lists, the cache's reload rule, the typed reads,
+// and what a failed or interrupted write leaves on disk.
+#include "common/config/profile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <iterator>
+#include <vector>
+
+#include "common/config/child_testutil.h"
+#include "common/testing/fake_env.h"
+#include "common/testing/scratch_dir.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+using kqs::ScratchDir;
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  void TearDown() override { IniCleanup(); }
+
+  std::string Read(const char* section, const char* key, const char* def = "<none>") {
+    char buffer[256];
+    xGetPrivateProfileStringA(section, key, def, buffer, sizeof buffer, file_.c_str());
+    return buffer;
+  }
+  void Write(const char* section, const char* key, const char* value) {
+    xWritePrivateProfileStringA(section, key, value, file_.c_str());
+  }
+  // Puts the file's modification time at seconds since the epoch.
+  void SetMtime(long seconds) {
+    struct utimbuf times = {seconds, seconds};
+    ASSERT_EQ(utime(file_.c_str(), &times), 0);
+  }
+  std::string Content() { return ScratchDir::ReadFile(file_); }
+  struct stat Stat() {
+    struct stat st = {};
+    EXPECT_EQ(stat(file_.c_str(), &st), 0);
+    return st;
+  }
+  long FilesInDir() {
+    return std::distance(std::filesystem::directory_iterator(dir_.path()), std::filesystem::directory_iterator());
+  }
+
+  ScratchDir dir_;
+  std::string file_ = dir_ / "kqsd.ini";
+};
+
+TEST_F(ProfileTest, MissingFileReadsDefaultsAndFirstWriteCreatesIt) {
+  EXPECT_EQ(Read("S", "k", "dflt"), "dflt");
+  EXPECT_EQ(Read(nullptr, nullptr, "none"), "none");
+  EXPECT_EQ(xGetPrivateProfileIntA("S", "k", 42, file_.c_str()), 42);
+  EXPECT_EQ(xGetPrivateProfileBoolA("S", "k", 1, file_.c_str()), 1);
+
+  Write("Process Settings", "ProcessID", "123");
+  EXPECT_EQ(Content(), "[Process Settings]\nProcessID=123\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(Stat().st_mode & 07777, 0644u & ~mask);
+}
+
+TEST_F(ProfileTest, ParsesLinesAndDropsWhatItDoesNotKeepAtTheNextWrite) {
+  ASSERT_TRUE(ScratchDir::WriteFile(file_, "orphan=1\n; comment\n  [ Net ]  rest\r\nkey = value  \r\na=b=c\n"
+                                           "=novalue\nKEY=second\nnoequals\npath=x;y\n[Net\n[]\n[Other]\nx=1\n"
+                                           "[NET]\ny=2\n# more\n[Empty]\n"));
+  EXPECT_EQ(Read("Net", "key"), "value");
+  EXPECT_EQ(Read("NET", "KEY"), "value");
+  EXPECT_EQ(Read("Net", "a"), "b=c");
+  EXPECT_EQ(Read("Net", "path"), "x;y");
+  EXPECT_EQ(Read("Net", "y"), "<none>");
+  EXPECT_EQ(Read("Net", " key"), "<none>");  // names are looked up as passed
+
+  Write("net", "KEY", "new");   // keeps the stored spelling of both names
+  Write("Empty", "k", nullptr);  // nothing to delete: no write
+  EXPECT_EQ(Content(), "[Net]\nkey=new\na=b=c\npath=x;y\n[Other]\nx=1\n[Empty]\n");
+
+  Write("Net", "a", nullptr);
+  Write("Net", "path", nullptr);
+  Write("Net", "key", nullptr);
+  Write("Other", nullptr, nullptr);
+  EXPECT_EQ(Content(), "[Net]\n[Empty]\n");
+}
+
+TEST_F(ProfileTest, ListsAreCutMidNameAndKeepTheirFinalNul) {
+  Write("alpha", "k", "1");
+  Write("beta", "k", "1");
+  char buffer[20];
+  memset(buffer, 'X', sizeof buffer);
+  EXPECT_EQ(xGetPrivateProfileStringA(nullptr, nullptr, "", buffer, 10, file_.c_str()), 9u);
+  EXPECT_EQ(std::string(buffer, 10), std::string("alpha\0be\0\0", 10));
+  EXPECT_EQ(xGetPrivateProfileStringA(nullptr, nullptr, "", buffer, 20, file_.c_str()), 11u);
+  EXPECT_EQ(std::string(buffer, 12), std::string("alpha\0beta\0\0", 12));
+
+  memset(buffer, 'X', sizeof buffer);
+  EXPECT_EQ(xGetPrivateProfileStringA(nullptr, nullptr, "", buffer, 2, file_.c_str()), 0u);
+  EXPECT_EQ(buffer[0], 'X');
+  EXPECT_EQ(xGetPrivateProfileString(nullptr, nullptr, "", buffer, 10, file_.c_str()), 9u);
+  EXPECT_EQ(std::string(buffer, 10), std::string("alpha\0be\0\0", 10));
+
+  Write("alpha", "second", "2");
+  EXPECT_EQ(xGetPrivateProfileString("alpha", nullptr, "", buffer, 20, file_.c_str()), 9u);
+  EXPECT_EQ(std::string(buffer, 10), std::string("k\0second\0\0", 10));
+}
+
+TEST_F(ProfileTest, ReloadsOnlyWhenTheFileMovedToALaterSecond) {
+  Write("S", "k", "mine");
+  SetMtime(1000);
+  IniCleanup();
+  EXPECT_EQ(Read("S", "k"), "mine");
+
+  // Another process's change within the same second goes unseen...
+  ASSERT_TRUE(ScratchDir::WriteFile(file_, "[S]\nk=theirs\n"));
+  SetMtime(1000);
+  EXPECT_EQ(Read("S", "k"), "mine");
+  // ...and is read once the time has moved on.
+  SetMtime(1001);
+  EXPECT_EQ(Read("S", "k"), "theirs");
+
+  // A rewrite of an unchanged value does not touch the file.
+  Write("S", "k", "theirs");
+  EXPECT_EQ(Stat().st_mtime, 1001);
+
+  // A name in other letter case shares the cache entry and its file.
+  const std::string other = dir_ / "KQSD.INI";
+  xWritePrivateProfileStringA("S", "k2", "v", other.c_str());
+  EXPECT_FALSE(ScratchDir::Exists(other));
+  EXPECT_EQ(Content(), "[S]\nk=theirs\nk2=v\n");
+}
+
+TEST_F(ProfileTest, TypedReadsDifferBetweenTheAAndThePlainForms) {
+  struct {
+    const char* text;
+    int a, plain;
+  } ints[] = {{"-7", -7, -7}, {"+5", 99, 5}, {"0x10", 0, 16}, {"", 99, 99}};
+  for (const auto& c : ints) {
+    Write("I", "n", c.text);
+    EXPECT_EQ(xGetPrivateProfileIntA("I", "n", 99, file_.c_str()), c.a) << c.text;
+    EXPECT_EQ(xGetPrivateProfileInt("I", "n", 99, file_.c_str()), c.plain) << c.text;
+  }
+  for (const char* text : {"TRUE", "Online", "Yesterday", "1", "No", "off", "2", ""}) {
+    Write("B", "f", text);
+    const int expected = *text == '\0' ? 7 : (strchr("TOY1", text[0]) != nullptr);
+    EXPECT_EQ(xGetPrivateProfileBoolA("B", "f", 7, file_.c_str()), expected) << text;
+    EXPECT_EQ(xGetPrivateProfileBool("B", "f", 7, file_.c_str()), expected) << text;
+  }
+  const ProfileCoord def{-1, -2};
+  for (const char* text : {"10, 20", "10", "-1,5", "1,x"}) {
+    Write("C", "p", text);
+    ProfileCoord a{0, 0}, plain{0, 0};
+    xGetPrivateProfileCoordA("C", "p", &def, &a, file_.c_str());
+    xGetPrivateProfileCoord("C", "p", &def, &plain, file_.c_str());
+    const bool parsed = std::string(text) == "10, 20";
+    EXPECT_TRUE(a.x == (parsed ? 10 : -1) && a.y == (parsed ? 20 : -2)) << text;
+    EXPECT_TRUE(plain.x == a.x && plain.y == a.y) << text;
+  }
+
+  // The plain forms cut long texts to their fixed buffers.
+  xWritePrivateProfileString("S", "k", std::string(300, 'v').c_str(), file_.c_str());
+  EXPECT_EQ(Read("S", "k"), std::string(255, 'v'));
+  char small[5];
+  EXPECT_EQ(xGetPrivateProfileString("S", "k", "", small, sizeof small, file_.c_str()), 4u);
+  EXPECT_STREQ(small, "vvvv");
+}
+
+TEST_F(ProfileTest, AFailedWriteKeepsTheOldFileAndTheChangeForTheNextWrite) {
+  Write("S", "old", "1");
+  const std::string before = Content();
+  kqs::FakeEnv env;
+  kqs::ScopedEnv scoped(&env);
+
+  // Directory not writable: the temporary file cannot be made.
+  env.fault = [](const std::string& op, const std::string&) { return op == "fopen:wx" ? EACCES : 0; };
+  Write("S", "a", "2");
+  EXPECT_EQ(Content(), before);
+  EXPECT_EQ(Read("S", "a"), "2");
+
+  // The rename fails: the temporary file goes too.
+  env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? EXDEV : 0; };
+  Write("S", "b", "3");
+  EXPECT_EQ(Content(), before);
+  EXPECT_EQ(FilesInDir(), 1);
+
+  // The next change saves everything; so does a flush.
+  env.fault = nullptr;
+  Write("S", "c", "4");
+  EXPECT_EQ(Content(), "[S]\nold=1\na=2\nb=3\nc=4\n");
+  env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? EIO : 0; };
+  Write("S", "d", "5");
+  env.fault = nullptr;
+  Write(nullptr, nullptr, nullptr);
+  EXPECT_EQ(Content(), "[S]\nold=1\na=2\nb=3\nc=4\nd=5\n");
+
+  // A replaced file keeps its permission bits, and a link stays a link.
+  ASSERT_EQ(chmod(file_.c_str(), 0600), 0);
+  Write("S", "e", "6");
+  EXPECT_EQ(Stat().st_mode & 07777, 0600u);
+  const std::string link = dir_ / "link.ini";
+  ASSERT_EQ(symlink(file_.c_str(), link.c_str()), 0);
+  xWritePrivateProfileStringA("S", "f", "7", link.c_str());
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(Content(), "[S]\nold=1\na=2\nb=3\nc=4\nd=5\ne=6\nf=7\n");
+}
+
+TEST_F(ProfileTest, AWriterKilledBeforeTheRenameLeavesTheOldFileWhole) {
+  Write("S", "k", "old");
+  const std::string before = Content();
+  ASSERT_EQ(kqs::RunInChild([&] {
+              kqs::FakeEnv env;
+              env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? (_exit(0), 0) : 0; };
+              kqs::ScopedEnv scoped(&env);
+              Write("S", "k", std::string(100000, 'n').c_str());
+              return 1;
+            }),
+            0)
+      << "the child never reached the rename";
+  EXPECT_EQ(Content(), before);
+
+  IniCleanup();
+  EXPECT_EQ(Read(nullptr, nullptr), "S");
+  EXPECT_EQ(Read("S", "k"), "old");
+  Write("S", "k", "new");
+  EXPECT_EQ(Content(), "[S]\nk=new\n");
+}
+
+TEST_F(ProfileTest, AWriteTimesOutWhileAnotherProcessReadsAndIsSavedLater) {
+  Write("S", "k", "1");
+  kqs::SharedHolder reader(file_);
+  {
+    kqs::FakeEnv env;
+    env.UseFakeClock(0);
+    kqs::ScopedEnv scoped(&env);
+    Write("S", "k", "2");
+    EXPECT_EQ(env.Sleeps().size(), 100u);
+  }
+  EXPECT_EQ(Content(), "[S]\nk=1\n");
+  EXPECT_EQ(Read("S", "k"), "2");
+
+  EXPECT_EQ(reader.Release(), 0);
+  Write("S", "j", "3");
+  EXPECT_EQ(Content(), "[S]\nk=2\nj=3\n");
+}
+
+TEST_F(ProfileTest, ThreadsAndACleanupInTheMiddleLoseNothing) {
+  constexpr int kThreads = 4, kKeys = 40;
+  auto key = [](int t, int i) { return "t" + std::to_string(t) + "k" + std::to_string(i); };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kKeys; ++i) {
+        xWritePrivateProfileIntA("S", key(t, i).c_str(), i, file_.c_str());
+        if (i % 10 == 0) IniCleanup();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  IniCleanup();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kKeys; ++i) ASSERT_EQ(xGetPrivateProfileIntA("S", key(t, i).c_str(), -1, file_.c_str()), i);
+  }
+}
+
+}  // namespace
