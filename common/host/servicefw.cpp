@@ -1,0 +1,176 @@
+// Service framework on UNIX: detaching, the start thread, the SIGTERM wait and
+// the orderly stop. The program's own start and stop routines are installed
+// with ServiceSetRoutines, so this library does not depend on the daemon.
+#include "common/host/servicefw.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/host/eventlog.h"
+#include "common/host/sysinfo.h"
+#include "common/util/pathutil.h"
+#include "common/util/strbuf.h"
+
+char gszServiceName[1024];
+char gszServiceDisplayName[1024];
+char gszServiceExeName[1024];
+char gszServiceCatName[1024];
+std::atomic<int> bShutdown{0};
+std::atomic<int> keepProdding{1};
+JThreadSemHandle jsWait = nullptr;
+
+namespace {
+
+ServiceBeginRoutine g_begin = nullptr;
+ServiceEndRoutine g_end = nullptr;
+
+constexpr int kProdStepMs = 500;
+constexpr int kProdJoinMs = 2000;
+
+// The start thread hands ServiceBegin's result back through its exit status.
+void* BeginThread(void*) {
+  return reinterpret_cast<void*>(static_cast<intptr_t>(g_begin()));
+}
+
+// Module directory joined with argv[0]'s file name (without its extension).
+void BuildExeName(const char* argv0, char* out, unsigned size) {
+  char path[255] = "";
+  xGetModuleDirectoryA(nullptr, path, sizeof path);
+  PathComponents parts;
+  xSplitPathA(argv0 != nullptr ? argv0 : "", &parts);
+  MergePathA(path, parts.fname, sizeof path);
+  RelStrCpyIntoBufA(out, path, size);
+}
+
+// Forks; the parent leaves with status 0, a failed fork with status 1.
+void ForkAndLeaveParent() {
+  pid_t pid = fork();
+  if (pid < 0) _exit(1);
+  if (pid > 0) _exit(0);
+}
+
+// A stream that cannot be reopened stays as it was; the daemon runs on.
+void ReopenOnDevNull(FILE* stream) {
+  if (std::freopen("/dev/null", "a", stream) == nullptr) return;
+}
+
+}  // namespace
+
+void ServiceSetRoutines(ServiceBeginRoutine begin, ServiceEndRoutine end) {
+  g_begin = begin;
+  g_end = end;
+}
+
+void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
+                            const char* displayName, const char* /*dependencies*/) {
+  RelStrCpyIntoBufA(gszServiceName, serviceName != nullptr ? serviceName : "",
+                    sizeof gszServiceName);
+  RelStrCpyIntoBufA(gszServiceDisplayName, displayName != nullptr ? displayName : "",
+                    sizeof gszServiceDisplayName);
+  const char* argv0 = argv != nullptr ? argv[0] : nullptr;
+  char path[255];
+  BuildExeName(argv0, path, sizeof path);
+  RelStrCpyIntoBufA(gszServiceExeName, path, sizeof gszServiceExeName);
+  gszServiceExeName[sizeof gszServiceExeName - 1] = '\0';
+  RelStrCatIntoBufA(path, ".cat", sizeof path);
+  RelStrCpyIntoBufA(gszServiceCatName, path, sizeof gszServiceCatName);
+  gszServiceCatName[sizeof gszServiceCatName - 1] = '\0';
+
+  ForkAndLeaveParent();
+  // A new session: the process group leader of its own group, detached from
+  // the controlling terminal.
+  if (setsid() < 0) _exit(1);
+  signal(SIGHUP, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  // The second fork leaves a process that is no session leader and so can
+  // never acquire a terminal again.
+  ForkAndLeaveParent();
+
+  ReopenOnDevNull(stdout);
+  ReopenOnDevNull(stderr);
+  ReopenOnDevNull(stdin);
+  errno = 0;
+  umask(022);
+
+  ServiceStart();
+  std::exit(0);
+}
+
+void ServiceStart() {
+  // SIGTERM is blocked before the first thread exists, so every thread
+  // inherits the mask and the signal stays pending for sigwait below instead
+  // of ending the process in whichever thread the kernel picks.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, nullptr);
+
+  if (g_begin == nullptr || g_end == nullptr) return;
+  if (JThreadSemCreate(&jsWait, 0) != 0) return;
+
+  JThread begin = 0;
+  if (JThreadCreateEx(&begin, BeginThread, nullptr) != 0) return;
+  void* status = nullptr;
+  if (JThreadJoin(&status, begin) != 0) _exit(-1);
+
+  if (static_cast<int>(reinterpret_cast<intptr_t>(status)) == 0) {
+    int sig = 0;
+    while (sigwait(&term, &sig) != 0 || sig != SIGTERM) {
+    }
+    ServiceSetShutdown();
+    JThread prod = 0;
+    bool prodding = JThreadCreate(&prod, ServiceProdSCM, nullptr) == 0;
+    g_end();
+    keepProdding = 0;
+    void* ignored = nullptr;
+    if (prodding) TimeoutJoin(&ignored, prod, kProdJoinMs);
+  }
+
+  JThreadSemDelete(jsWait);
+  jsWait = nullptr;
+}
+
+void ServiceSetShutdown() { bShutdown = 1; }
+
+int ServiceIsShutdown() { return bShutdown; }
+
+void ServiceStop() {
+  if (jsWait != nullptr) JThreadSemUp(jsWait);
+}
+
+void* ServiceProdSCM(void*) {
+  while (keepProdding != 0) xSleep(kProdStepMs);
+  return nullptr;
+}
+
+void ServiceBreak() {}
+
+void ServiceKill() { _exit(-1); }
+
+namespace {
+
+void LogWithInsertions(unsigned short type, unsigned id, unsigned short count,
+                       const uintptr_t* insertions) {
+  EventLogOpen(gszServiceName, "System", gszServiceExeName, gszServiceCatName);
+  EventLogSetLevel(type);
+  EventLogAddMessage(type, id, count, insertions);
+  EventLogClose();
+}
+
+}  // namespace
+
+void ServiceLog(unsigned short type, unsigned id) { LogWithInsertions(type, id, 0, nullptr); }
+
+void ServiceLog1(unsigned short type, unsigned id, uintptr_t insertion) {
+  LogWithInsertions(type, id, 1, &insertion);
+}
+
+void ServiceLogExit(unsigned id) {
+  ServiceLog(EVENTLOG_ERROR_TYPE, id);
+  ServiceKill();
+}

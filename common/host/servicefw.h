@@ -1,0 +1,72 @@
+// Service framework: runs a program as a detached UNIX daemon in the manner of
+// a Windows service. The program supplies a start routine and a stop routine;
+// the framework detaches, runs the start routine on a thread of its own, waits
+// for SIGTERM, raises the shutdown flag that every loop of the program watches
+// and runs the stop routine. Also a few service-side logging and exit calls.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "jthread/jthread.h"
+
+// The program's start routine returns 0 when the service runs and -1 when
+// start-up failed; the stop routine is called once the shutdown flag is set.
+typedef int (*ServiceBeginRoutine)();
+typedef void (*ServiceEndRoutine)();
+
+// Installs the program's start and stop routines (ServiceBegin and ServiceEnd
+// of the daemon). Call before ServiceStart or ServiceStartBackground; without
+// them ServiceStart returns at once.
+void ServiceSetRoutines(ServiceBeginRoutine begin, ServiceEndRoutine end);
+
+// Process-wide state. The texts are 1024-byte buffers, empty until
+// ServiceStartBackground fills them.
+extern char gszServiceName[1024];
+extern char gszServiceDisplayName[1024];
+extern char gszServiceExeName[1024];  // module directory + argv[0]'s file name
+extern char gszServiceCatName[1024];  // gszServiceExeName + ".cat"
+extern std::atomic<int> bShutdown;     // 0 until SIGTERM, then 1 for good
+extern std::atomic<int> keepProdding;  // 1 while the stop-time progress thread runs
+extern JThreadSemHandle jsWait;
+
+// Records the names, detaches (fork, new session without a controlling
+// terminal, SIGHUP and SIGPIPE ignored, fork again, standard streams on
+// /dev/null, umask 022) and runs ServiceStart in the grandchild, which exits
+// with status 0 when it returns. The starting process and the intermediate
+// child exit with status 0; a failed fork or session change exits with 1.
+// Reads no argument but argv[0]; dependencies is accepted and not used.
+[[noreturn]] void ServiceStartBackground(int argc, char** argv, const char* serviceName,
+                                         const char* displayName, const char* dependencies);
+
+// Runs the service in the current process and returns once it has stopped:
+// blocks SIGTERM (so that only the waiting thread receives it), runs the start
+// routine on a thread and waits for its result; when it returned 0, waits for
+// SIGTERM, sets the shutdown flag and runs the stop routine while a progress
+// thread ticks (that thread is given at most 2000 ms to end afterwards).
+// Returns at once when the semaphore or the start thread cannot be created,
+// or when the start routine failed. A failed join ends the process (_exit(-1)).
+void ServiceStart();
+
+// The shutdown flag: set once, never cleared; read without a lock.
+void ServiceSetShutdown();
+int ServiceIsShutdown();
+
+// Raises jsWait by one. Nothing waits on it.
+void ServiceStop();
+// Progress thread body: sleeps in 500 ms steps while keepProdding is nonzero.
+// Returns 0.
+void* ServiceProdSCM(void* arg);
+// Does nothing.
+void ServiceBreak();
+// Ends the process at once with status 255, without clean-up.
+[[noreturn]] void ServiceKill();
+
+// Write one event (type 0 error, 1 information, 2 warning) under the service's
+// name and catalog, opening and closing the event log around it; the level is
+// set to the entry's type so the entry is never filtered out. ServiceLog1
+// passes one insertion.
+void ServiceLog(unsigned short type, unsigned id);
+void ServiceLog1(unsigned short type, unsigned id, uintptr_t insertion);
+// Logs id as an error, then ServiceKill.
+[[noreturn]] void ServiceLogExit(unsigned id);
