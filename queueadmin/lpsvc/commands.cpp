@@ -1,0 +1,302 @@
+// lpsvc's LP commands. Each validates its whole command line and every name
+// before it changes anything, so a refused command leaves the tree as it was.
+#include "queueadmin/lpsvc/commands.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string_view>
+
+#include "queueadmin/lpsvc/faults.h"
+
+namespace fs = std::filesystem;
+
+namespace lpsvc {
+
+namespace {
+
+int Refuse(const std::string& command, const std::string& why) {
+  std::fprintf(stderr, "%s: %s\n", command.c_str(), why.c_str());
+  return kExitRefused;
+}
+
+int Usage(const std::string& command, const std::string& why) {
+  std::fprintf(stderr, "%s: %s\n", command.c_str(), why.c_str());
+  return kExitUsage;
+}
+
+// Options of the form "-xVALUE" or "-x VALUE"; letters in no_value take none.
+// False on an unknown letter, a repeated option, a missing value or a word
+// that is no option.
+bool ParseOptions(const std::vector<std::string>& args, std::string_view with_value,
+                  std::string_view no_value, std::map<char, std::string>* opts) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.size() < 2 || a[0] != '-') return false;
+    char letter = a[1];
+    if (opts->count(letter) != 0) return false;
+    if (no_value.find(letter) != std::string_view::npos) {
+      if (a.size() != 2) return false;
+      (*opts)[letter] = "";
+    } else if (with_value.find(letter) != std::string_view::npos) {
+      if (a.size() > 2) {
+        (*opts)[letter] = a.substr(2);
+      } else if (i + 1 < args.size()) {
+        (*opts)[letter] = args[++i];
+      } else {
+        return false;
+      }
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Replaces a file's content at once: readers see the old or the new file.
+bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
+  std::string tmp = path + ".lpsvc-new";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) return false;
+  }
+  if (chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool ReadFile(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string l; std::getline(in, l);) {
+    if (!l.empty()) lines.push_back(l);
+  }
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const std::string& l : lines) s += l + "\n";
+  return s;
+}
+
+bool Touch(const std::string& path) {
+  std::ofstream out(path, std::ios::app);
+  return bool(out);
+}
+
+void Remove(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
+int Lpsched(const LpTree& t) {
+  if (t.SchedulerRunning()) {
+    std::fprintf(stderr, "lpsched: the scheduler is already running\n");
+    return kExitOk;
+  }
+  std::string pid = std::to_string(getpid()) + "\n";
+  if (!WriteFileAtomically(t.schedlock, pid, 0644)) return Refuse("lpsched", "cannot create " + t.schedlock);
+  return kExitOk;
+}
+
+int Lpshut(const LpTree& t) {
+  if (!t.SchedulerRunning()) {
+    std::fprintf(stderr, "lpshut: the scheduler is not running\n");
+    return kExitOk;
+  }
+  if (unlink(t.schedlock.c_str()) != 0) return Refuse("lpshut", "cannot remove " + t.schedlock);
+  return kExitOk;
+}
+
+// lpadmin -p: define or change a printer, optionally joining a class.
+int DefinePrinter(const LpTree& t, const std::map<char, std::string>& o) {
+  const std::string& name = o.at('p');
+  if (!IsValidDestName(name)) return Refuse("lpadmin", "bad printer name \"" + name + "\"");
+  if (t.IsClass(name)) return Refuse("lpadmin", name + " is a class");
+  bool is_new = !t.IsPrinter(name);
+  if (is_new && (o.count('v') == 0 || o.count('i') == 0))
+    return Usage("lpadmin", "a new printer needs -v and -i");
+  std::string model;
+  if (auto i = o.find('i'); i != o.end()) {
+    struct stat st;
+    if (stat(i->second.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadFile(i->second, &model))
+      return Refuse("lpadmin", "cannot read the model " + i->second);
+  }
+  std::string cls;
+  if (auto c = o.find('c'); c != o.end()) {
+    cls = c->second;
+    if (!IsValidDestName(cls)) return Refuse("lpadmin", "bad class name \"" + cls + "\"");
+    if (t.IsPrinter(cls) || cls == name) return Refuse("lpadmin", cls + " is a printer");
+  }
+
+  std::string dir = t.printers + "/" + name;
+  std::error_code ec;
+  fs::create_directory(dir, ec);
+  if (ec) return Refuse("lpadmin", "cannot create " + dir);
+  std::string device;
+  for (const std::string& line : ReadLines(dir + "/configuration")) {
+    if (line.rfind("Device: ", 0) == 0) device = line.substr(8);
+  }
+  if (auto v = o.find('v'); v != o.end()) device = v->second;
+  std::string interface = t.interfaces + "/" + name;
+  std::string config = "Device: " + device + "\nInterface: " + interface + "\n";
+  if (!WriteFileAtomically(dir + "/configuration", config, 0644))
+    return Refuse("lpadmin", "cannot write the configuration of " + name);
+  if (o.count('i') != 0 && !WriteFileAtomically(interface, model, 0755))
+    return Refuse("lpadmin", "cannot install the interface of " + name);
+  if (!cls.empty()) {
+    std::string path = t.classes + "/" + cls;
+    std::vector<std::string> members = ReadLines(path);
+    if (std::find(members.begin(), members.end(), name) == members.end()) members.push_back(name);
+    if (!WriteFileAtomically(path, JoinLines(members), 0644))
+      return Refuse("lpadmin", "cannot write the class " + cls);
+  }
+  return kExitOk;
+}
+
+int SetDefault(const LpTree& t, const std::string& name) {
+  if (!t.IsPrinter(name) && !t.IsClass(name)) return Refuse("lpadmin", "no destination " + name);
+  if (!WriteFileAtomically(t.default_dest, name + "\n", 0644))
+    return Refuse("lpadmin", "cannot record the default destination");
+  return kExitOk;
+}
+
+void ForgetDestination(const LpTree& t, const std::string& name) {
+  Remove(t.accepting + "/" + name);
+  Remove(t.enabled + "/" + name);
+  std::vector<std::string> def = ReadLines(t.default_dest);
+  if (!def.empty() && def[0] == name) Remove(t.default_dest);
+}
+
+// lpadmin -x: remove a printer (and leave classes it emptied behind no more)
+// or a class.
+int RemoveDestination(const LpTree& t, const std::string& name) {
+  if (!IsValidDestName(name)) return Refuse("lpadmin", "bad destination name \"" + name + "\"");
+  if (t.IsPrinter(name)) {
+    Remove(t.interfaces + "/" + name);
+    Remove(t.printers + "/" + name);
+    ForgetDestination(t, name);
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(t.classes, ec)) {
+      std::string path = e.path().string();
+      std::vector<std::string> members = ReadLines(path);
+      auto it = std::find(members.begin(), members.end(), name);
+      if (it == members.end()) continue;
+      members.erase(it);
+      if (members.empty()) {
+        Remove(path);
+        ForgetDestination(t, e.path().filename().string());
+      } else {
+        WriteFileAtomically(path, JoinLines(members), 0644);
+      }
+    }
+    return kExitOk;
+  }
+  if (t.IsClass(name)) {
+    Remove(t.classes + "/" + name);
+    ForgetDestination(t, name);
+    return kExitOk;
+  }
+  return Refuse("lpadmin", "no destination " + name);
+}
+
+int Lpadmin(const LpTree& t, const std::vector<std::string>& args) {
+  std::map<char, std::string> o;
+  if (!ParseOptions(args, "pvcidx", "", &o)) return Usage("lpadmin", "bad command line");
+  int modes = int(o.count('p') + o.count('d') + o.count('x'));
+  if (modes != 1) return Usage("lpadmin", "give exactly one of -p, -d and -x");
+  if (o.count('p') != 0) return DefinePrinter(t, o);
+  if (o.size() != 1) return Usage("lpadmin", "-d and -x take no other option");
+  if (o.count('d') != 0) return SetDefault(t, o.at('d'));
+  return RemoveDestination(t, o.at('x'));
+}
+
+// accept and enable: the scheduler must run, every name must be known first.
+int MarkDestinations(const LpTree& t, const std::string& command, const std::vector<std::string>& names,
+                     bool classes_too, const std::string& marker_dir) {
+  if (names.empty()) return Usage(command, "no destination given");
+  if (!t.SchedulerRunning()) return Refuse(command, "the scheduler is not running");
+  for (const std::string& n : names) {
+    bool known = IsValidDestName(n) && (t.IsPrinter(n) || (classes_too && t.IsClass(n)));
+    if (!known) return Refuse(command, "no destination " + n);
+  }
+  for (const std::string& n : names) {
+    if (!Touch(marker_dir + "/" + n)) return Refuse(command, "cannot record " + n);
+  }
+  return kExitOk;
+}
+
+// A filter description: "Keyword: value" lines with known keywords, a
+// command, and a filter type of fast or slow.
+bool ValidFilterDescription(const std::string& path, std::string* content) {
+  static constexpr std::array<std::string_view, 7> kKeywords = {
+      "Command", "Input types", "Output types", "Printer types", "Printers", "Filter type", "Options"};
+  if (!ReadFile(path, content)) return false;
+  bool has_command = false;
+  size_t start = 0;
+  while (start < content->size()) {
+    size_t end = content->find('\n', start);
+    if (end == std::string::npos) end = content->size();
+    std::string_view line(content->data() + start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    size_t colon = line.find(": ");
+    if (colon == std::string_view::npos) return false;
+    std::string_view key = line.substr(0, colon);
+    std::string_view value = line.substr(colon + 2);
+    if (std::find(kKeywords.begin(), kKeywords.end(), key) == kKeywords.end()) return false;
+    if (key == "Command") has_command = !value.empty();
+    if (key == "Filter type" && value != "fast" && value != "slow") return false;
+  }
+  return has_command;
+}
+
+int Lpfilter(const LpTree& t, const std::vector<std::string>& args) {
+  std::map<char, std::string> o;
+  if (!ParseOptions(args, "fF", "x", &o) || o.count('f') == 0 || o.count('F') + o.count('x') != 1)
+    return Usage("lpfilter", "use -f NAME -F FILE or -f NAME -x");
+  const std::string& name = o.at('f');
+  if (!IsValidDestName(name)) return Refuse("lpfilter", "bad filter name \"" + name + "\"");
+  std::string path = t.filters + "/" + name;
+  if (o.count('x') != 0) {
+    if (unlink(path.c_str()) != 0) return Refuse("lpfilter", "no filter " + name);
+    return kExitOk;
+  }
+  std::string description;
+  if (!ValidFilterDescription(o.at('F'), &description))
+    return Refuse("lpfilter", "bad filter description " + o.at('F'));
+  if (!WriteFileAtomically(path, description, 0644)) return Refuse("lpfilter", "cannot record " + name);
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunCommand(const LpTree& t, const std::string& command, const std::vector<std::string>& args) {
+  if (std::optional<Fault> f = FindFault(t.faults, command, args)) return f->noop ? kExitOk : f->status;
+  if (command == "lpsched") return args.empty() ? Lpsched(t) : Usage(command, "takes no arguments");
+  if (command == "lpshut") return args.empty() ? Lpshut(t) : Usage(command, "takes no arguments");
+  if (command == "lpadmin") return Lpadmin(t, args);
+  if (command == "accept") return MarkDestinations(t, command, args, true, t.accepting);
+  if (command == "enable") return MarkDestinations(t, command, args, false, t.enabled);
+  if (command == "lpfilter") return Lpfilter(t, args);
+  return Usage(command, "unknown command");
+}
+
+}  // namespace lpsvc

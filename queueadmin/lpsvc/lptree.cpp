@@ -1,0 +1,213 @@
+// Layout of lpsvc's LP tree and the set-up that creates it, with the sample
+// printer models and the product's wrapper template that a fresh tree holds.
+#include "queueadmin/lpsvc/lptree.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace lpsvc {
+
+namespace {
+
+// Printer model scripts. The variable lines are the ones the daemon rewrites
+// when it keeps a queue's model-based script; the body sends the job files to
+// standard output, which the interface wrapper passes on.
+constexpr std::string_view kModelBody = R"(
+# Arguments: request-id user title copies options file...
+shift 5
+[ "$BANNER" = yes ] && printf '%s %s\n' "$PRINTMODEL" "$PERSONALTY"
+for file in "$@"; do
+  cat "$file" || exit 1
+done
+[ "$TEOJ" = on ] && printf '\004'
+exit 0
+)";
+
+struct SampleModel {
+  std::string_view name;
+  std::string_view header;
+};
+constexpr SampleModel kModels[] = {
+    {"standard",
+     "#!/bin/sh\n# Plain text printer model.\nOS=\"unix\"\nPERSONALTY=\"text\"\n"
+     "PRINTMODEL=\"standard\"\nBANNER=\"\"\nTEOJ=\"off\"\nPSLEVEL=\"0\"\n"},
+    {"postscript",
+     "#!/bin/sh\n# PostScript printer model.\nOS=\"unix\"\nPERSONALTY=\"postscript\"\n"
+     "PRINTMODEL=\"postscript\"\nBANNER=\"yes\"\nTEOJ=\"on\"\nPSLEVEL=\"2\"\n"},
+    {"pcl",
+     "#!/bin/sh\n# PCL printer model.\nOS=\"unix\"\nPERSONALTY=\"pcl\"\n"
+     "PRINTMODEL=\"pcl5\"\nBANNER=\"\"\nTEOJ=\"off\"\nPSLEVEL=\"\"\n"},
+};
+
+// The product's interface wrapper: the daemon fills in the variable lines and
+// installs it as a queue's interface program. It runs the queue's model-based
+// script kept in model.orig and leaves the result in the spool's out/ folder,
+// tagged with the network peripheral it is meant for.
+constexpr std::string_view kWrapperTemplate = R"(#!/bin/sh
+# Network printer interface wrapper.
+PERIPH=
+TEOJ=
+JRECOV=
+xPORT=
+DEVTYPE=
+jobm=
+templiary=
+export LD_LIBRARY_PATH
+queue=`basename "$0"`
+here=`dirname "$0"`
+out="$here/../../../var/spool/lp/out"
+mkdir -p "$out" || exit 1
+{
+  echo "peripheral=$PERIPH $xPORT type=$DEVTYPE eoj=$TEOJ recover=$JRECOV"
+  "$here/model.orig/$queue" "$@"
+} > "$out/$queue.$1"
+)";
+
+constexpr std::string_view kVersionText = "Revision C.02.15\nQV Tarlomin for UNIX\n";
+
+struct Owner {
+  uid_t uid;
+  gid_t gid;
+};
+
+Owner LpOwner() {
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  char buf[1024];
+  if (getpwnam_r("lp", &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+    return {found->pw_uid, found->pw_gid};
+  return {7, 7};
+}
+
+bool WriteText(const std::string& path, std::string_view text, mode_t mode) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) return false;
+  }
+  return chmod(path.c_str(), mode) == 0;
+}
+
+bool MakeDir(const std::string& path, mode_t mode) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  return !ec && chmod(path.c_str(), mode) == 0;
+}
+
+// A hard link when the binary lies on the same file system, a copy otherwise.
+bool InstallCommand(const std::string& self, const std::string& target) {
+  std::error_code ec;
+  fs::remove(target, ec);
+  fs::create_hard_link(self, target, ec);
+  if (!ec) return true;
+  fs::copy_file(self, target, fs::copy_options::overwrite_existing, ec);
+  return !ec && chmod(target.c_str(), 0755) == 0;
+}
+
+}  // namespace
+
+LpTree::LpTree(std::string r) : root(std::move(r)) {
+  interfaces = root + "/etc/lp/interfaces";
+  classes = root + "/etc/lp/classes";
+  printers = root + "/etc/lp/printers";
+  filters = root + "/etc/lp/filters";
+  fd = root + "/etc/lp/fd";
+  default_dest = root + "/etc/lp/default";
+  models = root + "/usr/lib/lp/model";
+  spool = root + "/var/spool/lp";
+  schedlock = spool + "/SCHEDLOCK";
+  accepting = spool + "/system/accepting";
+  enabled = spool + "/system/enabled";
+  product_sh = root + "/opt/qvnx/sh";
+  version = root + "/opt/qvnx/version";
+  faults = root + "/lpsvc.faults";
+}
+
+bool LpTree::IsPrinter(std::string_view name) const {
+  std::error_code ec;
+  return fs::is_directory(printers + "/" + std::string(name), ec);
+}
+
+bool LpTree::IsClass(std::string_view name) const {
+  std::error_code ec;
+  return fs::is_regular_file(classes + "/" + std::string(name), ec);
+}
+
+bool LpTree::SchedulerRunning() const {
+  std::error_code ec;
+  return fs::exists(schedlock, ec);
+}
+
+bool RootFromCommandPath(std::string_view path, std::string* command, std::string* root) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return false;
+  std::string_view base = path.substr(slash + 1);
+  std::string_view dir = path.substr(0, slash);
+  for (const CommandPlace& c : kCommands) {
+    if (c.name != base) continue;
+    std::string suffix = "/" + std::string(c.dir);
+    if (dir.size() < suffix.size() || dir.substr(dir.size() - suffix.size()) != suffix) return false;
+    *command = std::string(base);
+    *root = std::string(dir.substr(0, dir.size() - suffix.size()));
+    return true;
+  }
+  return false;
+}
+
+bool IsValidDestName(std::string_view name) {
+  if (name.empty() || name.size() > 127 || name[0] == '.' || name[0] == '-') return false;
+  for (unsigned char c : name) {
+    if (c <= ' ' || c >= 127 || c == '/') return false;
+  }
+  return true;
+}
+
+int SetupTree(const std::string& root, const std::string& self_binary) {
+  if (root.empty() || root[0] != '/') {
+    std::fprintf(stderr, "lpsvc: setup needs an absolute root directory\n");
+    return 1;
+  }
+  LpTree t(root);
+  bool ok = true;
+  // Directories the print service (running as lp) writes into.
+  const std::string lp_dirs[] = {
+      root + "/etc/lp", t.interfaces, t.classes, t.printers, t.filters, t.fd,
+      t.spool, t.spool + "/system", t.accepting, t.enabled, t.spool + "/out",
+  };
+  for (const std::string& d : lp_dirs) ok = ok && MakeDir(d, 0755);
+  // Directories that hold programs and product files, owned by the installer.
+  const std::string sys_dirs[] = {root + "/usr/lib", root + "/usr/bin", t.models, t.product_sh};
+  for (const std::string& d : sys_dirs) ok = ok && MakeDir(d, 0755);
+  for (const CommandPlace& c : kCommands) {
+    ok = ok && InstallCommand(self_binary, root + "/" + std::string(c.dir) + "/" + std::string(c.name));
+  }
+  for (const SampleModel& m : kModels) {
+    ok = ok && WriteText(t.models + "/" + std::string(m.name), std::string(m.header) + std::string(kModelBody), 0755);
+  }
+  ok = ok && WriteText(t.product_sh + "/qvnx.model", kWrapperTemplate, 0755);
+  ok = ok && WriteText(t.version, kVersionText, 0644);
+  if (!ok) {
+    std::fprintf(stderr, "lpsvc: cannot lay out the LP tree under %s\n", root.c_str());
+    return 1;
+  }
+  // Only root can give the tree to lp; anyone else keeps it as their own.
+  if (geteuid() == 0) {
+    Owner lp = LpOwner();
+    for (const std::string& d : lp_dirs) {
+      if (chown(d.c_str(), lp.uid, lp.gid) != 0) {
+        std::fprintf(stderr, "lpsvc: cannot give %s to lp\n", d.c_str());
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace lpsvc

@@ -1,0 +1,60 @@
+// The LP tree that lpsvc keeps under its root: where every file of the
+// print service lives, and the set-up that lays a complete tree out.
+// Paths are plain strings; every command of lpsvc works on one LpTree.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace lpsvc {
+
+struct LpTree {
+  explicit LpTree(std::string root);
+
+  std::string root;          // "" for the host's own tree
+  std::string interfaces;    // etc/lp/interfaces: one interface script per queue
+  std::string classes;       // etc/lp/classes: one member list per class
+  std::string printers;      // etc/lp/printers/NAME/configuration
+  std::string filters;       // etc/lp/filters: registered filter descriptions
+  std::string fd;            // etc/lp/fd: descriptions written by clients
+  std::string default_dest;  // etc/lp/default: the default destination
+  std::string models;        // usr/lib/lp/model: printer model scripts
+  std::string spool;         // var/spool/lp
+  std::string schedlock;     // var/spool/lp/SCHEDLOCK: exists while lpsched runs
+  std::string accepting;     // var/spool/lp/system/accepting/NAME markers
+  std::string enabled;       // var/spool/lp/system/enabled/NAME markers
+  std::string product_sh;    // opt/qvnx/sh: product models and wrapper template
+  std::string version;       // opt/qvnx/version
+  std::string faults;        // lpsvc.faults: injected command failures
+
+  bool IsPrinter(std::string_view name) const;
+  bool IsClass(std::string_view name) const;
+  bool SchedulerRunning() const;
+};
+
+// The six command names lpsvc answers to, with the directory (below the
+// root) that holds each.
+struct CommandPlace {
+  std::string_view name;
+  std::string_view dir;
+};
+inline constexpr CommandPlace kCommands[] = {
+    {"lpsched", "usr/lib"}, {"lpshut", "usr/lib"}, {"lpadmin", "usr/lib"},
+    {"accept", "usr/lib"},  {"enable", "usr/bin"}, {"lpfilter", "usr/lib"},
+};
+
+// Derives the root from the path a command was started by: ROOT/usr/lib/lpadmin
+// gives ROOT. False when the path is not one of the installed command paths.
+bool RootFromCommandPath(std::string_view path, std::string* command, std::string* root);
+
+// A destination name lpsvc accepts: 1 to 127 printable characters without
+// blanks or '/', not beginning with '.' or '-'.
+bool IsValidDestName(std::string_view name);
+
+// Lays out a complete tree under root: directories, the commands (links or
+// copies of self_binary), sample printer models, the wrapper template and the
+// version file, owned so that the account lp can administer it. Returns 0, or
+// 1 with a message on stderr.
+int SetupTree(const std::string& root, const std::string& self_binary);
+
+}  // namespace lpsvc

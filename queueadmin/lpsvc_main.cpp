@@ -1,0 +1,75 @@
+// lpsvc: a small System V style LP print service for hosts that have none.
+// One program installed under the name of every LP command; it finds its tree
+// from the path it was started by, so several trees can live side by side.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "queueadmin/lpsvc/commands.h"
+#include "queueadmin/lpsvc/lptree.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: lpsvc setup ROOT\n"
+    "\n"
+    "Lays out an LP tree under the absolute directory ROOT:\n"
+    "  ROOT/etc/lp/{interfaces,classes,printers,filters,fd}, ROOT/etc/lp/default\n"
+    "  ROOT/usr/lib/lp/model       printer models (standard, postscript, pcl)\n"
+    "  ROOT/var/spool/lp           spool; SCHEDLOCK exists while the scheduler runs\n"
+    "  ROOT/opt/qvnx/sh/qvnx.model interface wrapper template\n"
+    "  ROOT/opt/qvnx/version       product version (\"Revision C.02.15\")\n"
+    "and installs this program as ROOT/usr/lib/{lpsched,lpshut,lpadmin,accept,lpfilter}\n"
+    "and ROOT/usr/bin/enable. Run as root, it gives the service's directories to lp.\n"
+    "\n"
+    "Started under one of those paths, the program is that command on its tree:\n"
+    "  lpsched                     start the scheduler (creates SCHEDLOCK)\n"
+    "  lpshut                      stop the scheduler (removes SCHEDLOCK)\n"
+    "  lpadmin -pNAME -vDEVICE [-cCLASS] -iMODEL\n"
+    "                              define a printer: copy MODEL to interfaces/NAME,\n"
+    "                              make or join CLASS\n"
+    "  lpadmin -dNAME              make NAME the default destination\n"
+    "  lpadmin -xNAME              remove a printer or a class\n"
+    "  accept NAME...              let printers or classes accept requests\n"
+    "  enable NAME...              let printers print\n"
+    "  lpfilter -f NAME -F FILE    register a filter from its description\n"
+    "  lpfilter -f NAME -x         remove a filter\n"
+    "Options take their value in the same word or the next one. accept and enable\n"
+    "need the scheduler. Exit status: 0 done, 1 refused (unknown destination,\n"
+    "unreadable model, bad description ...), 2 malformed command line.\n"
+    "\n"
+    "Faults on demand: ROOT/lpsvc.faults holds lines\n"
+    "  COMMAND=STATUS        COMMAND exits with STATUS (0-255) and changes nothing\n"
+    "  COMMAND=nolock        COMMAND exits with 0 and changes nothing (lpsched and\n"
+    "                        lpshut then leave SCHEDLOCK as it is)\n"
+    "  COMMAND WORD=ACTION   the same, only when an argument equals WORD or, for a\n"
+    "                        WORD that begins with '-', begins with it\n"
+    "                        (e.g. \"lpadmin -d=3\", \"accept draft=5\")\n"
+    "The first matching line wins; blank lines and lines beginning with # are\n"
+    "skipped.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 1 || argv[0] == nullptr) return lpsvc::kExitUsage;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string command;
+  std::string root;
+  if (lpsvc::RootFromCommandPath(argv[0], &command, &root)) {
+    return lpsvc::RunCommand(lpsvc::LpTree(root), command, args);
+  }
+  if (args.size() == 2 && args[0] == "setup") {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+      std::fprintf(stderr, "lpsvc: cannot find its own program file\n");
+      return lpsvc::kExitRefused;
+    }
+    std::string target = args[1];
+    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    return lpsvc::SetupTree(target, self.string());
+  }
+  std::fputs(kUsage, args.empty() || args[0] == "help" ? stdout : stderr);
+  return args.empty() || args[0] == "help" ? lpsvc::kExitOk : lpsvc::kExitUsage;
+}
