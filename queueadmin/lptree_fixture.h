@@ -1,0 +1,112 @@
+// Test support for the queue administration: a scratch LP tree laid out by
+// lpsvc and made the daemon's LP root, plus helpers to run code as the
+// account lp, to build request parameter lists and to snapshot the tree.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/host/env.h"
+#include "common/testing/scratch_dir.h"
+#include "queueadmin/lppaths.h"
+
+namespace kqs {
+
+inline constexpr uid_t kLpUid = 7;
+inline constexpr gid_t kLpGid = 7;
+
+// Runs a program directly (no shell) and returns its exit status.
+inline int RunArgv(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return Env::Default()->RunProgram(argv.data());
+}
+
+// Runs fn in a child process that has become lp; returns fn's result (0..255)
+// or -1 when the child could not switch or died.
+inline int RunAsLp(const std::function<int()>& fn) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(kLpGid) != 0 || setuid(kLpUid) != 0) _exit(255);
+    _exit(fn() & 0xff);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
+// A fresh LP tree, the daemon's LP root for the object's lifetime.
+class LpTree {
+ public:
+  LpTree() {
+    ok_ = RunArgv({LPSVC_PATH, "setup", dir_.path()}) == 0 && SetLpRoot(dir_.path().c_str()) == 0;
+  }
+  ~LpTree() { SetLpRoot(""); }
+  LpTree(const LpTree&) = delete;
+  LpTree& operator=(const LpTree&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& root() const { return dir_.path(); }
+  std::string operator/(const std::string& rel) const { return dir_.path() + "/" + rel; }
+
+  std::string Read(const std::string& rel) const { return ScratchDir::ReadFile(*this / rel); }
+  bool Write(const std::string& rel, const std::string& text) const {
+    return ScratchDir::WriteFile(*this / rel, text);
+  }
+  bool Exists(const std::string& rel) const { return ScratchDir::Exists(*this / rel); }
+  void Faults(const std::string& text) const { Write("lpsvc.faults", text); }
+
+  // Runs one of the tree's LP commands, e.g. Lp("usr/lib/lpsched", {}).
+  int Lp(const std::string& command, std::vector<std::string> args) const {
+    args.insert(args.begin(), *this / command);
+    return RunArgv(args);
+  }
+  bool SchedulerRunning() const { return Exists("var/spool/lp/SCHEDLOCK"); }
+
+  // Every path below the root with its owner and, for files, its content.
+  std::string Snapshot() const {
+    namespace fs = std::filesystem;
+    std::vector<std::string> lines;
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir_.path())) {
+      struct stat st;
+      lstat(e.path().c_str(), &st);
+      std::string line = e.path().string() + " " + std::to_string(st.st_uid);
+      if (e.is_regular_file()) line += "\n" + ScratchDir::ReadFile(e.path().string());
+      lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    return all;
+  }
+
+ private:
+  ScratchDir dir_;
+  bool ok_ = false;
+};
+
+// A complete queue parameter list; changes replace values, a null value
+// drops the key.
+inline std::string QueueParams(const std::map<std::string, const char*>& changes = {}) {
+  std::map<std::string, const char*> p = {
+      {"Device", "10.0.0.5"}, {"EXPort", "0"}, {"IPPort", "9100"}, {"Class", ""}, {"Default", "OFF"},
+      {"Model", "pcl"}, {"Type", "LaserJet"}, {"DEVTYPE", "net"}, {"TEOJ", "1"}, {"JRECOV", "1"},
+      {"PSLEVEL", "2"}, {"BANNER", "1"}, {"PERSONALTY", "PCL5"}};
+  for (const auto& [key, value] : changes) p[key] = value;
+  std::string text;
+  for (const auto& [key, value] : p) {
+    if (value != nullptr) text += key + "=" + value + ";";
+  }
+  return text;
+}
+
+}  // namespace kqs

@@ -1,0 +1,232 @@
+// Creating a print queue: the checks, the LP commands in their order, and the
+// rewriting of the interface and backup scripts.
+#include "queueadmin/queueadd.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/host/env.h"
+#include "common/host/mtsafe.h"
+#include "protocol/kqsids.h"
+#include "queueadmin/filter.h"
+#include "queueadmin/lppaths.h"
+#include "queueadmin/namecheck.h"
+#include "queueadmin/scheduler.h"
+
+namespace {
+
+using kqs::FormatLine;
+using kqs::LpPaths;
+using Table = std::array<ParameterEntry, kqs::kQueueParameterCount>;
+
+constexpr mode_t kScriptMode = 0755;
+constexpr char kLibraryPath[] = "/usr/dt/lib:/opt/SUNWmotif/lib/:/usr/openwin/lib";
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+struct ParseCopyFree {
+  void operator()(char* copy) const { ParseFree(copy); }
+};
+
+bool Exists(const char* path) {
+  struct stat st;
+  return kqs::CurrentEnv()->Stat(path, &st) == 0;
+}
+
+// 1 when dir/name exists; a path that does not fit counts as missing.
+int ExistsIn(const char* dir, const char* name) {
+  char path[255];
+  return name != nullptr && FormatLine(path, sizeof path, "%s/%s", dir, name) && Exists(path) ? 1 : 0;
+}
+
+// A flag is true when its leading decimal integer is not 0 ("1", "2");
+// "0", "", "yes" and "on" are false.
+bool Flag(const char* value) { return std::strtol(value, nullptr, 10) != 0; }
+
+// Runs a command line; one that does not fit its buffer is not run at all.
+bool Run(const char* line, bool fitted) { return fitted && xSystem(line) == 0; }
+
+// Class and model become words of command lines and file names; every value
+// that goes into a script must not be able to leave its place there.
+bool ValuesAreSafe(const Table& t) {
+  const char* cls = t[kqs::kQueueClass].value;
+  if (cls[0] != '\0' && !kqs::IsSafeLpName(cls)) return false;
+  if (!kqs::IsSafeLpName(t[kqs::kQueueModel].value)) return false;
+  if (!kqs::IsSafeUnquotedValue(t[kqs::kQueueDevice].value)) return false;
+  static constexpr kqs::QueueParameter kScriptValues[] = {
+      kqs::kQueueIPPort, kqs::kQueueType, kqs::kQueueDEVTYPE, kqs::kQueuePSLEVEL, kqs::kQueuePERSONALTY};
+  for (kqs::QueueParameter p : kScriptValues) {
+    if (!kqs::IsSafeScriptValue(t[p].value)) return false;
+  }
+  return true;
+}
+
+// One variable line of a script: a line beginning with prefix is replaced by
+// variable=value (the value in double quotes unless quoted is false).
+struct LineRule {
+  const char* prefix;
+  const char* variable;
+  const char* value;
+  bool quoted;
+};
+
+// Copies in to out line by line (lines of at most 4095 characters; a longer
+// line goes in pieces, each taken as a line), replacing variable lines by the
+// first rule whose prefix they begin with. False on a read or write error.
+template <size_t N>
+bool RewriteScript(FILE* in, FILE* out, const std::array<LineRule, N>& rules) {
+  char line[4096];
+  while (std::fgets(line, sizeof line, in) != nullptr) {
+    const LineRule* rule = nullptr;
+    for (const LineRule& r : rules) {
+      if (std::strncmp(line, r.prefix, std::strlen(r.prefix)) == 0) {
+        rule = &r;
+        break;
+      }
+    }
+    if (rule == nullptr) {
+      std::fputs(line, out);
+    } else {
+      std::fprintf(out, rule->quoted ? "%s=\"%s\"\n" : "%s=%s\n", rule->variable, rule->value);
+    }
+  }
+  return !std::ferror(in) && !std::ferror(out);
+}
+
+// Closes a written file; false when anything written was lost.
+bool CloseWritten(File& f) { return std::fclose(f.release()) == 0; }
+
+}  // namespace
+
+int QueueExistsUX(const char* name) { return ExistsIn(LpPaths().interfaces, name); }
+
+int ClassExists(const char* name) { return ExistsIn(LpPaths().classes, name); }
+
+uint32_t CreateScripts(const char* name, const ParameterEntry* table) {
+  const kqs::LpPathSet& lp = LpPaths();
+  char backup_dir[255];
+  char script[255];
+  char backup[255];
+  char wrapper[255];
+  if (!FormatLine(backup_dir, sizeof backup_dir, "%s/model.orig", lp.interfaces) ||
+      !FormatLine(script, sizeof script, "%s/%s", lp.interfaces, name) ||
+      !FormatLine(backup, sizeof backup, "%s/%s", backup_dir, name) ||
+      !FormatLine(wrapper, sizeof wrapper, "%s/%s", lp.product, kqs::kWrapperTemplateName)) {
+    return KQS_FAILURE;
+  }
+  kqs::Env* env = kqs::CurrentEnv();
+  if (!Exists(backup_dir) &&
+      (env->Mkdir(backup_dir, kScriptMode) != 0 || env->Chmod(backup_dir, kScriptMode) != 0)) {
+    return KQS_FAILURE;
+  }
+
+  const bool teoj = Flag(table[kqs::kQueueTEOJ].value);
+  {
+    // The model-based script lpadmin installed, with its settings, goes to
+    // the backup folder.
+    const std::array<LineRule, 6> rules = {{
+        {"OS=", "OS", "solaris", true},
+        {"PERSONALTY=", "PERSONALTY", table[kqs::kQueuePERSONALTY].value, true},
+        {"PRINTMODEL=", "PRINTMODEL", table[kqs::kQueueType].value, true},
+        {"BANNER=", "BANNER", Flag(table[kqs::kQueueBANNER].value) ? "yes" : "", true},
+        {"TEOJ=", "TEOJ", teoj ? "on" : "off", true},
+        {"PSLEVEL=", "PSLEVEL", table[kqs::kQueuePSLEVEL].value, true},
+    }};
+    File in(env->FOpen(script, "r"));
+    if (!in) return KQS_FAILURE;
+    File out(env->FOpen(backup, "w"));
+    if (!out) return KQS_FAILURE;
+    if (!RewriteScript(in.get(), out.get(), rules) || !CloseWritten(out)) return KQS_FAILURE;
+  }
+  if (env->Chmod(script, kScriptMode) != 0 || env->Chmod(backup, kScriptMode) != 0) return KQS_FAILURE;
+
+  // The wrapper becomes the queue's interface program.
+  const std::string xport = std::string("-p ") + table[kqs::kQueueIPPort].value;
+  const std::array<LineRule, 7> rules = {{
+      {"PERIPH=", "PERIPH", table[kqs::kQueueDevice].value, false},
+      {"TEOJ=", "TEOJ", teoj ? "-w" : "", true},
+      {"JRECOV=", "JRECOV", Flag(table[kqs::kQueueJRECOV].value) ? "yes" : "no", true},
+      {"xPORT=", "xPORT", xport.c_str(), true},
+      {"DEVTYPE=", "DEVTYPE", table[kqs::kQueueDEVTYPE].value, true},
+      {"jobm=", "jobm", "no", true},
+      {"templiary=", "LD_LIBRARY_PATH", kLibraryPath, true},
+  }};
+  File in(env->FOpen(wrapper, "r"));
+  if (!in) return KQS_FAILURE;
+  File out(env->FOpen(script, "w"));
+  if (!out) return KQS_FAILURE;
+  if (!RewriteScript(in.get(), out.get(), rules) || !CloseWritten(out)) return KQS_FAILURE;
+  return KQS_SUCCESS;
+}
+
+uint32_t QueueAddUX(const char* name, const char* parameters) {
+  if (!kqs::IsSafeLpName(name)) return KQS_INVALID_OBJECT_NAME;
+  if (QueueExistsUX(name)) return KQS_QUEUE_EXISTS_AS_QUEUE;
+  if (ClassExists(name)) return KQS_QUEUE_EXISTS_AS_CLASS;
+
+  std::unique_ptr<char, ParseCopyFree> copy(ParseAlloc(parameters));
+  Table table;
+  std::copy(std::begin(QueueParameterTable), std::end(QueueParameterTable), table.begin());
+  if (ParseParameters(copy.get(), table.data(), table.size()) != KQS_SUCCESS) return KQS_INVALID_PARAMETER;
+  if (!ValuesAreSafe(table)) return KQS_INVALID_PARAMETER;
+
+  const kqs::LpPathSet& lp = LpPaths();
+  const char* cls = table[kqs::kQueueClass].value;
+  char class_option[256] = "";
+  bool accept_class = false;
+  if (cls[0] != '\0') {
+    FormatLine(class_option, sizeof class_option, "-c%s", cls);
+    if (QueueExistsUX(cls)) return KQS_CLASS_EXISTS_AS_QUEUE;
+    accept_class = !ClassExists(cls);
+  }
+
+  const char* model = table[kqs::kQueueModel].value;
+  char model_path[255];
+  bool found = FormatLine(model_path, sizeof model_path, "%s/%s", lp.product, model) && Exists(model_path);
+  if (!found) found = FormatLine(model_path, sizeof model_path, "%s/%s", lp.models, model) && Exists(model_path);
+  if (!found) return KQS_FILESET_MISSING;
+
+  bool started_scheduler = false;
+  if (!SchedulerOn()) {
+    if (!StartSched()) return KQS_SPOOLER_NOT_RUNNING;
+    started_scheduler = true;
+  }
+
+  char command[255];
+  bool fits = FormatLine(command, sizeof command, "%s -p%s -v/dev/null %s %s -i%s", lp.lpadmin, name, "",
+                         class_option, model_path);
+  if (!Run(command, fits)) return KQS_LPADMIN_FAILURE;
+
+  if (std::strcmp(table[kqs::kQueueDefault].value, "ON") == 0) {
+    fits = FormatLine(command, sizeof command, "%s -d%s", lp.lpadmin, name);
+    if (!Run(command, fits)) return KQS_DEFAULT_QUEUE_FAILURE;
+  }
+
+  if (CreateScripts(name, table.data()) != KQS_SUCCESS) {
+    xSystem(lp.lpsched);
+    return KQS_QUEUE_SETUP_FAILURE;
+  }
+
+  fits = FormatLine(command, sizeof command, "%s %s", lp.accept, name);
+  if (!Run(command, fits)) return KQS_ACCEPT_QUEUE_FAILURE;
+  fits = FormatLine(command, sizeof command, "%s %s", lp.enable, name);
+  if (!Run(command, fits)) return KQS_ENABLE_FAILURE;
+  if (accept_class) {
+    fits = FormatLine(command, sizeof command, "%s %s", lp.accept, cls);
+    if (!Run(command, fits)) return KQS_ACCEPT_CLASS_FAILURE;
+  }
+
+  if (started_scheduler && !ShutSched()) return KQS_SPOOLER_STILL_RUNNING;
+  Addfilter(name);
+  return KQS_SUCCESS;
+}

@@ -1,0 +1,79 @@
+// Queue creation: defines a print queue in the LP service with lpadmin from a
+// printer model, installs the product's wrapper as its interface program with
+// the queue's settings written in, keeps the model-based script (with its own
+// settings written in) in the interface folder's model.orig backup folder,
+// sets default and class, lets the queue accept and print, and registers its
+// filter. The LP scheduler is left as it was found when all goes well.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/params.h"
+
+namespace kqs {
+
+// Positions of the keys in QueueParameterTable.
+enum QueueParameter : unsigned {
+  kQueueDevice,      // PERIPH of the wrapper, unquoted
+  kQueueEXPort,      // required, not used
+  kQueueIPPort,      // xPORT of the wrapper, as "-p <value>"
+  kQueueClass,       // class to join; empty for none
+  kQueueDefault,     // exactly "ON" makes the queue the default destination
+  kQueueModel,       // file name of the printer model
+  kQueueType,        // PRINTMODEL of the backup script
+  kQueueDEVTYPE,     // DEVTYPE of the wrapper
+  kQueueTEOJ,        // flag: backup TEOJ on/off, wrapper TEOJ -w/empty
+  kQueueJRECOV,      // flag: wrapper JRECOV yes/no
+  kQueuePSLEVEL,     // PSLEVEL of the backup script
+  kQueueBANNER,      // flag: backup BANNER yes/empty
+  kQueuePERSONALTY,  // PERSONALTY of the backup script
+  kQueueParameterCount
+};
+
+}  // namespace kqs
+
+// The keys of a queue-creation request, all required, in QueueParameter
+// order, with empty values. Each request parses into a fresh copy.
+inline constexpr ParameterEntry QueueParameterTable[kqs::kQueueParameterCount] = {
+    {"Device", nullptr},  {"EXPort", nullptr}, {"IPPort", nullptr},  {"Class", nullptr},
+    {"Default", nullptr}, {"Model", nullptr},  {"Type", nullptr},    {"DEVTYPE", nullptr},
+    {"TEOJ", nullptr},    {"JRECOV", nullptr}, {"PSLEVEL", nullptr}, {"BANNER", nullptr},
+    {"PERSONALTY", nullptr},
+};
+
+// Creates queue name from the parameter list parameters. Checks, in order,
+// and stops at the first failure:
+//   name not a safe LP name                      KQS_INVALID_OBJECT_NAME
+//   a queue of that name exists                  KQS_QUEUE_EXISTS_AS_QUEUE
+//   a class of that name exists                  KQS_QUEUE_EXISTS_AS_CLASS
+//   list malformed, a key missing, repeated or
+//   unknown, or a class, model or script value
+//   not safe                                     KQS_INVALID_PARAMETER
+//   the class is the name of a queue             KQS_CLASS_EXISTS_AS_QUEUE
+//   the model is in neither model folder         KQS_FILESET_MISSING
+//   the scheduler cannot be started              KQS_SPOOLER_NOT_RUNNING
+//   lpadmin cannot define the queue              KQS_LPADMIN_FAILURE
+//   lpadmin cannot make it the default           KQS_DEFAULT_QUEUE_FAILURE
+//   the scripts cannot be written                KQS_QUEUE_SETUP_FAILURE
+//   accept refuses the queue                     KQS_ACCEPT_QUEUE_FAILURE
+//   enable refuses the queue                     KQS_ENABLE_FAILURE
+//   accept refuses a class made here             KQS_ACCEPT_CLASS_FAILURE
+//   a scheduler started here does not stop       KQS_SPOOLER_STILL_RUNNING
+// then registers the queue's filter (its outcome does not matter) and returns
+// KQS_SUCCESS. Nothing done before a failure is undone; a half-made queue can
+// be removed with QueueRemoveUX.
+uint32_t QueueAddUX(const char* name, const char* parameters);
+
+// 1 when name exists in the interface folder (any kind of file), else 0.
+int QueueExistsUX(const char* name);
+
+// 1 when name exists in the class folder, else 0.
+int ClassExists(const char* name);
+
+// Writes the two scripts of queue name from a filled table: the interface
+// script lpadmin installed is rewritten into model.orig/<name> (created with
+// mode 0755 when missing), both get mode 0755, and the interface script is
+// replaced by the wrapper template. In each, a line that begins with one of
+// the known variable names is replaced by the variable with the request's
+// value; every other line is copied. Returns KQS_SUCCESS or KQS_FAILURE.
+uint32_t CreateScripts(const char* name, const ParameterEntry* table);

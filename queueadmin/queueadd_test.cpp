@@ -1,0 +1,220 @@
+// Queue creation end to end against an lpsvc tree: the commands run, the
+// scripts written, every failure step's code, and hostile requests refused.
+#include "queueadmin/queueadd.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "common/testing/fake_env.h"
+#include "protocol/kqsids.h"
+#include "queueadmin/enumerate.h"
+#include "queueadmin/lptree_fixture.h"
+#include "queueadmin/queueremove.h"
+
+namespace kqs {
+namespace {
+
+using Argv = FakeEnv::Argv;
+
+const std::string kLongOsLine = "OS=" + std::string(5000, 'a') + "\n";
+
+// A model and a template whose every variable line shows how it is rewritten.
+const std::string kModel = "#!/bin/sh\nOS=aix\n TEOJ=keep\nTEOJ=on\nPERSONALTY=x\nPRINTMODEL=y\n"
+                           "BANNER=\nTEOJ=on\nPSLEVEL=1\nOSVERSION=1\n" + kLongOsLine + "echo done\n";
+const std::string kBackup = "#!/bin/sh\nOS=\"solaris\"\n TEOJ=keep\nTEOJ=\"off\"\nPERSONALTY=\"PCL5\"\n"
+                            "PRINTMODEL=\"LaserJet\"\nBANNER=\"yes\"\nTEOJ=\"off\"\nPSLEVEL=\"2\"\n"
+                            "OSVERSION=1\nOS=\"solaris\"\n" + std::string(908, 'a') + "\necho done\n";
+const std::string kTemplate = "#!/bin/sh\nPERIPH=old\n  PERIPH=keep\nTEOJ=x\nJRECOV=x\nxPORT=x\n"
+                              "DEVTYPE=x\njobm=yes\ntempliary=x\nTEOJ=again\nexec true\n";
+const std::string kWrapper = "#!/bin/sh\nPERIPH=10.0.0.5\n  PERIPH=keep\nTEOJ=\"\"\nJRECOV=\"no\"\n"
+                             "xPORT=\"-p 9100\"\nDEVTYPE=\"net\"\njobm=\"no\"\n"
+                             "LD_LIBRARY_PATH=\"/usr/dt/lib:/opt/SUNWmotif/lib/:/usr/openwin/lib\"\n"
+                             "TEOJ=\"\"\nexec true\n";
+
+uid_t OwnerOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_uid : uid_t(-1);
+}
+
+TEST(QueueAdd, CreatesListsAndRemovesAQueueAsLp) {
+  LpTree t;
+  ASSERT_TRUE(t.ok());
+  ASSERT_TRUE(t.Write("usr/lib/lp/model/testmodel", kModel));
+  ASSERT_TRUE(t.Write("opt/qvnx/sh/qvnx.model", kTemplate));
+  ASSERT_FALSE(t.SchedulerRunning());
+
+  std::string params = QueueParams({{"Model", "testmodel"}, {"Class", "office"}, {"Default", "ON"},
+                                    {"TEOJ", "0"}, {"BANNER", "2"}, {"JRECOV", "yes"}});
+  ASSERT_EQ(RunAsLp([&] { return int(QueueAddUX("q1", params.c_str())); }), int(KQS_SUCCESS));
+
+  EXPECT_EQ(t.Read("etc/lp/interfaces/q1"), kWrapper);
+  EXPECT_EQ(t.Read("etc/lp/interfaces/model.orig/q1"), kBackup);
+  EXPECT_EQ(OwnerOf(t / "etc/lp/interfaces/q1"), kLpUid);
+  EXPECT_EQ(t.Read("etc/lp/fd/q1"), "Command: " + (t / "etc/lp/interfaces/q1") +
+                                        "\nInput types: any\nOutput types: any\nPrinter types: any\n"
+                                        "Printers: q1\nFilter type: fast\n");
+  EXPECT_EQ(t.Read("etc/lp/filters/q1"), t.Read("etc/lp/fd/q1"));  // registered
+  EXPECT_EQ(t.Read("etc/lp/classes/office"), "q1\n");
+  EXPECT_EQ(t.Read("etc/lp/default"), "q1\n");
+  for (const char* marker : {"accepting/q1", "enabled/q1", "accepting/office"})
+    EXPECT_TRUE(t.Exists(std::string("var/spool/lp/system/") + marker)) << marker;
+  EXPECT_FALSE(t.SchedulerRunning()) << "the scheduler was stopped before and must be again";
+
+  // The queue is listed, as the lp account's.
+  uid_t saved = lpid;
+  lpid = kLpUid;
+  unsigned char buf[256];
+  uint32_t size = sizeof buf;
+  EXPECT_EQ(QueueEnumUX(buf, &size), KQS_SUCCESS);
+  lpid = saved;
+  EXPECT_EQ(buf[3], 1);
+  EXPECT_STREQ(reinterpret_cast<char*>(buf) + sizeof buf - 3, "q1");
+
+  ASSERT_EQ(RunAsLp([] { return int(QueueRemoveUX("q1")); }), int(KQS_SUCCESS));
+  for (const char* gone : {"etc/lp/interfaces/q1", "etc/lp/interfaces/model.orig/q1", "etc/lp/fd/q1",
+                           "etc/lp/filters/q1", "etc/lp/printers/q1"})
+    EXPECT_FALSE(t.Exists(gone)) << gone;
+}
+
+TEST(QueueAdd, RunsTheLpCommandsInOrderWithTheirExactWords) {
+  LpTree t;
+  ASSERT_TRUE(t.ok());
+  // A model in both folders is taken from the product's.
+  ASSERT_TRUE(t.Write("opt/qvnx/sh/pcl", t.Read("usr/lib/lp/model/pcl")));
+  FakeEnv env;
+  ScopedEnv scoped(&env);
+  std::string no_class = QueueParams({{"Default", "on"}});
+  ASSERT_EQ(QueueAddUX("q1", no_class.c_str()), KQS_SUCCESS);
+  EXPECT_EQ(env.Commands(), (std::vector<Argv>{
+                                {t / "usr/lib/lpsched"},
+                                {t / "usr/lib/lpadmin", "-pq1", "-v/dev/null", "-i" + (t / "opt/qvnx/sh/pcl")},
+                                {t / "usr/lib/accept", "q1"},
+                                {t / "usr/bin/enable", "q1"},
+                                {t / "usr/lib/lpshut"},
+                                {t / "usr/lib/lpfilter", "-f", "q1", "-F", t / "etc/lp/fd/q1"},
+                            }));
+
+  // An existing class is joined, not accepted again; a running scheduler is
+  // left running.
+  ASSERT_EQ(t.Lp("usr/lib/lpsched", {}), 0);
+  ASSERT_EQ(t.Lp("usr/lib/lpadmin", {"-pother", "-v/dev/null", "-cgrp", "-i" + (t / "usr/lib/lp/model/pcl")}), 0);
+  ASSERT_EQ(unlink((t / "opt/qvnx/sh/pcl").c_str()), 0);
+  env.ClearCommands();
+  std::string with_class = QueueParams({{"Class", "grp"}, {"Default", "ON"}});
+  ASSERT_EQ(QueueAddUX("q2", with_class.c_str()), KQS_SUCCESS);
+  EXPECT_EQ(env.Commands(), (std::vector<Argv>{
+                                {t / "usr/lib/lpadmin", "-pq2", "-v/dev/null", "-cgrp",
+                                 "-i" + (t / "usr/lib/lp/model/pcl")},
+                                {t / "usr/lib/lpadmin", "-dq2"},
+                                {t / "usr/lib/accept", "q2"},
+                                {t / "usr/bin/enable", "q2"},
+                                {t / "usr/lib/lpfilter", "-f", "q2", "-F", t / "etc/lp/fd/q2"},
+                            }));
+  EXPECT_TRUE(t.SchedulerRunning());
+  EXPECT_EQ(t.Read("etc/lp/classes/grp"), "other\nq2\n");
+}
+
+TEST(QueueAdd, ChecksBeforeAnyCommandRuns) {
+  LpTree t;
+  ASSERT_TRUE(t.ok());
+  ASSERT_TRUE(t.Write("etc/lp/interfaces/taken", ""));
+  ASSERT_TRUE(t.Write("etc/lp/classes/grp", "x\n"));
+  FakeEnv env;
+  ScopedEnv scoped(&env);
+  struct Case {
+    const char* name;
+    std::string params;
+    uint32_t code;
+  } cases[] = {
+      {"taken", "not a list", KQS_QUEUE_EXISTS_AS_QUEUE},
+      {"grp", QueueParams(), KQS_QUEUE_EXISTS_AS_CLASS},
+      {"q", QueueParams({{"EXPort", nullptr}}), KQS_INVALID_PARAMETER},
+      {"q", QueueParams() + "Extra=1", KQS_INVALID_PARAMETER},
+      {"q", QueueParams({{"Class", "taken"}}), KQS_CLASS_EXISTS_AS_QUEUE},
+      {"q", QueueParams({{"Model", "nosuchmodel"}}), KQS_FILESET_MISSING},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(QueueAddUX(c.name, c.params.c_str()), c.code) << c.name << " " << c.params;
+  }
+  EXPECT_TRUE(env.Commands().empty());
+}
+
+TEST(QueueAdd, EachFailingStepGivesItsCode) {
+  struct Case {
+    const char* faults;
+    const char* cls;
+    const char* def;
+    uint32_t code;
+    bool scheduler_after;
+  } cases[] = {
+      {"lpsched=nolock", "", "OFF", KQS_SPOOLER_NOT_RUNNING, false},
+      {"lpsched=2", "", "OFF", KQS_SPOOLER_NOT_RUNNING, false},
+      {"lpadmin -p=3", "", "OFF", KQS_LPADMIN_FAILURE, true},
+      {"lpadmin -d=3", "", "ON", KQS_DEFAULT_QUEUE_FAILURE, true},
+      {"accept q1=5", "", "OFF", KQS_ACCEPT_QUEUE_FAILURE, true},
+      {"enable=4", "", "OFF", KQS_ENABLE_FAILURE, true},
+      {"accept grp=6", "grp", "OFF", KQS_ACCEPT_CLASS_FAILURE, true},
+      {"lpshut=nolock", "", "OFF", KQS_SPOOLER_STILL_RUNNING, true},
+      {"lpfilter=1", "", "OFF", KQS_SUCCESS, false},
+  };
+  for (const Case& c : cases) {
+    LpTree t;
+    ASSERT_TRUE(t.ok());
+    t.Faults(std::string(c.faults) + "\n");
+    FakeEnv env;  // fake clock: a scheduler that never shows costs no real time
+    env.UseFakeClock(0);
+    ScopedEnv scoped(&env);
+    std::string params = QueueParams({{"Class", c.cls}, {"Default", c.def}});
+    EXPECT_EQ(QueueAddUX("q1", params.c_str()), c.code) << c.faults;
+    EXPECT_EQ(t.SchedulerRunning(), c.scheduler_after) << c.faults;
+  }
+}
+
+TEST(QueueAdd, ScriptFailureRestartsTheSchedulerAndGivesSetupFailure) {
+  LpTree t;
+  ASSERT_TRUE(t.ok());
+  FakeEnv env;
+  env.fault = [](const std::string& op, const std::string& path) {
+    return op == "fopen:r" && path.ends_with("/qvnx.model") ? EACCES : 0;
+  };
+  ScopedEnv scoped(&env);
+  std::string params = QueueParams();
+  EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_QUEUE_SETUP_FAILURE);
+  std::vector<Argv> commands = env.Commands();
+  ASSERT_FALSE(commands.empty());
+  EXPECT_EQ(commands.back(), Argv{t / "usr/lib/lpsched"});
+  EXPECT_TRUE(t.Exists("etc/lp/interfaces/model.orig/q1"));
+}
+
+TEST(QueueAdd, HostileNamesAndValuesAreRefusedAndChangeNothing) {
+  LpTree t;
+  ASSERT_TRUE(t.ok());
+  const std::string before = t.Snapshot();
+  FakeEnv env;
+  ScopedEnv scoped(&env);
+  const std::string long_name(128, 'q');
+  const char* bad_names[] = {"../../x", "-x", ".q", "a b", "", "a/b", long_name.c_str(), nullptr};
+  for (const char* name : bad_names) {
+    std::string params = QueueParams();
+    EXPECT_EQ(QueueAddUX(name, params.c_str()), KQS_INVALID_OBJECT_NAME) << (name ? name : "(null)");
+  }
+  const std::pair<const char*, const char*> bad_values[] = {
+      {"Class", "../c"},          {"Class", "-x"},          {"Model", "../../../etc/passwd"},
+      {"Model", ".hidden"},       {"Device", "lp0;rm"},     {"Device", "a b"},
+      {"Device", "x'y"},          {"Device", "$(id)"},      {"PERSONALTY", "a\"b"},
+      {"Type", "`id`"},           {"PSLEVEL", "1\n2"},      {"DEVTYPE", "a\\b"},
+      {"IPPort", "$HOME"},
+  };
+  for (const auto& [key, value] : bad_values) {
+    std::string params = QueueParams({{key, value}});
+    EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_INVALID_PARAMETER) << key << "=" << value;
+  }
+  EXPECT_TRUE(env.Commands().empty());
+  EXPECT_EQ(t.Snapshot(), before);
+}
+
+}  // namespace
+}  // namespace kqs
