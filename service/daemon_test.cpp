@@ -1,0 +1,467 @@
+// End to end: the real kqsd, started from a scratch installation directory
+// (the program linked in, its catalog, a kqsd.ini whose LP root is a sandbox
+// tree made by lpsvc), driven over UDP and TCP on 127.0.0.1:55554 as a
+// console would, with the events it logs read back from a private syslog
+// socket. Each test runs in its own network and mount namespace, and this
+// process is the subreaper that inherits the double-forked daemon.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syslog.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/host/mtsafe.h"
+#include "common/host/sysinfo.h"
+#include "common/testing/netns.h"
+#include "common/testing/scratch_dir.h"
+#include "common/testing/syslog_capture.h"
+#include "protocol/kqsids.h"
+#include "protocol/packet.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+constexpr int kPort = 55554;
+
+// An event as logged: its type (0 error, 1 information, 2 warning) and id.
+struct Event {
+  int type;
+  unsigned id;
+  bool operator==(const Event&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Event& e) {
+  return os << "(" << e.type << "," << e.id << ")";
+}
+
+// The catalog source: message text (split at a "%s" insertion) -> event.
+struct CatalogEntry {
+  std::string prefix, suffix;
+  bool insertion;
+  Event event;
+  bool Matches(const std::string& text) const {
+    if (!insertion) return text == prefix;
+    return text.size() >= prefix.size() + suffix.size() && text.starts_with(prefix) &&
+           text.ends_with(suffix);
+  }
+};
+std::vector<CatalogEntry> LoadCatalog() {
+  std::vector<CatalogEntry> entries;
+  std::ifstream in(KQSD_MSG);
+  std::string line;
+  int set = 0;
+  std::smatch m;
+  while (std::getline(in, line)) {
+    if (std::regex_match(line, m, std::regex(R"(\$set\s+(\d+).*)"))) {
+      set = std::stoi(m[1]);
+    } else if (std::regex_match(line, m, std::regex(R"((\d+)\s+"(.*)\"\s*)"))) {
+      std::string text = m[2];
+      size_t at = text.find("%s");
+      bool insertion = at != std::string::npos;
+      entries.push_back({text.substr(0, at), insertion ? text.substr(at + 2) : "", insertion,
+                         Event{set - 1, static_cast<unsigned>(std::stoul(m[1]))}});
+    }
+  }
+  return entries;
+}
+
+std::string ReadFile(const std::string& path) { return kqs::ScratchDir::ReadFile(path); }
+
+// True when /proc/net/<table> of this namespace has the port bound (for tcp:
+// listening).
+bool PortBound(const char* table) {
+  std::istringstream in(ReadFile(std::string("/proc/net/") + table));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string sl, local, remote, state;
+    fields >> sl >> local >> remote >> state;
+    if (local.size() > 5 && local.substr(local.size() - 5) == ":D902" &&
+        (std::string(table) != "tcp" || state == "0A"))
+      return true;
+  }
+  return false;
+}
+
+// Reaps pid within limit: its wait status, or -1 when it did not end.
+int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
+  auto end = Clock::now() + limit;
+  do {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (r < 0) return -1;
+    std::this_thread::sleep_for(5ms);
+  } while (Clock::now() < end);
+  return -1;
+}
+
+bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+Bytes Request(uint32_t operation, uint32_t objectType, const std::string& parameters = "",
+              const std::string& data = "") {
+  unsigned char* packet = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(PacketReqEncode(operation, parameters.c_str(), objectType,
+                            data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()),
+                            &packet, &length),
+            KQS_SUCCESS);
+  Bytes bytes(packet, packet + length);
+  std::free(packet);
+  return bytes;
+}
+
+// A text with its NUL, as a console sends a data block.
+std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
+
+struct Response {
+  uint32_t operation = 0, objectType = 0, returnCode = ~0u;
+  Bytes result;
+};
+
+sockaddr_in Loopback() {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(kPort);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+// A management console on one TCP connection.
+class Console {
+ public:
+  Console() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in to = Loopback();
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  }
+  ~Console() { Close(); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool connected() const { return connected_; }
+  bool Send(const Bytes& b) { return send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
+
+  // One whole response within ms.
+  bool Receive(Response* r, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    uint32_t length = 0;
+    while (buffer_.size() < 4 || buffer_.size() < (length = uint32_t(buffer_[0]) << 24 |
+                                                            buffer_[1] << 16 | buffer_[2] << 8 |
+                                                            buffer_[3])) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      unsigned char chunk[65536];
+      ssize_t n = 0;
+      if (left.count() <= 0 || poll(&p, 1, int(left.count())) != 1 ||
+          (n = recv(fd_, chunk, sizeof chunk, 0)) <= 0)
+        return false;
+      buffer_.insert(buffer_.end(), chunk, chunk + n);
+    }
+    uint32_t size = length;
+    r->result.assign(length, 0);
+    uint32_t rc = PacketRespDecode(&r->operation, &r->objectType, &r->returnCode,
+                                   r->result.data(), &size, buffer_.data(), length);
+    r->result.resize(size);
+    buffer_.erase(buffer_.begin(), buffer_.begin() + length);
+    return rc == KQS_SUCCESS;
+  }
+
+  // Sends a request and waits for its answer (returnCode ~0u without one).
+  Response Ask(const Bytes& request, int ms = 5000) {
+    Response r;
+    if (!Send(request) || !Receive(&r, ms)) r.returnCode = ~0u;
+    return r;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+  Bytes buffer_;
+};
+
+// Sends one datagram to the discovery port and waits for the reply.
+std::string Discover(int ms = 2000) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to = Loopback();
+  sendto(s, "?", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  pollfd p{s, POLLIN, 0};
+  char buf[2048];
+  ssize_t n = poll(&p, 1, ms) == 1 ? recv(s, buf, sizeof buf, 0) : 0;
+  close(s);
+  return n > 0 ? std::string(buf, n) : std::string();
+}
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kqs::EnterPrivateNetNamespace());
+    // Room for every entry of a scenario: the daemon's syslog() would block
+    // on a full queue while this process is busy being its console.
+    std::ofstream("/proc/sys/net/unix/max_dgram_qlen") << 4096;
+    ASSERT_TRUE(log_.Start()) << log_.error();
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    catalog_ = LoadCatalog();
+    ASSERT_GE(catalog_.size(), 14u);
+
+    const std::string root = dir_ / "lp";
+    ASSERT_EQ(std::system((std::string(LPSVC_PATH) + " setup " + root + " >/dev/null").c_str()), 0);
+    ASSERT_EQ(symlink(KQSD_PATH, (dir_ / "kqsd").c_str()), 0);
+    ASSERT_EQ(std::system(("cp " + std::string(KQSD_CATALOG) + " " + (dir_ / "kqsd.cat")).c_str()), 0);
+    std::string passwd = xCrypt("secret", "zQ");
+    ASSERT_TRUE(kqs::ScratchDir::WriteFile(
+        dir_ / "kqsd.ini", "[LP Service]\nRoot=" + root + "\n[ACCESS]\nPasswd=" + passwd + "\n"));
+  }
+
+  void TearDown() override {
+    for (pid_t pid : started_) {
+      if (kill(pid, 0) == 0) kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+
+  pid_t ProcessId() {
+    std::smatch m;
+    std::string ini = ReadFile(dir_ / "kqsd.ini");
+    if (!std::regex_search(ini, m, std::regex(R"(\[Process Settings\]\s*ProcessID=(\d+))"))) return 0;
+    return std::stoi(m[1]);
+  }
+
+  // Runs kqsd as a shell would and returns the daemon's pid once it has
+  // written it. With wait_ready, also waits until both of its ports are open;
+  // 0 when either does not happen within 5 s.
+  pid_t Start(bool wait_ready = true) {
+    pid_t before = ProcessId();
+    std::string exe = dir_ / "kqsd";
+    pid_t starter = fork();
+    if (starter == 0) {
+      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    EXPECT_TRUE(ExitedWithZero(WaitForExit(starter, 5000ms))) << "the program did not return at once";
+    pid_t pid = 0;
+    auto end = Clock::now() + 5s;
+    while (Clock::now() < end && (pid == 0 || pid == before)) {
+      pid = ProcessId();
+      std::this_thread::sleep_for(5ms);
+    }
+    if (pid == 0 || pid == before) return 0;
+    started_.push_back(pid);
+    if (!wait_ready) return pid;
+    while (!(PortBound("tcp") && PortBound("udp"))) {
+      if (Clock::now() >= end) return 0;
+      std::this_thread::sleep_for(5ms);
+    }
+    return pid;
+  }
+
+  // SIGTERM, then the daemon must end with status 0 within 6 s.
+  void Stop(pid_t pid) {
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = WaitForExit(pid, 6000ms);
+    EXPECT_TRUE(ExitedWithZero(status)) << "status " << status;
+  }
+
+  // Every event logged so far, checked for the daemon's identity and the
+  // priority that belongs to its type.
+  std::vector<Event> Events() {
+    static constexpr int kLevel[] = {LOG_ERR, LOG_INFO, LOG_WARNING};
+    std::vector<Event> events;
+    for (const kqs::SyslogMessage& m : log_.Collect(200)) {
+      auto found = std::find_if(catalog_.begin(), catalog_.end(),
+                                [&](const CatalogEntry& e) { return e.Matches(m.text); });
+      if (found == catalog_.end()) {
+        ADD_FAILURE() << "not a catalog text: " << m.raw;
+        continue;
+      }
+      EXPECT_EQ(m.ident, "KQSManager") << m.raw;
+      EXPECT_EQ(m.priority, LOG_DAEMON | kLevel[found->event.type]) << m.raw;
+      events.push_back(found->event);
+    }
+    return events;
+  }
+
+  static std::vector<Event> Tail(const std::vector<Event>& all, size_t n) {
+    return std::vector<Event>(all.end() - std::min(n, all.size()), all.end());
+  }
+
+  kqs::ScratchDir dir_;
+  kqs::SyslogCapture log_;
+  std::vector<CatalogEntry> catalog_;
+  std::vector<pid_t> started_;
+};
+
+const Event kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10}, kAccepted{1, 11},
+    kListenerClosed{1, 12}, kClosingListener{1, 13}, kStartFailed{0, 101}, kPortAdded{2, 200};
+
+TEST_F(DaemonTest, DetachesRunsAsLpAnswersDiscoveryAndIgnoresHangupAndBrokenPipe) {
+  pid_t pid = Start();
+  ASSERT_NE(pid, 0);
+  char host[128];
+  ASSERT_EQ(xGetHostOS(host, sizeof host), 0);
+  EXPECT_EQ(Discover(), std::string("Platform=PRINTSERVER_UNIX;Uname=") + host +
+                            ";Protocol=1;VMajor=3;VMinor=0;VUpdate=0;VBuild=394;Install=" +
+                            dir_.path() + "/");
+
+  // Detached: a session of its own, standard streams on /dev/null, running
+  // as lp with the creation mask 042.
+  const std::string proc = "/proc/" + std::to_string(pid);
+  EXPECT_NE(getsid(pid), getsid(0));
+  for (const char* fd : {"/fd/0", "/fd/1", "/fd/2"})
+    EXPECT_EQ(std::filesystem::read_symlink(proc + fd), "/dev/null") << fd;
+  std::string status = ReadFile(proc + "/status");
+  EXPECT_NE(status.find("Uid:\t7\t7\t7\t7"), std::string::npos) << status;
+  EXPECT_NE(status.find("Gid:\t7\t7\t7\t7"), std::string::npos);
+  EXPECT_NE(status.find("Umask:\t0042"), std::string::npos);
+  EXPECT_NE(status.find("Groups:\t7 \n"), std::string::npos) << "root's groups kept";
+
+  kill(pid, SIGHUP);
+  kill(pid, SIGPIPE);
+  EXPECT_FALSE(Discover().empty()) << "stopped by SIGHUP or SIGPIPE";
+
+  Stop(pid);
+  auto events = Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), kStarted);
+  // Shutdown without a console: the wake-up connection is accepted, the
+  // discovery socket and that connection are closed, then the listener.
+  EXPECT_EQ(Tail(events, 3), (std::vector<Event>{kClosingListener, kListenerClosed, kStopped}));
+  EXPECT_EQ(std::count(events.begin(), events.end(), kAccepted), 1);
+  EXPECT_EQ(std::count(events.begin(), events.end(), kClosed), 2);
+  EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 2);  // two discoveries
+}
+
+TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
+  pid_t pid = Start();
+  ASSERT_NE(pid, 0);
+  Console console;
+  ASSERT_TRUE(console.connected());
+
+  Response r = console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER));
+  EXPECT_EQ(r.returnCode, KQS_SUCCESS);
+  ASSERT_GE(r.result.size(), 4u);
+  EXPECT_EQ(r.result[3], 3) << "three printer models in the sandbox";
+  EXPECT_EQ(console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTMONITOR)).returnCode, KQS_SUCCESS);
+
+  const std::string queue =
+      "Device=/dev/null;EXPort=0;IPPort=9100;Class=;Default=OFF;Model=standard;Type=std;"
+      "DEVTYPE=lp;TEOJ=0;JRECOV=0;PSLEVEL=2;BANNER=0;PERSONALTY=PS";
+  EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PRINTQUEUE, "draft", Text(queue))).returnCode,
+            KQS_SUCCESS);
+  EXPECT_TRUE(kqs::ScratchDir::Exists(dir_ / "lp/etc/lp/interfaces/draft"));
+  r = console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE));
+  EXPECT_EQ(r.returnCode, KQS_SUCCESS);
+  EXPECT_NE(std::string(r.result.begin(), r.result.end()).find("draft"), std::string::npos);
+  EXPECT_EQ(console.Ask(Request(KQS_REMOVE, TYPE_PRINTQUEUE, "draft")).returnCode, KQS_SUCCESS);
+  EXPECT_FALSE(kqs::ScratchDir::Exists(dir_ / "lp/etc/lp/interfaces/draft"));
+
+  const std::string port = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
+  EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(port))).returnCode,
+            KQS_SUCCESS);
+  EXPECT_EQ(console.Ask(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")).returnCode, KQS_SUCCESS);
+
+  EXPECT_EQ(console.Ask(Request(KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", Text("secret"))).returnCode,
+            KQS_SUCCESS);
+  EXPECT_EQ(console.Ask(Request(KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "admin", Text("guess"))).returnCode,
+            KQS_NO_ACCESS);
+  EXPECT_EQ(console.Ask(Request(KQS_QUERY_FILES, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  r = console.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE));
+  EXPECT_EQ(r.returnCode, KQS_INVALID_OPERATION);
+  EXPECT_EQ(r.operation, KQS_UPDATE);
+  EXPECT_EQ(r.objectType, TYPE_PRINTQUEUE);
+  EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PRINTDRIVER)).returnCode, KQS_INVALID_OBJECT_TYPE);
+
+  // A malformed request is dropped; the connection serves the next one.
+  Bytes bad = Request(KQS_UPDATE, TYPE_PRINTQUEUE);
+  bad.back() = 0x55;
+  EXPECT_EQ(console.Ask(bad, 300).returnCode, ~0u) << "a malformed request was answered";
+  EXPECT_EQ(console.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+
+  // SIGTERM with the console still connected.
+  Stop(pid);
+  Response none;
+  EXPECT_FALSE(console.Receive(&none, 100));
+
+  auto events = Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 14);  // every request
+  EXPECT_EQ(std::count(events.begin(), events.end(), kPortAdded), 1);
+  EXPECT_EQ(Tail(events, 3), (std::vector<Event>{kClosingListener, kListenerClosed, kStopped}));
+
+  // The daemon closed the connection first, so its port has a connection in
+  // TIME_WAIT: a restart at once must still be able to listen.
+  pid = Start();
+  ASSERT_NE(pid, 0) << "restart failed";
+  Console again;
+  EXPECT_EQ(again.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  again.Close();
+  Stop(pid);
+  events = Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), kStartFailed), 0);
+}
+
+TEST_F(DaemonTest, SecondConsoleWaitsUntilTheFirstDisconnects) {
+  pid_t pid = Start();
+  ASSERT_NE(pid, 0);
+  auto first = std::make_unique<Console>();
+  ASSERT_EQ(first->Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+
+  Console second;
+  ASSERT_TRUE(second.connected());  // waits in the backlog
+  ASSERT_TRUE(second.Send(Request(KQS_QUERY_FILES, TYPE_PRINTQUEUE)));
+  Response r;
+  EXPECT_FALSE(second.Receive(&r, 300)) << "served while another console was";
+  first.reset();
+  ASSERT_TRUE(second.Receive(&r, 5000));
+  EXPECT_EQ(r.returnCode, KQS_INVALID_OPERATION);
+  EXPECT_EQ(r.operation, KQS_QUERY_FILES);
+
+  Stop(pid);
+  auto events = Events();
+  std::vector<Event> served;
+  for (const Event& e : events)
+    if (e == kAccepted || e == kReceived || e == kClosed) served.push_back(e);
+  // Both consoles are served one after the other, then shutdown closes the
+  // second (and the discovery socket).
+  ASSERT_GE(served.size(), 6u);
+  EXPECT_EQ(std::vector<Event>(served.begin(), served.begin() + 6),
+            (std::vector<Event>{kAccepted, kReceived, kClosed, kAccepted, kReceived, kClosed}));
+}
+
+TEST_F(DaemonTest, SecondDaemonFailsAtThePortAndTheFirstRunsOn) {
+  pid_t first = Start();
+  ASSERT_NE(first, 0);
+  Events();  // the first daemon's start-up
+
+  pid_t second = Start(false);
+  ASSERT_NE(second, 0);
+  ASSERT_NE(second, first);
+  int status = WaitForExit(second, 5000ms);
+  EXPECT_TRUE(ExitedWithZero(status)) << "the second daemon did not end by itself";
+  EXPECT_EQ(Events(), (std::vector<Event>{kStarted, kStartFailed}));
+
+  EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
+  Console console;
+  EXPECT_EQ(console.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  console.Close();
+  Stop(first);
+}
+
+}  // namespace

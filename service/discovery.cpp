@@ -1,0 +1,96 @@
+// The discovery thread and the version it reports.
+#include "service/discovery.h"
+
+#include <sys/select.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "common/host/eventlog.h"
+#include "common/host/servicefw.h"
+#include "common/host/sysinfo.h"
+#include "common/util/strbuf.h"
+#include "protocol/kqsids.h"
+#include "pts/methods.h"
+#include "pts/ptscore.h"
+#include "service/lifecycle.h"
+
+int UDPSocket = -1;
+
+namespace {
+
+constexpr KQSVersionInfo kVersion{sizeof(KQSVersionInfo), 3, 0, 0, 0, 394};
+constexpr int kProtocolVersion = static_cast<int>(KQS_PROTOCOL_VERSION);
+constexpr char kReplyFormat[] =
+    "Platform=%s;Uname=%s;Protocol=%d;VMajor=%d;VMinor=%d;VUpdate=%d;VBuild=%d;Install=%s";
+
+void Log(unsigned short type, unsigned id) { EventLogAddMessage(type, id, 0, nullptr); }
+
+// The reply is fixed for the life of the thread.
+void BuildReply(std::array<char, 1024>& reply) {
+  KQSVersionInfo version{};
+  version.size = sizeof version;
+  KQSVersion(&version);
+  std::array<char, 128> host{};
+  if (xGetHostOS(host.data(), host.size()) != 0) host[0] = '\0';
+  sprintfnA(reply.data(), reply.size(), kReplyFormat, PlatformFromID(PRINTSERVER_UNIX),
+            host.data(), kProtocolVersion, static_cast<int>(version.major),
+            static_cast<int>(version.minor), static_cast<int>(version.update),
+            static_cast<int>(version.build), tInstalldir);
+  reply.back() = '\0';
+}
+
+}  // namespace
+
+void* DiscoveryThread(void*) {
+  std::array<char, 1024> reply;
+  BuildReply(reply);
+  const int replyLength = static_cast<int>(std::strlen(reply.data()));
+
+  UDPSocket = PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
+  if (UDPSocket == -1) {
+    Log(EVENTLOG_ERROR_TYPE, 101);
+    return nullptr;
+  }
+
+  std::array<char, 32768> datagram;
+  while (true) {
+    fd_set readable;
+    PTS_FD_ZERO(&readable);
+    PTS_FD_SET(UDPSocket, &readable);
+    if (PTS_select(UDPSocket + 1, &readable, nullptr, nullptr, nullptr) >= 1) {
+      struct sockaddr from;
+      socklen_t fromLength = sizeof from;
+      int received = PTS_recvfrom(UDPSocket, datagram.data(), datagram.size(), 0, &from,
+                                  &fromLength);
+      if (received >= 1) {
+        if (ServiceIsShutdown()) break;
+        Log(EVENTLOG_INFORMATION_TYPE, 8);
+        _PTS_sendto(UDPSocket, reply.data(), replyLength, 0, &from, fromLength);
+      }
+    }
+    if (ServiceIsShutdown()) break;
+  }
+
+  PTS_closesocket(UDPSocket);
+  Log(EVENTLOG_INFORMATION_TYPE, 10);
+  UDPSocket = -1;
+  return nullptr;
+}
+
+int KQSVersion(KQSVersionInfo* record) {
+  if (record == nullptr || record->size < sizeof(KQSVersionInfo)) return 0;
+  record->major = kVersion.major;
+  record->reserved = kVersion.reserved;
+  record->minor = kVersion.minor;
+  record->update = kVersion.update;
+  record->build = kVersion.build;
+  return 1;
+}
+
+void ExtractFileVersion(const char*, uint32_t* major, uint32_t* minor) {
+  if (major != nullptr) *major = 0;
+  if (minor != nullptr) *minor = 0;
+}

@@ -1,0 +1,34 @@
+// Discovery responder: answers every datagram on UDP port 55554 with one line
+// that describes this server (platform, operating system, protocol number,
+// version and installation directory), so a management console can find it.
+#pragma once
+
+#include <cstdint>
+
+// The daemon's version record. The caller sets size to the record's size.
+struct KQSVersionInfo {
+  uint32_t size;
+  uint32_t major;
+  uint32_t reserved;  // always 0, not reported
+  uint32_t minor;
+  uint32_t update;
+  uint32_t build;
+};
+
+// The discovery socket, -1 while none is open. Used by the discovery thread
+// only.
+extern int UDPSocket;
+
+// Thread body: builds the reply once, opens the UDP socket on port 55554
+// (logging event 101 and ending when it cannot) and answers each datagram of
+// one byte or more with the reply, sent to its sender, until the shutdown
+// flag is set; a datagram that arrives after that is not answered. Then
+// closes the socket (event 10). The argument is not used; returns 0.
+void* DiscoveryThread(void* arg);
+
+// Fills the record with version 3.0.0 build 394. Returns 1, or 0 (nothing
+// written) for a null record or one whose size is below the record's size.
+int KQSVersion(KQSVersionInfo* record);
+
+// Sets both outputs (those given) to 0; reads no file.
+void ExtractFileVersion(const char* file, uint32_t* major, uint32_t* minor);

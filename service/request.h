@@ -1,0 +1,37 @@
+// Request handling: one received packet in, one response packet out. The
+// packet is decoded and checked, the operation is dispatched by operation and
+// object type to its handler on the LP print service, and the handler's
+// return code (with an enumeration's result block) goes back to the console
+// on the management connection.
+#pragma once
+
+#include <cstdint>
+
+// Capacities of the per-request buffers: a parameter string of at most 127
+// characters and its NUL, a data block of at most 512 bytes.
+inline constexpr uint32_t kRequestParameterSize = 128;
+inline constexpr uint32_t kRequestDataSize = 512;
+
+// Handles the `received` bytes at packet as one request and sends the
+// response on clientSocket. A malformed packet gets no response and nothing
+// is logged (the connection stays open for the next request); a parameter
+// string or data block too long for its buffer is answered with
+// KQS_INVALID_PARAMETER without running a handler. A data block is always
+// NUL-terminated inside the data buffer, so handlers that read it as text
+// stay within it. A failed send logs event 111. Returns KQS_SUCCESS when a
+// response was built (whether or not it could be sent), the decoder's
+// KQS_INVALID_PACKET or KQS_INVALID_PARAMETER, or KQS_FAILURE when the
+// response could not be built.
+uint32_t PSRequest(const char* packet, uint32_t received);
+
+// Runs one operation. parameters is the NUL-terminated parameter string;
+// data the data block (dataSize bytes, handed to the handlers as a text);
+// result a buffer of *resultSize bytes, or null with *resultSize 0.
+// Enumerations asked with too small a buffer write the size they need to
+// *resultSize and return KQS_INSUFFICIENT_BUFFER; operations without a
+// result leave *resultSize alone. Returns the handler's code,
+// KQS_INVALID_PARAMETER for a null resultSize, KQS_INVALID_OBJECT_TYPE for
+// an object type the operation does not handle and KQS_INVALID_OPERATION for
+// KQS_QUERY_FILES, KQS_UPDATE and unknown operations.
+uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, char* data,
+                    uint32_t dataSize, unsigned char* result, uint32_t* resultSize);
