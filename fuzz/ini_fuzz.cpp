@@ -1,0 +1,107 @@
+// Fuzz target for the INI loader. Each input becomes the content of a file
+// that is loaded through the profile calls, listed section by section and key
+// by key, and read with every typed reader. Then one change makes the store
+// write the file back; loaded afresh, it must hold exactly what was listed.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/config/profile.h"
+
+namespace {
+
+// Names in a list filled by xGetPrivateProfileStringA (NUL after each).
+std::vector<std::string> SplitList(const std::vector<char>& buffer, unsigned total) {
+  std::vector<std::string> names;
+  for (unsigned at = 0; at < total;) {
+    names.emplace_back(&buffer[at]);
+    at += static_cast<unsigned>(names.back().size()) + 1;
+  }
+  return names;
+}
+
+// Every section, key and value of the file, in order, as one text.
+std::string Dump(const char* file, size_t capacity) {
+  std::vector<char> list(capacity), value(capacity);
+  const auto size = static_cast<unsigned>(capacity);
+  std::string out;
+  const unsigned total = xGetPrivateProfileStringA(nullptr, nullptr, "", list.data(), size, file);
+  for (const std::string& section : SplitList(list, total)) {
+    out += "[" + section + "]\n";
+    std::vector<char> keys(capacity);
+    const unsigned n = xGetPrivateProfileStringA(section.c_str(), nullptr, "", keys.data(), size, file);
+    for (const std::string& key : SplitList(keys, n)) {
+      xGetPrivateProfileStringA(section.c_str(), key.c_str(), "", value.data(), size, file);
+      out += key + "=" + value.data() + "\n";
+      // The typed readers on every value: they must only not misbehave.
+      ProfileCoord def{1, 2}, pair{};
+      (void)xGetPrivateProfileIntA(section.c_str(), key.c_str(), 3, file);
+      (void)xGetPrivateProfileInt(section.c_str(), key.c_str(), 3, file);
+      (void)xGetPrivateProfileBool(section.c_str(), key.c_str(), 1, file);
+      xGetPrivateProfileCoordA(section.c_str(), key.c_str(), &def, &pair, file);
+      xGetPrivateProfileCoord(section.c_str(), key.c_str(), &def, &pair, file);
+    }
+  }
+  return out;
+}
+
+// A private directory for the one file, removed when the run ends.
+class FuzzDir {
+ public:
+  FuzzDir() {
+    // Memory-backed when available: every write back ends in an fsync.
+    char shm[] = "/dev/shm/kqs-ini-fuzz-XXXXXX";
+    char tmp[] = "/tmp/kqs-ini-fuzz-XXXXXX";
+    const char* dir = mkdtemp(shm);
+    if (dir == nullptr) dir = mkdtemp(tmp);
+    if (dir == nullptr) std::abort();
+    dir_ = dir;
+    file_ = dir_ + "/fuzz.ini";
+  }
+  ~FuzzDir() {
+    IniCleanup();
+    unlink(file_.c_str());
+    rmdir(dir_.c_str());
+  }
+  const char* file() const { return file_.c_str(); }
+
+ private:
+  std::string dir_;
+  std::string file_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+  static const FuzzDir dir;
+  const char* file = dir.file();
+  IniCleanup();  // forget the previous input's tree
+  FILE* f = std::fopen(file, "wb");
+  if (f == nullptr) std::abort();
+  if (size > 0 && std::fwrite(bytes, 1, size, f) != size) std::abort();
+  std::fclose(f);
+
+  // Room for every name and value the input can hold, whole.
+  const size_t capacity = size + 16;
+  const std::string loaded = Dump(file, capacity);
+
+  // A new section appended last makes the store rewrite the whole file.
+  const char* probe = "\x7f probe section";
+  xWritePrivateProfileStringA(probe, "key", "value", file);
+  IniCleanup();
+  const std::string reloaded = Dump(file, capacity + 64);
+  const std::string tail = std::string("[") + probe + "]\nkey=value\n";
+  if (reloaded.size() < tail.size() || reloaded.compare(reloaded.size() - tail.size(), tail.size(), tail) != 0) {
+    // The probe may only be missing if the input already had a section of
+    // that name, whose keys then come first.
+    if (loaded.find(std::string("[") + probe + "]") == std::string::npos) std::abort();
+    return 0;
+  }
+  if (reloaded.substr(0, reloaded.size() - tail.size()) != loaded) std::abort();
+  return 0;
+}
