@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The kqsd demo: builds the programs, lays out a sandbox LP print service in a
+# scratch directory, sets an administrator password, starts kqsd on it in a
+# private network namespace, runs a console session with kqsctl and stops the
+# daemon again. Needs root (the daemon switches to the account lp, and the
+# namespace keeps port 55554 away from anything else on this machine).
+#   scripts/demo.sh          build in build-demo/ and run the session
+#   KEEP=1 scripts/demo.sh   keep the scratch directory afterwards
+set -euo pipefail
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$repo/build-demo}"
+stages=7
+stage=0
+
+step() {
+  stage=$((stage + 1))
+  printf '\n==> [%d/%d] %s\n' "$stage" "$stages" "$*"
+}
+die() {
+  printf '\ndemo: FAILED: %s\n' "$*" >&2
+  exit 1
+}
+# Shows a console command as typed, then runs it.
+console() {
+  printf '\n$ kqsctl %s\n' "$*"
+  "$build/bin/kqsctl" "$@"
+}
+
+# ---------------------------------------------------------------------------
+# Inside the private network namespace: start, talk, stop.
+# ---------------------------------------------------------------------------
+if [[ "${1:-}" == --inside ]]; then
+  scratch="$2"
+  build="$3"
+  stage="$4"
+  home="$scratch/kqsd"
+  ip link set lo up || die "cannot bring up the loopback interface"
+
+  running() {
+    # A daemon that has ended but is not yet reaped counts as stopped.
+    [[ -e "/proc/$1" ]] && ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null
+  }
+  pid=""
+  stop_daemon() {
+    if [[ -n "$pid" ]] && running "$pid"; then kill -TERM "$pid" 2>/dev/null || true; fi
+  }
+  trap stop_daemon EXIT
+
+  step "Starting kqsd (it detaches and switches to the account lp)"
+  "$home/kqsd" || die "kqsd did not start"
+  for _ in $(seq 1 100); do
+    pid="$(sed -n 's/^[[:space:]]*ProcessID[[:space:]]*=[[:space:]]*\([0-9]*\).*/\1/p' "$home/kqsd.ini" | head -n 1)"
+    [[ -n "$pid" ]] && "$build/bin/kqsctl" monitors --timeout 500 >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  [[ -n "$pid" ]] || die "kqsd wrote no ProcessID into $home/kqsd.ini"
+  [[ "$(readlink "/proc/$pid/exe" 2>/dev/null)" == "$home/kqsd" ]] ||
+    die "process $pid is not the daemon started from $home (did it stop already?)"
+  "$build/bin/kqsctl" monitors --timeout 500 >/dev/null 2>&1 || die "kqsd does not answer on port 55554"
+  echo "kqsd runs as process $pid, user $(ps -o user= -p "$pid")"
+
+  step "Console session"
+  model="$(ls "$scratch/lp/usr/lib/lp/model" | head -n 1)"
+  [[ -n "$model" ]] || die "the LP tree has no printer model"
+  console discover --to 127.0.0.1 || die "discovery failed"
+  console drivers || die "listing the printer models failed"
+  console monitors || die "listing the monitor failed"
+  console add-queue lab --model "$model" --device /dev/null --default || die "adding a queue failed"
+  console queues || die "listing the queues failed"
+  console queues --json || die "listing the queues failed"
+  printf '\n$ echo demo1234 | kqsctl login\n'
+  echo demo1234 | "$build/bin/kqsctl" login || die "the right password was refused"
+  printf '\n$ echo wrong | kqsctl login      # refused: exit status 1\n'
+  if echo wrong | "$build/bin/kqsctl" login; then die "a wrong password was accepted"; fi
+  console remove-queue lab || die "removing the queue failed"
+  console queues || die "listing the queues failed"
+
+  step "Stopping kqsd (SIGTERM to process $pid)"
+  trap - EXIT
+  kill -TERM "$pid" || die "cannot signal process $pid"
+  for _ in $(seq 1 150); do
+    running "$pid" || break
+    sleep 0.1
+  done
+  if running "$pid"; then
+    kill -KILL "$pid" 2>/dev/null || true
+    die "kqsd did not stop within 15 s of SIGTERM"
+  fi
+  echo "kqsd stopped"
+  exit 0
+fi
+
+# ---------------------------------------------------------------------------
+# Outside: check, build, lay out, then run the part above in a namespace.
+# ---------------------------------------------------------------------------
+step "Checking the machine"
+[[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to the account lp, and the demo gives it a private network namespace"
+getent passwd lp >/dev/null || die "the account lp does not exist (kqsd runs as lp)"
+packages=(cmake ninja-build g++ libcrypt-dev libc-dev-bin iproute2 util-linux procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq || die "apt-get update failed"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" || die "cannot install ${missing[*]}"
+else
+  echo "build tools present"
+fi
+
+step "Building kqsd, kqsctl and lpsvc in $build"
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQS_BUILD_TESTS=OFF >/dev/null ||
+  die "cmake could not configure the build"
+cmake --build "$build" -j"$(nproc)" || die "the build failed"
+for program in kqsd kqsctl lpsvc kqsd.cat; do
+  [[ -e "$build/bin/$program" ]] || die "the build made no $build/bin/$program"
+done
+
+step "Laying out a sandbox LP service and the daemon's directory"
+scratch="$(mktemp -d /tmp/kqsd-demo.XXXXXX)"
+cleanup() {
+  local status=$?
+  if [[ "${KEEP:-0}" == 1 || $status != 0 ]]; then
+    echo "scratch directory kept: $scratch"
+  else
+    rm -rf "$scratch"
+  fi
+}
+trap cleanup EXIT
+chmod 755 "$scratch"  # the daemon, as lp, reads its files here
+"$build/bin/lpsvc" setup "$scratch/lp" || die "lpsvc setup failed"
+mkdir -p "$scratch/kqsd"
+cp "$build/bin/kqsd" "$build/bin/kqsd.cat" "$scratch/kqsd/"
+cat >"$scratch/kqsd/kqsd.ini" <<EOF
+; kqsd settings for the demo
+[LP Service]
+Root=$scratch/lp
+EOF
+echo "LP tree:       $scratch/lp"
+echo "kqsd and ini:  $scratch/kqsd"
+
+step "Setting the administrator password"
+printf '$ echo demo1234 | kqsctl passwd --ini %s\n' "$scratch/kqsd/kqsd.ini"
+echo demo1234 | "$build/bin/kqsctl" passwd --ini "$scratch/kqsd/kqsd.ini" || die "kqsctl passwd failed"
+
+unshare --net -- "$repo/scripts/demo.sh" --inside "$scratch" "$build" "$stage" ||
+  die "the session in the private network namespace failed"
+printf '\ndemo: all stages passed\n'

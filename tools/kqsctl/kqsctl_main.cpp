@@ -1,0 +1,23 @@
+// kqsctl: the command-line console of kqsd. Finds servers, lists their
+// queues, printer models and monitors, adds and removes queues and ports,
+// checks and sets the administrator password.
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "tools/kqsctl/commands.h"
+#include "tools/kqsctl/options.h"
+
+int main(int argc, char** argv) {
+  // A reader that goes away (kqsctl queues | head) ends output quietly.
+  std::signal(SIGPIPE, SIG_DFL);
+  kqsctl::Options opts;
+  std::string error;
+  if (!kqsctl::ParseCommandLine(argc, argv, &opts, &error)) {
+    std::fprintf(stderr, "kqsctl: %s\nTry 'kqsctl help'.\n", error.c_str());
+    return kqsctl::kExitUsage;
+  }
+  const int status = kqsctl::RunCommand(opts, stdout, stderr);
+  if (std::fflush(stdout) != 0 && status == kqsctl::kExitOk) return kqsctl::kExitNoAnswer;
+  return status;
+}

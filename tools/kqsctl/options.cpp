@@ -1,0 +1,344 @@
+// Command-line parsing for kqsctl, driven by tables of commands and options.
+#include "tools/kqsctl/options.h"
+
+#include <array>
+#include <cctype>
+#include <string_view>
+#include <vector>
+
+namespace kqsctl {
+namespace {
+
+// Bit per command, for the commands an option applies to.
+constexpr unsigned Bit(Command c) { return 1u << static_cast<unsigned>(c); }
+constexpr unsigned kAnyCommand = ~0u;
+constexpr unsigned kServerCommands = Bit(Command::kQueues) | Bit(Command::kDrivers) | Bit(Command::kMonitors) |
+                                     Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) |
+                                     Bit(Command::kAddPort) | Bit(Command::kRemovePort) | Bit(Command::kLogin);
+
+struct CommandSpec {
+  std::string_view word;
+  Command command;
+  bool takes_name;
+};
+
+constexpr std::array<CommandSpec, 11> kCommands = {{
+    {"help", Command::kHelp, false},
+    {"discover", Command::kDiscover, false},
+    {"queues", Command::kQueues, false},
+    {"drivers", Command::kDrivers, false},
+    {"monitors", Command::kMonitors, false},
+    {"add-queue", Command::kAddQueue, true},
+    {"remove-queue", Command::kRemoveQueue, true},
+    {"add-port", Command::kAddPort, true},
+    {"remove-port", Command::kRemovePort, true},
+    {"login", Command::kLogin, false},
+    {"passwd", Command::kPasswd, false},
+}};
+
+struct OptionSpec {
+  std::string_view name;
+  bool takes_value;
+  unsigned commands;
+  bool required;
+};
+
+constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
+constexpr unsigned kAddPort = Bit(Command::kAddPort);
+
+constexpr std::array<OptionSpec, 23> kOptions = {{
+    {"help", false, kAnyCommand, false},
+    {"server", true, kServerCommands, false},
+    {"timeout", true, kServerCommands | Bit(Command::kDiscover), false},
+    {"json", false, Bit(Command::kDiscover) | Bit(Command::kQueues) | Bit(Command::kDrivers) |
+                        Bit(Command::kMonitors), false},
+    {"to", true, Bit(Command::kDiscover), false},
+    {"ini", true, Bit(Command::kPasswd), true},
+    {"model", true, kAddQueue, true},
+    {"device", true, kAddQueue, true},
+    {"class", true, kAddQueue, false},
+    {"default", false, kAddQueue, false},
+    {"export", true, kAddQueue, false},
+    {"ip-port", true, kAddQueue, false},
+    {"type", true, kAddQueue, false},
+    {"devtype", true, kAddQueue, false},
+    {"teoj", false, kAddQueue, false},
+    {"jrecov", false, kAddQueue, false},
+    {"banner", false, kAddQueue, false},
+    {"pslevel", true, kAddQueue, false},
+    {"personality", true, kAddQueue, false},
+    {"host", true, kAddPort, true},
+    {"ip", true, kAddPort, true},
+    {"hw", true, kAddPort, false},
+    {"port", true, kAddPort, false},
+}};
+
+const OptionSpec* FindOption(std::string_view name) {
+  for (const auto& o : kOptions) {
+    if (o.name == name) return &o;
+  }
+  return nullptr;
+}
+
+// How each queue key is filled: from an option's value (or a default), or
+// from a flag.
+enum class Source { kValue, kFlag, kOnOff };
+struct QueueKey {
+  std::string_view key;
+  std::string_view option;
+  Source source;
+  std::string_view fallback;  // "" for Type means: the model's name
+};
+
+constexpr std::array<QueueKey, 13> kQueueKeys = {{
+    {"Device", "device", Source::kValue, ""},
+    {"EXPort", "export", Source::kValue, "0"},
+    {"IPPort", "ip-port", Source::kValue, "9100"},
+    {"Class", "class", Source::kValue, ""},
+    {"Default", "default", Source::kOnOff, ""},
+    {"Model", "model", Source::kValue, ""},
+    {"Type", "type", Source::kValue, ""},
+    {"DEVTYPE", "devtype", Source::kValue, "printer"},
+    {"TEOJ", "teoj", Source::kFlag, ""},
+    {"JRECOV", "jrecov", Source::kFlag, ""},
+    {"PSLEVEL", "pslevel", Source::kValue, "2"},
+    {"BANNER", "banner", Source::kFlag, ""},
+    {"PERSONALTY", "personality", Source::kValue, "PostScript"},
+}};
+
+struct PortKey {
+  std::string_view key;
+  std::string_view option;
+  std::string_view fallback;
+};
+
+constexpr std::array<PortKey, 4> kPortKeys = {{
+    {"HostName", "host", ""},
+    {"IPAddress", "ip", ""},
+    {"HWAddress", "hw", ""},
+    {"Port", "port", "9100"},
+}};
+
+bool Fail(std::string* error, std::string text) {
+  *error = std::move(text);
+  return false;
+}
+
+bool ParseTimeout(std::string_view text, int* ms) {
+  if (text.empty() || text.size() > 7) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 3600000) return false;
+  *ms = value;
+  return true;
+}
+
+bool CheckName(const std::string& name, std::string* error) {
+  if (name.empty()) return Fail(error, "the name must not be empty");
+  if (name.size() > kMaxNameLength) {
+    return Fail(error, "the name is " + std::to_string(name.size()) + " characters long; the server takes at most " +
+                           std::to_string(kMaxNameLength));
+  }
+  for (char c : name) {
+    if (!std::isprint(static_cast<unsigned char>(c))) return Fail(error, "the name holds a non-printable character");
+  }
+  return true;
+}
+
+// Appends "Key=value;" after checking that the value survives the list syntax.
+bool AppendPair(std::string_view key, const std::string& value, std::string_view option, std::string* list,
+                std::string* error) {
+  if (value.find(';') != std::string::npos) {
+    return Fail(error, "--" + std::string(option) + ": a value cannot contain ';'");
+  }
+  if (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+    return Fail(error, "--" + std::string(option) + ": a value cannot begin with a blank");
+  }
+  if (!list->empty()) *list += ';';
+  list->append(key).append("=").append(value);
+  return true;
+}
+
+bool CheckListSize(const std::string& list, std::string* error) {
+  if (list.size() + 1 > kMaxDataBlock) {
+    return Fail(error, "the parameters take " + std::to_string(list.size() + 1) + " bytes; the server takes at most " +
+                           std::to_string(kMaxDataBlock));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Options::Value(const std::string& name, const std::string& fallback) const {
+  auto it = values.find(name);
+  return it == values.end() ? fallback : it->second;
+}
+
+bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::string* error) {
+  *opts = Options();
+  std::vector<std::string> words;
+  std::vector<std::string> given;  // option names in the order given
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      words.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    std::string name;
+    std::string value;
+    bool has_value = false;
+    if (arg == "-h") {
+      name = "help";
+    } else if (arg[1] == 'H') {
+      name = "server";
+      if (arg.size() > 2) value = arg.substr(2), has_value = true;
+    } else if (arg.substr(0, 2) == "--") {
+      const std::string_view rest = arg.substr(2);
+      const size_t eq = rest.find('=');
+      name = rest.substr(0, eq);
+      if (eq != std::string_view::npos) value = rest.substr(eq + 1), has_value = true;
+    } else {
+      return Fail(error, "unknown option '" + std::string(arg) + "'");
+    }
+    const OptionSpec* spec = FindOption(name);
+    if (spec == nullptr) return Fail(error, "unknown option '" + std::string(arg) + "'");
+    if (spec->takes_value && !has_value) {
+      if (i + 1 >= argc) return Fail(error, "option --" + name + " needs a value");
+      value = argv[++i];
+    } else if (!spec->takes_value && has_value) {
+      return Fail(error, "option --" + name + " takes no value");
+    }
+    if (opts->values.count(name) != 0 || opts->flags.count(name) != 0) {
+      return Fail(error, "option --" + name + " given twice");
+    }
+    if (spec->takes_value) {
+      opts->values[name] = value;
+    } else {
+      opts->flags.insert(name);
+    }
+    given.push_back(name);
+  }
+
+  if (opts->flags.count("help") != 0 || words.empty()) {
+    opts->command = Command::kHelp;
+    return true;
+  }
+  const CommandSpec* cmd = nullptr;
+  for (const auto& c : kCommands) {
+    if (c.word == words[0]) cmd = &c;
+  }
+  if (cmd == nullptr) return Fail(error, "unknown command '" + words[0] + "' (try kqsctl help)");
+  opts->command = cmd->command;
+
+  const size_t wanted = cmd->takes_name ? 2 : 1;
+  if (words.size() < wanted) return Fail(error, std::string(cmd->word) + ": the name is missing");
+  if (words.size() > wanted) return Fail(error, std::string(cmd->word) + ": unexpected argument '" + words[wanted] + "'");
+  if (cmd->takes_name) {
+    opts->name = words[1];
+    std::string why;
+    if (!CheckName(opts->name, &why)) return Fail(error, std::string(cmd->word) + ": " + why);
+  }
+
+  for (const auto& name : given) {
+    if ((FindOption(name)->commands & Bit(cmd->command)) == 0) {
+      return Fail(error, std::string(cmd->word) + " takes no option " + (name == "server" ? "-H" : "--" + name));
+    }
+  }
+  for (const auto& o : kOptions) {
+    if (o.required && (o.commands & Bit(cmd->command)) != 0 && opts->values.count(o.name) == 0) {
+      return Fail(error, std::string(cmd->word) + " needs --" + std::string(o.name));
+    }
+  }
+
+  if (auto it = opts->values.find("server"); it != opts->values.end()) {
+    if (it->second.empty()) return Fail(error, "-H needs a host name or address");
+    opts->server = it->second;
+  }
+  if (auto it = opts->values.find("timeout"); it != opts->values.end()) {
+    if (!ParseTimeout(it->second, &opts->timeout_ms)) {
+      return Fail(error, "--timeout takes milliseconds from 1 to 3600000, not '" + it->second + "'");
+    }
+  }
+  opts->json = opts->flags.count("json") != 0;
+  return true;
+}
+
+bool BuildQueueParameters(const Options& opts, std::string* list, std::string* error) {
+  list->clear();
+  for (const auto& k : kQueueKeys) {
+    const std::string option(k.option);
+    std::string value;
+    switch (k.source) {
+      case Source::kValue:
+        value = opts.Value(option, k.key == "Type" ? opts.Value("model") : std::string(k.fallback));
+        break;
+      case Source::kFlag:
+        value = opts.flags.count(option) != 0 ? "1" : "0";
+        break;
+      case Source::kOnOff:
+        value = opts.flags.count(option) != 0 ? "ON" : "OFF";
+        break;
+    }
+    if (!AppendPair(k.key, value, k.option, list, error)) return false;
+  }
+  return CheckListSize(*list, error);
+}
+
+bool BuildPortParameters(const Options& opts, std::string* list, std::string* error) {
+  list->clear();
+  for (const auto& k : kPortKeys) {
+    if (!AppendPair(k.key, opts.Value(std::string(k.option), std::string(k.fallback)), k.option, list, error)) {
+      return false;
+    }
+  }
+  return CheckListSize(*list, error);
+}
+
+const char* UsageText() {
+  return "usage: kqsctl [-H HOST] [--timeout MS] COMMAND [ARGUMENTS]\n"
+         "\n"
+         "Talks to kqsd, the print-server management daemon, on port 55554.\n"
+         "\n"
+         "Commands:\n"
+         "  discover [--to ADDR] [--json]    ask every server on the network (broadcast),\n"
+         "                                   or the one at ADDR, to describe itself\n"
+         "  queues [--json]                  list the print queues the server created\n"
+         "  drivers [--json]                 list the printer models a queue can use\n"
+         "  monitors [--json]                list the installed print monitor\n"
+         "  add-queue NAME --model M --device D [--class C] [--default]\n"
+         "            [--export N] [--ip-port P] [--type T] [--devtype T]\n"
+         "            [--teoj] [--jrecov] [--banner] [--pslevel N] [--personality P]\n"
+         "                                   create a print queue (defaults: export 0,\n"
+         "                                   ip-port 9100, type = the model, devtype\n"
+         "                                   printer, pslevel 2, personality PostScript,\n"
+         "                                   the three switches off, not the default)\n"
+         "  remove-queue NAME                remove a print queue\n"
+         "  add-port NAME --host H --ip A [--hw MAC] [--port P]\n"
+         "                                   add a printer port (port defaults to 9100)\n"
+         "  remove-port NAME                 remove a printer port\n"
+         "  login                            check the administrator password\n"
+         "  passwd --ini PATH                set the administrator password in kqsd.ini\n"
+         "\n"
+         "login and passwd read the password from the terminal without echo, or from\n"
+         "standard input when that is not a terminal.\n"
+         "\n"
+         "Options:\n"
+         "  -H HOST, --server HOST   the server to manage (default 127.0.0.1)\n"
+         "  --timeout MS             how long to wait for an answer (default 5000;\n"
+         "                           discover listens 2000)\n"
+         "  --json                   print JSON instead of a table\n"
+         "\n"
+         "Exit status: 0 success; 1 the server refused or failed the operation (or no\n"
+         "server answered a discovery); 2 bad command line; 3 no usable answer from the\n"
+         "server, or a local failure.\n";
+}
+
+}  // namespace kqsctl

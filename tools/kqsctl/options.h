@@ -1,0 +1,66 @@
+// kqsctl's command line: the command, its options, and the parameter lists
+// that add-queue and add-port send. Nothing here touches the network.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+namespace kqsctl {
+
+enum class Command {
+  kHelp,
+  kDiscover,
+  kQueues,
+  kDrivers,
+  kMonitors,
+  kAddQueue,
+  kRemoveQueue,
+  kAddPort,
+  kRemovePort,
+  kLogin,
+  kPasswd,
+};
+
+// The management and discovery port of every server.
+constexpr unsigned short kServerPort = 55554;
+// Waits when --timeout is not given.
+constexpr int kDefaultTimeoutMs = 5000;
+constexpr int kDefaultDiscoverMs = 2000;
+
+struct Options {
+  Command command = Command::kHelp;
+  std::string server = "127.0.0.1";  // -H
+  int timeout_ms = 0;                // --timeout; 0 means the command's default
+  bool json = false;
+  std::string name;  // the queue or port a command names
+  std::map<std::string, std::string, std::less<>> values;  // --name VALUE, by long name
+  std::set<std::string, std::less<>> flags;                // --name without a value
+
+  int TimeoutOr(int fallback) const { return timeout_ms > 0 ? timeout_ms : fallback; }
+  std::string Value(const std::string& name, const std::string& fallback = "") const;
+};
+
+// Fills opts from argv. Options may stand before or after the command.
+// Returns false with a one-line message in error on an unknown command or
+// option, an option the command does not take, a missing or surplus argument,
+// a missing required option, or a bad number.
+bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::string* error);
+
+// The help text: commands, options and exit statuses.
+const char* UsageText();
+
+// The parameter list of a new queue: all thirteen keys, from the options or
+// their defaults. The list of a new port: its four keys. Both return false
+// with a message when a value cannot travel in a list (it holds ";" or begins
+// with a blank) or the list exceeds what the server accepts.
+bool BuildQueueParameters(const Options& opts, std::string* list, std::string* error);
+bool BuildPortParameters(const Options& opts, std::string* list, std::string* error);
+
+// Largest data block the server takes, its terminating NUL included.
+constexpr size_t kMaxDataBlock = 512;
+// Longest name the server takes in a request's parameter string.
+constexpr size_t kMaxNameLength = 127;
+
+}  // namespace kqsctl

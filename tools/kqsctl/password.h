@@ -1,0 +1,31 @@
+// Passwords at the console: reading one from the user without echo, and
+// storing the administrator password, encrypted, in the daemon's kqsd.ini.
+#pragma once
+
+#include <string>
+
+namespace kqsctl {
+
+// Reads one line from fd as a password; the line end (and a "\r" before it)
+// is not part of it. When fd is a terminal, prompt goes to standard error and
+// echo is off while the user types; the terminal is restored afterwards, also
+// when the read is interrupted by a signal. Returns false with a message when
+// nothing can be read (end of input before any character), the line holds a
+// NUL byte or is longer than max_length.
+bool ReadPassword(int fd, const char* prompt, size_t max_length, std::string* password, std::string* error);
+
+// True when fd is a terminal (the caller then asks twice for a new password).
+bool IsTerminal(int fd);
+
+// The stored form of a password: crypt with the salt "zQ", 13 characters.
+// False with a message when the C library's crypt refuses.
+bool EncryptPassword(const std::string& password, std::string* stored, std::string* error);
+
+// Writes the stored form as "Passwd" in section "ACCESS" of the INI file at
+// path (created when missing, other sections and keys kept) and reads the
+// file back to make sure it landed. False with a message naming the file
+// when its directory is missing, the path is not a regular file, or the
+// value cannot be written.
+bool StoreAdminPassword(const std::string& path, const std::string& stored, std::string* error);
+
+}  // namespace kqsctl

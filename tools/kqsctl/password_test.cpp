@@ -1,0 +1,108 @@
+// Password entry and the stored administrator password. Storing one that
+// works is shown against the real daemon (kqsctl_daemon_test.cpp).
+#include "tools/kqsctl/password.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/config/profile.h"
+#include "common/testing/fake_env.h"
+#include "common/testing/scratch_dir.h"
+
+namespace kqsctl {
+namespace {
+
+// Feeds text to ReadPassword through a pipe.
+bool ReadFromPipe(const std::string& text, size_t max, std::string* password, std::string* error) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  EXPECT_EQ(static_cast<ssize_t>(text.size()), write(fds[1], text.data(), text.size()));
+  close(fds[1]);
+  const bool ok = ReadPassword(fds[0], "", max, password, error);
+  close(fds[0]);
+  return ok;
+}
+
+TEST(PasswordTest, ReadsOneLineFromAPipe) {
+  std::string pw;
+  std::string error;
+  ASSERT_TRUE(ReadFromPipe("s3cret\r\nnext line\n", 511, &pw, &error)) << error;
+  EXPECT_EQ("s3cret", pw);
+  ASSERT_TRUE(ReadFromPipe("no newline", 511, &pw, &error)) << error;
+  EXPECT_EQ("no newline", pw);
+  ASSERT_TRUE(ReadFromPipe("\n", 511, &pw, &error)) << error;
+  EXPECT_EQ("", pw);  // an empty line is an empty password, not a failure
+
+  EXPECT_FALSE(ReadFromPipe("", 511, &pw, &error));
+  EXPECT_NE(std::string::npos, error.find("no password"));
+  EXPECT_FALSE(ReadFromPipe("12345\n", 4, &pw, &error));
+  EXPECT_NE(std::string::npos, error.find("longer than 4"));
+  EXPECT_TRUE(ReadFromPipe("1234\n", 4, &pw, &error)) << error;
+  EXPECT_FALSE(ReadFromPipe(std::string("a\0b\n", 4), 511, &pw, &error));
+}
+
+TEST(PasswordTest, TerminalDoesNotEchoThePasswordAndGetsItsEchoBack) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+
+  std::string pw;
+  std::string error;
+  bool ok = false;
+  std::thread reader([&] { ok = ReadPassword(slave, "", 511, &pw, &error); });
+  // Type only once echo is off, as a person would after the prompt.
+  struct termios t;
+  for (int i = 0; i < 500; ++i) {
+    ASSERT_EQ(0, tcgetattr(slave, &t));
+    if ((t.c_lflag & ECHO) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(0u, t.c_lflag & ECHO);
+  ASSERT_EQ(8, write(master, "hunter2\n", 8));
+  reader.join();
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ("hunter2", pw);
+
+  char shown[64] = {};
+  const int flags = fcntl(master, F_GETFL);
+  fcntl(master, F_SETFL, flags | O_NONBLOCK);
+  const ssize_t n = read(master, shown, sizeof shown - 1);
+  EXPECT_EQ(std::string::npos, std::string(shown, n > 0 ? static_cast<size_t>(n) : 0).find("hunter2"));
+  ASSERT_EQ(0, tcgetattr(slave, &t));
+  EXPECT_NE(0u, t.c_lflag & ECHO);
+  close(slave);
+  close(master);
+}
+
+TEST(PasswordTest, ReportsAPasswordThatDidNotReachTheDisk) {
+  kqs::ScratchDir dir;
+  std::string error;
+  EXPECT_FALSE(StoreAdminPassword(dir / "missing/kqsd.ini", "zQabcdefghijk", &error));
+  EXPECT_NE(std::string::npos, error.find("does not exist")) << error;
+  EXPECT_FALSE(StoreAdminPassword(dir.path(), "zQabcdefghijk", &error));
+  EXPECT_NE(std::string::npos, error.find("not a regular file")) << error;
+
+  const std::string ini = dir / "kqsd.ini";
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, "[ACCESS]\nPasswd=zQold.hash.xx\n"));
+  kqs::FakeEnv env;
+  env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? EROFS : 0; };
+  {
+    kqs::ScopedEnv scoped(&env);
+    EXPECT_FALSE(StoreAdminPassword(ini, "zQabcdefghijk", &error));
+    IniCleanup();
+  }
+  EXPECT_NE(std::string::npos, error.find("cannot write")) << error;
+  EXPECT_NE(std::string::npos, kqs::ScratchDir::ReadFile(ini).find("zQold.hash.xx"));
+}
+
+}  // namespace
+}  // namespace kqsctl

@@ -1,0 +1,283 @@
+// TCP request/response and UDP discovery with deadlines, on plain sockets.
+#include "tools/kqsctl/transport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "protocol/kqsids.h"
+#include "protocol/packet.h"
+
+namespace kqsctl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The largest response accepted; enumerations are far smaller.
+constexpr uint32_t kMaxResponse = 64u << 20;
+constexpr uint32_t kMinResponse = 25;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+class Deadline {
+ public:
+  explicit Deadline(int ms) : end_(Clock::now() + std::chrono::milliseconds(ms)) {}
+  // Milliseconds left, rounded up, 0 once passed.
+  int Left() const {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+
+ private:
+  Clock::time_point end_;
+};
+
+// Waits until fd is ready for events or the deadline passes. Returns 1 when
+// ready, 0 on time-out, -1 on error (errno set).
+int WaitFor(int fd, short events, const Deadline& deadline) {
+  for (;;) {
+    struct pollfd p = {fd, events, 0};
+    const int n = poll(&p, 1, deadline.Left());
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : (n == 0 ? 0 : 1);
+  }
+}
+
+bool Resolve(const std::string& host, unsigned short port, struct sockaddr_in* addr, std::string* error) {
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    *error = "cannot resolve " + host + ": " + (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+    return false;
+  }
+  std::memcpy(addr, found->ai_addr, sizeof *addr);
+  addr->sin_port = htons(port);
+  freeaddrinfo(found);
+  return true;
+}
+
+std::string Where(const Endpoint& server) { return server.host + ":" + std::to_string(server.port); }
+
+uint32_t Be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+bool Connect(const Endpoint& server, const Deadline& deadline, int timeout_ms, Fd* out, std::string* error) {
+  struct sockaddr_in addr;
+  if (!Resolve(server.host, server.port, &addr, error)) return false;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *error = std::string("cannot open a socket: ") + std::strerror(errno);
+    return false;
+  }
+  out->reset(fd);
+  int err = 0;
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    err = errno;
+    if (err == EINPROGRESS) {
+      const int ready = WaitFor(fd, POLLOUT, deadline);
+      if (ready == 0) {
+        *error = "cannot connect to " + Where(server) + ": no answer within " + std::to_string(timeout_ms) + " ms";
+        return false;
+      }
+      socklen_t len = sizeof err;
+      if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    }
+  }
+  if (err == ECONNREFUSED) {
+    *error = "cannot connect to " + Where(server) + ": connection refused (is kqsd running there?)";
+    return false;
+  }
+  if (err != 0) {
+    *error = "cannot connect to " + Where(server) + ": " + std::strerror(err);
+    return false;
+  }
+  return true;
+}
+
+bool SendAll(int fd, const uint8_t* bytes, size_t size, const Deadline& deadline, const Endpoint& server,
+             int timeout_ms, std::string* error) {
+  size_t sent = 0;
+  while (sent < size) {
+    const ssize_t n = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int ready = WaitFor(fd, POLLOUT, deadline);
+      if (ready > 0) continue;
+      *error = ready == 0 ? Where(server) + " took no request within " + std::to_string(timeout_ms) + " ms"
+                          : "cannot send to " + Where(server) + ": " + std::strerror(errno);
+      return false;
+    }
+    *error = "cannot send to " + Where(server) + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Reads one whole response packet (its announced length) into packet.
+bool ReceiveResponse(int fd, const Deadline& deadline, const Endpoint& server, int timeout_ms,
+                     std::vector<uint8_t>* packet, std::string* error) {
+  packet->clear();
+  size_t want = 4;  // the length word first, then the announced length
+  uint8_t chunk[16384];
+  while (packet->size() < want) {
+    const int ready = WaitFor(fd, POLLIN, deadline);
+    if (ready == 0) {
+      *error = packet->empty() ? "no answer from " + Where(server) + " within " + std::to_string(timeout_ms) + " ms"
+                               : Where(server) + " sent only part of its answer within " +
+                                     std::to_string(timeout_ms) + " ms";
+      return false;
+    }
+    const ssize_t n = ready < 0 ? -1 : recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      *error = "cannot receive from " + Where(server) + ": " + std::strerror(errno);
+      return false;
+    }
+    if (n == 0) {
+      *error = packet->empty() ? Where(server) + " closed the connection without answering"
+                               : Where(server) + " closed the connection in the middle of its answer";
+      return false;
+    }
+    packet->insert(packet->end(), chunk, chunk + n);
+    if (want == 4 && packet->size() >= 4) {
+      const uint32_t length = Be32(packet->data());
+      if (length < kMinResponse || length > kMaxResponse) {
+        *error = Where(server) + " sent an invalid response (announced length " + std::to_string(length) + ")";
+        return false;
+      }
+      want = length;
+    }
+  }
+  packet->resize(want);  // anything behind the packet is not ours
+  return true;
+}
+
+}  // namespace
+
+bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
+              const std::string& params, std::string_view data, Reply* reply, std::string* error) {
+  const Deadline deadline(timeout_ms);
+
+  unsigned char* request = nullptr;
+  uint32_t request_length = 0;
+  const uint32_t rc = PacketReqEncode(operation, params.c_str(), object_type, data.empty() ? nullptr : data.data(),
+                                      static_cast<uint32_t>(data.size()), &request, &request_length);
+  if (rc != KQS_SUCCESS) {
+    *error = std::string("cannot build the request: ") + KQSReturnCodeFromID(rc);
+    return false;
+  }
+  std::unique_ptr<unsigned char, decltype(&std::free)> request_owner(request, &std::free);
+
+  Fd fd;
+  if (!Connect(server, deadline, timeout_ms, &fd, error)) return false;
+  if (!SendAll(fd.get(), reinterpret_cast<const uint8_t*>(request), request_length, deadline, server, timeout_ms,
+               error)) {
+    return false;
+  }
+  std::vector<uint8_t> packet;
+  if (!ReceiveResponse(fd.get(), deadline, server, timeout_ms, &packet, error)) return false;
+
+  const auto length = static_cast<uint32_t>(packet.size());
+  if (PacketRespValidate(packet.data(), length) != KQS_SUCCESS) {
+    *error = Where(server) + " sent an invalid response";
+    return false;
+  }
+  reply->data.assign(length, 0);
+  uint32_t size = length;
+  if (PacketRespDecode(&reply->operation, &reply->object_type, &reply->return_code, reply->data.data(), &size,
+                       packet.data(), length) != KQS_SUCCESS) {
+    *error = Where(server) + " sent a response that cannot be decoded";
+    return false;
+  }
+  reply->data.resize(size);
+  if (reply->operation != operation || reply->object_type != object_type) {
+    *error = Where(server) + " answered another request (" + OperationFromID(reply->operation) + " on " +
+             ObjectFromID(reply->object_type) + ")";
+    return false;
+  }
+  return true;
+}
+
+bool Discover(const std::string& target, unsigned short port, int timeout_ms, std::vector<DiscoveryAnswer>* answers,
+              std::string* error) {
+  answers->clear();
+  const Deadline deadline(timeout_ms);
+  struct sockaddr_in to;
+  std::memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  if (target.empty()) {
+    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  } else if (!Resolve(target, port, &to, error)) {
+    return false;
+  }
+  const std::string where = target.empty() ? "the broadcast address" : target;
+
+  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) {
+    *error = std::string("cannot open a socket: ") + std::strerror(errno);
+    return false;
+  }
+  const int on = 1;
+  setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  static constexpr char kProbe[] = "?";
+  if (sendto(fd.get(), kProbe, 1, 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) != 1) {
+    *error = "cannot send the discovery datagram to " + where + ": " + std::strerror(errno);
+    return false;
+  }
+
+  std::vector<char> buf(65536);
+  while (WaitFor(fd.get(), POLLIN, deadline) > 0) {
+    struct sockaddr_in from;
+    socklen_t from_len = sizeof from;
+    const ssize_t n = recvfrom(fd.get(), buf.data(), buf.size(), 0, reinterpret_cast<struct sockaddr*>(&from), &from_len);
+    if (n <= 0) continue;
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
+    DiscoveryAnswer answer{address, std::string(buf.data(), static_cast<size_t>(n))};
+    bool seen = false;
+    for (const auto& a : *answers) seen = seen || (a.address == answer.address && a.text == answer.text);
+    if (!seen) answers->push_back(std::move(answer));
+    // A server asked directly answers from the address it was asked at; no
+    // other answer will come.
+    if (!target.empty() && from.sin_addr.s_addr == to.sin_addr.s_addr) break;
+  }
+  return true;
+}
+
+}  // namespace kqsctl

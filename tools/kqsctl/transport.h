@@ -1,0 +1,48 @@
+// kqsctl's network side: one request and its response over the management
+// connection, and the discovery datagram with the replies it draws. Every
+// wait is bounded by the caller's time-out; nothing here blocks longer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kqsctl {
+
+struct Endpoint {
+  std::string host;  // name or dotted address
+  unsigned short port = 0;
+};
+
+struct Reply {
+  uint32_t operation = 0;
+  uint32_t object_type = 0;
+  uint32_t return_code = 0;
+  std::vector<uint8_t> data;  // the result block, possibly empty
+};
+
+// Connects to server, sends one request (the parameter string, and the data
+// block when data is not empty; the caller includes any terminating NUL in
+// data) and reads the whole response, all within timeout_ms. Returns true with
+// the decoded response in reply. Returns false with a one-line message that
+// names the server when it cannot be resolved or reached, refuses the
+// connection, does not answer in time, closes without answering, or sends a
+// response that is malformed or answers another operation.
+bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
+              const std::string& params, std::string_view data, Reply* reply, std::string* error);
+
+struct DiscoveryAnswer {
+  std::string address;  // the sender's dotted address
+  std::string text;     // the reply as received
+};
+
+// Sends one discovery datagram to target (a name or address) or, when target
+// is empty, to the broadcast address, and collects the replies for
+// timeout_ms; it stops early when target itself has answered. Duplicate
+// replies are dropped. Returns false with a message only when the datagram
+// cannot be sent; no reply at all is not an error here.
+bool Discover(const std::string& target, unsigned short port, int timeout_ms, std::vector<DiscoveryAnswer>* answers,
+              std::string* error);
+
+}  // namespace kqsctl
