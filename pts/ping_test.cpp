@@ -60,7 +60,7 @@ std::vector<Bytes> EchoRequestsSeen(int rawSock) {
 Bytes GetNextRequest(const std::string& community) {
   Bytes b = {0x30, static_cast<uint8_t>(25 + community.size()), 2, 1, 0, 4,
              static_cast<uint8_t>(community.size())};
-  b.insert(b.end(), community.begin(), community.end());
+  for (char c : community) b.push_back(static_cast<uint8_t>(c));
   for (int x : {0xA1, 0x12, 2, 1, 0, 2, 1, 0, 2, 1, 0, 0x30, 7, 0x30, 5, 6, 1, 1, 5, 0}) {
     b.push_back(static_cast<uint8_t>(x));
   }
