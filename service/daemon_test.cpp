@@ -464,4 +464,56 @@ TEST_F(DaemonTest, SecondDaemonFailsAtThePortAndTheFirstRunsOn) {
   Stop(first);
 }
 
+TEST_F(DaemonTest, OptInAccessEnforcementAndIdleTimeout) {
+  // Into the fixture's own [ACCESS] section: keys under a repeated header
+  // would be ignored.
+  std::string ini = std::regex_replace(ReadFile(dir_ / "kqsd.ini"), std::regex(R"(\[ACCESS\]\n)"),
+                                       "[ACCESS]\nEnforce=1\n");
+  ini += "[Process Settings]\nProcessID=0\nIdleTimeout=1\n";
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(dir_ / "kqsd.ini", ini));
+  pid_t pid = Start();
+  ASSERT_NE(pid, 0);
+
+  const std::string port = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
+  Console first;
+  EXPECT_EQ(first.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(port))).returnCode,
+            KQS_NO_ACCESS);
+  EXPECT_EQ(first.Ask(Request(KQS_REMOVE, TYPE_PRINTQUEUE, "draft")).returnCode, KQS_NO_ACCESS);
+  EXPECT_EQ(first.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER)).returnCode, KQS_SUCCESS);
+  EXPECT_EQ(first.Ask(Request(KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", Text("secret"))).returnCode,
+            KQS_SUCCESS);
+  EXPECT_EQ(first.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(port))).returnCode,
+            KQS_SUCCESS);
+
+  // The first console falls silent while a second waits in the backlog: the
+  // idle limit ends the first connection and the second is served, without
+  // the check the first one passed.
+  Console second;
+  ASSERT_TRUE(second.connected());
+  ASSERT_TRUE(second.Send(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")));
+  const auto start = Clock::now();
+  Response r;
+  ASSERT_TRUE(second.Receive(&r, 5000)) << "a silent console blocked the next one";
+  EXPECT_GE(Clock::now() - start, 700ms) << "closed before the idle limit";
+  EXPECT_EQ(r.returnCode, KQS_NO_ACCESS);
+  EXPECT_FALSE(first.Receive(&r, 100));
+  EXPECT_EQ(first.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE), 500).returnCode, ~0u)
+      << "the idle connection still answers";
+  Stop(pid);
+}
+
+TEST_F(DaemonTest, WithoutOptInSettingsConnectionsNeitherNeedACheckNorTimeOut) {
+  pid_t pid = Start();
+  ASSERT_NE(pid, 0);
+  Console console;
+  const std::string port = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
+  EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(port))).returnCode,
+            KQS_SUCCESS);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(console.Ask(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")).returnCode, KQS_SUCCESS)
+      << "a silent connection was closed";
+  console.Close();
+  Stop(pid);
+}
+
 }  // namespace

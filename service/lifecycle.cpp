@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 
@@ -28,6 +29,7 @@
 #include "pts/ptscore.h"
 #include "queueadmin/lppaths.h"
 #include "service/discovery.h"
+#include "service/options.h"
 #include "service/request.h"
 
 std::atomic<int> listenSocket{-1};
@@ -139,6 +141,7 @@ int ServiceBegin() {
   char pid[255];
   sprintfnA(pid, sizeof pid, "%d", static_cast<int>(getpid()));
   xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, path);
+  LoadServiceOptions(path);
 
   // Every LP path must resolve under the configured root before the first
   // request; a root that is refused must not fall back to the host's own LP.
@@ -223,6 +226,12 @@ int ConnectionRequest() {
 
 void ProcessData() {
   std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(std::malloc(kReceiveSize)));
+  kqs::ResetConnectionAccess();
+  // Idle time is measured on the monotonic clock: a step of the wall clock
+  // must neither close a busy console nor keep a silent one.
+  using IdleClock = std::chrono::steady_clock;
+  const std::chrono::milliseconds idleLimit(nIdleTimeoutMs);
+  IdleClock::time_point lastRequest = IdleClock::now();
   // Without a buffer the connection is closed at once rather than served.
   while (buffer != nullptr && !ServiceIsShutdown()) {
     int received = 0;
@@ -231,10 +240,21 @@ void ProcessData() {
       int s = use.socket();
       // Gone (closed by shutdown), or beyond what a descriptor set can hold.
       if (s == -1 || s >= FD_SETSIZE) break;
+      // With an idle limit the wait ends when it is reached.
+      struct timeval limit{};
+      struct timeval* wait = nullptr;
+      if (idleLimit.count() > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            lastRequest + idleLimit - IdleClock::now());
+        if (left.count() <= 0) break;  // idle too long: close it
+        limit.tv_sec = static_cast<time_t>(left.count() / 1000000);
+        limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+        wait = &limit;
+      }
       fd_set readable;
       PTS_FD_ZERO(&readable);
       PTS_FD_SET(s, &readable);
-      int ready = PTS_select(s + 1, &readable, nullptr, nullptr, nullptr);
+      int ready = PTS_select(s + 1, &readable, nullptr, nullptr, wait);
       if (ServiceIsShutdown()) break;
       if (ready == -1 || ready == 0) continue;
       received = PTS_recv(s, buffer.get(), kReceiveSize, 0);
@@ -246,6 +266,7 @@ void ProcessData() {
     if (received == 0) break;
     Log(EVENTLOG_INFORMATION_TYPE, 8);
     PSRequest(buffer.get(), static_cast<uint32_t>(received));
+    lastRequest = IdleClock::now();
   }
   kqs::ClientClose();
   Log(EVENTLOG_INFORMATION_TYPE, 10);

@@ -26,14 +26,15 @@ extern char tInstalldir[255];
 
 // Start-up, on the framework's start thread: opens the event log (kqsd.cat
 // beside the program, level 1), writes "Process Settings"/"ProcessID" into
-// kqsd.ini, loads the LP root from kqsd.ini, switches to the account lp
-// (group, supplementary groups and user), sets the file creation mask to 042,
-// starts the socket layer (event 1), opens the TCP listener on port 55554
-// with address reuse and starts the discovery and listen threads. Returns 0
-// when the daemon runs, -1 when start-up failed: event 101 for a refused LP
-// root, a missing lp account, a socket layer or listener that did not start;
-// nothing is logged when the switch to lp or a thread start fails. A failed
-// step undoes nothing before it.
+// kqsd.ini, reads the opt-in settings (service/options.h) and the LP root
+// from kqsd.ini, switches to the account lp (group, supplementary groups and
+// user), sets the file creation mask to 042, starts the socket layer (event
+// 1), opens the TCP listener on port 55554 with address reuse and starts the
+// discovery and listen threads. Returns 0 when the daemon runs, -1 when
+// start-up failed: event 101 for a refused LP root, a missing lp account, a
+// socket layer or listener that did not start; nothing is logged when the
+// switch to lp or a thread start fails. A failed step undoes nothing before
+// it.
 int ServiceBegin();
 
 // Shutdown, once the shutdown flag is set: wakes the listeners, waits 1000 ms,
@@ -52,9 +53,10 @@ void* ListenThread(void* arg);
 int ConnectionRequest();
 
 // Serves clientSocket until the console closes it (nothing logged), a
-// receive fails (event 110) or the shutdown flag is set; each receive of up
-// to 32768 bytes is one request (event 8) handed to PSRequest. Then closes
-// the connection (event 10).
+// receive fails (event 110), no request has come for the idle limit of
+// service/options.h (when one is set; nothing logged) or the shutdown flag
+// is set; each receive of up to 32768 bytes is one request (event 8) handed
+// to PSRequest. Then closes the connection (event 10).
 void ProcessData();
 
 // Makes the discovery thread's wait and the listen thread's accept return: a

@@ -16,6 +16,7 @@
 #include "queueadmin/queueadd.h"
 #include "queueadmin/queueremove.h"
 #include "service/connection.h"
+#include "service/options.h"
 
 namespace {
 
@@ -63,7 +64,17 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
+// Whether the connection being served passed an administrator check. Only
+// the listen thread, which serves one connection at a time, touches it.
+bool g_accessGranted = false;
+
+constexpr bool NeedsAccess(uint32_t operation) {
+  return operation == KQS_ADD || operation == KQS_REMOVE;
+}
+
 }  // namespace
+
+void kqs::ResetConnectionAccess() { g_accessGranted = false; }
 
 uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, char* data,
                     uint32_t /*dataSize*/, unsigned char* result, uint32_t* resultSize) {
@@ -97,6 +108,8 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
   if (parametersSize > kRequestParameterSize || dataSize > kRequestDataSize) {
     // The decoder copied nothing: no handler runs on an unfilled buffer.
     code = KQS_INVALID_PARAMETER;
+  } else if (bEnforceAccess && NeedsAccess(operation) && !g_accessGranted) {
+    code = KQS_NO_ACCESS;
   } else {
     code = KQSCommand(operation, parameters.data(), objectType, data.data(), dataSize, nullptr,
                       &resultSize);
@@ -116,6 +129,7 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
     } else {
       resultSize = 0;
     }
+    if (operation == KQS_ADMIN_ACCESS && code == KQS_SUCCESS) g_accessGranted = true;
   }
 
   unsigned char* response = nullptr;

@@ -18,11 +18,20 @@ inline constexpr uint32_t kRequestDataSize = 512;
 // string or data block too long for its buffer is answered with
 // KQS_INVALID_PARAMETER without running a handler. A data block is always
 // NUL-terminated inside the data buffer, so handlers that read it as text
-// stay within it. A failed send logs event 111. Returns KQS_SUCCESS when a
-// response was built (whether or not it could be sent), the decoder's
-// KQS_INVALID_PACKET or KQS_INVALID_PARAMETER, or KQS_FAILURE when the
-// response could not be built.
+// stay within it. With access enforcement on (service/options.h), KQS_ADD
+// and KQS_REMOVE are answered KQS_NO_ACCESS, without running a handler,
+// until a KQS_ADMIN_ACCESS on the same connection has succeeded. A failed
+// send logs event 111. Returns KQS_SUCCESS when a response was built
+// (whether or not it could be sent), the decoder's KQS_INVALID_PACKET or
+// KQS_INVALID_PARAMETER, or KQS_FAILURE when the response could not be
+// built.
 uint32_t PSRequest(const char* packet, uint32_t received);
+
+namespace kqs {
+// Forgets a successful administrator check: a new connection starts without
+// one. Called by the listen thread before it serves a connection.
+void ResetConnectionAccess();
+}  // namespace kqs
 
 // Runs one operation. parameters is the NUL-terminated parameter string;
 // data the data block (dataSize bytes, handed to the handlers as a text);

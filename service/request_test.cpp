@@ -22,6 +22,7 @@
 #include "protocol/packet.h"
 #include "pts/ptscore.h"
 #include "service/connection.h"
+#include "service/options.h"
 
 namespace {
 
@@ -181,6 +182,39 @@ TEST_F(RequestTest, FailedSendIsLoggedAndTheResultStillReported) {
   g_events.clear();
   EXPECT_EQ(Handle(Request(KQS_UPDATE, TYPE_PRINTQUEUE)), KQS_SUCCESS);
   EXPECT_EQ(g_events, std::vector<unsigned>{111});
+}
+
+TEST_F(RequestTest, EnforcedAccessGatesAddsAndRemovesUntilTheConnectionLoggedIn) {
+  StorePassword("secret");
+  const std::string port = std::string("HostName=p1;IPAddress=10.0.0.9;HWAddress=0;Port=9100") + '\0';
+  // Off, as by default: no check needed.
+  EXPECT_EQ(Answer(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")).returnCode, KQS_SUCCESS);
+
+  bEnforceAccess = 1;
+  kqs::ResetConnectionAccess();
+  g_events.clear();
+  Response r = Answer(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", port));
+  EXPECT_EQ(r.returnCode, KQS_NO_ACCESS);
+  EXPECT_EQ(r.operation, KQS_ADD);
+  EXPECT_TRUE(g_events.empty()) << "the handler ran";
+  EXPECT_EQ(Answer(Request(KQS_REMOVE, TYPE_PRINTQUEUE, "q")).returnCode, KQS_NO_ACCESS);
+  EXPECT_EQ(Answer(Request(KQS_ADD, TYPE_PRINTDRIVER)).returnCode, KQS_NO_ACCESS);
+  // Other operations are not gated, and a refused check grants nothing.
+  EXPECT_EQ(Answer(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  EXPECT_EQ(Answer(Request(KQS_ADMIN_ACCESS, TYPE_DOMAIN, "", "guess")).returnCode, KQS_NO_ACCESS);
+  EXPECT_EQ(Answer(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")).returnCode, KQS_NO_ACCESS);
+
+  EXPECT_EQ(Answer(Request(KQS_ADMIN_ACCESS, TYPE_DOMAIN, "", "secret")).returnCode, KQS_SUCCESS);
+  EXPECT_EQ(Answer(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", port)).returnCode, KQS_SUCCESS);
+  EXPECT_EQ(g_events, std::vector<unsigned>{200});
+  EXPECT_EQ(Answer(Request(KQS_ADD, TYPE_PRINTDRIVER)).returnCode, KQS_INVALID_OBJECT_TYPE);
+  // A later wrong password on the same connection does not take it back...
+  EXPECT_EQ(Answer(Request(KQS_ADMIN_ACCESS, TYPE_DOMAIN, "", "guess")).returnCode, KQS_NO_ACCESS);
+  EXPECT_EQ(Answer(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")).returnCode, KQS_SUCCESS);
+  // ...but the next connection starts without it.
+  kqs::ResetConnectionAccess();
+  EXPECT_EQ(Answer(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")).returnCode, KQS_NO_ACCESS);
+  bEnforceAccess = 0;
 }
 
 TEST(KQSCommandTest, RefusesAMissingResultSize) {
