@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/util/byteorder.h"
 #include "protocol/kqsids.h"
 
 namespace {
@@ -27,17 +28,10 @@ constexpr uint32_t kRespReturnCode = 16;
 constexpr uint32_t kRespDataLength = 20;
 constexpr uint32_t kRespData = 24;
 
-uint32_t GetWord(const unsigned char* p, uint32_t offset) {
-  p += offset;
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
+uint32_t GetWord(const unsigned char* p, uint32_t offset) { return kqs::LoadBE32(p + offset); }
 
 void PutWord(unsigned char* p, uint32_t offset, uint32_t value) {
-  p += offset;
-  p[0] = static_cast<unsigned char>(value >> 24);
-  p[1] = static_cast<unsigned char>(value >> 16);
-  p[2] = static_cast<unsigned char>(value >> 8);
-  p[3] = static_cast<unsigned char>(value);
+  kqs::StoreBE32(p + offset, value);
 }
 
 constexpr bool IsPrintable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }

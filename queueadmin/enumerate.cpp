@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/host/env.h"
+#include "common/util/byteorder.h"
 #include "common/host/mtsafe.h"
 #include "protocol/kqsids.h"
 #include "queueadmin/lppaths.h"
@@ -25,12 +26,7 @@ constexpr uint32_t kHeaderSize = 4;
 constexpr char kMonitorShortName[] = "QVNX";
 constexpr char kMonitorName[] = "QV Tarlomin for UNIX";
 
-void PutBE32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
+void PutBE32(unsigned char* p, uint32_t v) { kqs::StoreBE32(p, v); }
 
 // One 32-bit field of a record: a number, or a string stored as its offset.
 struct Field {

@@ -1,5 +1,6 @@
 // Bounds-checked decoding of enumeration result buffers.
 #include "tools/kqsctl/enumbuf.h"
+#include "common/util/byteorder.h"
 
 #include <cstdio>
 
@@ -9,9 +10,7 @@ namespace {
 // Records start at this byte; string offsets are counted from here too.
 constexpr size_t kRecordBase = 4;
 
-uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
+uint32_t Be32(const uint8_t* p) { return kqs::LoadBE32(p); }
 
 class Reader {
  public:

@@ -17,6 +17,7 @@
 
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
+#include "common/util/byteorder.h"
 
 namespace kqsctl {
 namespace {
@@ -88,9 +89,7 @@ bool Resolve(const std::string& host, unsigned short port, struct sockaddr_in* a
 
 std::string Where(const Endpoint& server) { return server.host + ":" + std::to_string(server.port); }
 
-uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
+uint32_t Be32(const uint8_t* p) { return kqs::LoadBE32(p); }
 
 bool Connect(const Endpoint& server, const Deadline& deadline, int timeout_ms, Fd* out, std::string* error) {
   struct sockaddr_in addr;
