@@ -1,0 +1,231 @@
+// kqsbench: measures kqsd against the floor no implementation can beat on
+// this machine, side by side in one run, and prints the ratios:
+//   - request round trip (KQS_UPDATE, answered 13) vs a TCP echo server;
+//   - queue enumeration of 10,000 queues (both calls) vs readdir and stat;
+//   - discovery replies per second vs a UDP echo server;
+//   - the slowest wildcard match of an 80-character pattern on 4096
+//     characters, against its 50 ms budget.
+// Runs in a private network namespace (needs root); all traffic is loopback
+// and every loop is bounded in count and time.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/floors.h"
+#include "bench/sandbox.h"
+#include "common/util/wildcard.h"
+#include "protocol/kqsids.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kqs::Bytes;
+
+constexpr int kTcpEchoPort = 55560;
+constexpr int kUdpEchoPort = 55561;
+constexpr int kRoundTrips = 20000;
+constexpr int kQueues = 10000;
+constexpr int kEnumRepeats = 7;
+constexpr int kDiscoveryRounds = 10;
+constexpr double kDiscoverySeconds = 0.3;
+constexpr int kDiscoveryWindow = 16;
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+[[noreturn]] void Die(const std::string& why) {
+  std::fprintf(stderr, "kqsbench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+void Row(const char* what, double kqsd, double floor, double ratio, const char* note = "") {
+  std::printf("%-44s %12.1f %12.1f %8.2f  %s\n", what, kqsd, floor, ratio, note);
+}
+
+// Round trips of one request on one connection, in microseconds each.
+void TimeRoundTrips(kqs::Console& kqsd, kqs::Console& echo, std::vector<double>* kqsdUs,
+                    std::vector<double>* echoUs) {
+  const Bytes update = kqs::RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
+  for (int warm = 0; warm < 500; ++warm) {
+    if (kqsd.Ask(update).returnCode != KQS_INVALID_OPERATION) Die("kqsd did not answer 13");
+    if (!echo.Send(update) || !echo.ReceiveExactly(update.size(), 5000)) Die("echo failed");
+  }
+  // Alternating one by one, so that both sides see the same machine even
+  // while other work comes and goes on it.
+  for (int i = 0; i < kRoundTrips; ++i) {
+    auto start = Clock::now();
+    if (kqsd.Ask(update).returnCode != KQS_INVALID_OPERATION) Die("kqsd lost an answer");
+    kqsdUs->push_back(Micros(Clock::now() - start));
+    start = Clock::now();
+    if (!echo.Send(update) || !echo.ReceiveExactly(update.size(), 5000)) Die("echo lost an answer");
+    echoUs->push_back(Micros(Clock::now() - start));
+  }
+}
+
+// Replies per second from a UDP server at port, with a window of datagrams
+// in flight, for at most the given time.
+double RepliesPerSecond(int port, double seconds) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) Die("udp connect");
+  char buffer[2048];
+  long replies = 0;
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  // (Re)fill the window whenever nothing has come back for a while: a lost
+  // datagram must not stall the count.
+  while (Clock::now() < end) {
+    for (int i = 0; i < kDiscoveryWindow; ++i) send(fd, "?", 1, 0);
+    pollfd p{fd, POLLIN, 0};
+    while (Clock::now() < end && poll(&p, 1, 50) == 1) {
+      if (recv(fd, buffer, sizeof buffer, 0) > 0) {
+        ++replies;
+        send(fd, "?", 1, 0);
+      }
+    }
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  close(fd);
+  return static_cast<double>(replies) / elapsed;
+}
+
+void MakeQueues(const std::string& interfaces) {
+  for (int i = 0; i < kQueues; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/q%05d", i);
+    const std::string path = interfaces + name;
+    if (!kqs::ScratchDir::WriteFile(path, "#!/bin/sh\nexit 0\n") || chown(path.c_str(), 7, 7) != 0)
+      Die("cannot create " + path);
+  }
+}
+
+uint32_t Count(const Bytes& result) {
+  if (result.size() < 4) return 0;
+  return uint32_t{result[0]} << 24 | uint32_t{result[1]} << 16 | uint32_t{result[2]} << 8 | result[3];
+}
+
+// The slowest of many hostile and random patterns of at most 80 characters
+// against texts of 4096 characters, in milliseconds.
+double SlowestWildcardMs(std::string* worst) {
+  std::vector<std::string> patterns;
+  std::string p;
+  for (int i = 0; i < 39; ++i) p += "*a";
+  patterns.push_back(p + "*b");
+  p.clear();
+  for (int i = 0; i < 26; ++i) p += "*?a";
+  patterns.push_back(p + "*c");
+  p.clear();
+  for (int i = 0; i < 40; ++i) p += "a*";
+  patterns.push_back(p);
+  patterns.push_back(std::string(79, '?') + "*");
+  patterns.push_back("*" + std::string(78, 'a') + "b");
+  std::mt19937 rng(394);
+  for (int i = 0; i < 300; ++i) {
+    p.clear();
+    for (int j = 0; j < 80; ++j) p += "a*?A"[rng() % 4];
+    patterns.push_back(p);
+  }
+  const std::string texts[] = {std::string(4096, 'a'), std::string(4095, 'a') + "b",
+                               std::string(2048, 'a') + std::string(2048, 'b')};
+  double slowest = 0;
+  for (const std::string& pattern : patterns) {
+    for (const std::string& text : texts) {
+      for (int caseSensitive : {0, 1}) {
+        const auto start = Clock::now();
+        (void)wcmatchstringsA(pattern.c_str(), text.c_str(), caseSensitive);
+        const double ms = Micros(Clock::now() - start) / 1000;
+        if (ms > slowest) {
+          slowest = ms;
+          *worst = pattern;
+        }
+      }
+    }
+  }
+  return slowest;
+}
+
+}  // namespace
+
+int main() {
+  std::string error;
+  if (!kqs::EnterDaemonSandbox(&error)) Die(error);
+  kqs::SandboxDaemon daemon;
+  if (!daemon.Prepare()) Die(daemon.error());
+  const std::string interfaces = daemon.lpRoot() + "/etc/lp/interfaces";
+  MakeQueues(interfaces);
+  if (daemon.Start() == 0) Die(daemon.error());
+  kqs::FloorServer tcpEcho, udpEcho;
+  if (!tcpEcho.StartTcpEcho(kTcpEchoPort) || !udpEcho.StartUdpEcho(kUdpEchoPort)) Die("echo servers");
+
+  std::printf("kqsbench: kqsd against the floor, loopback in a private network namespace\n");
+  std::printf("%-44s %12s %12s %8s\n", "measure", "kqsd", "floor", "ratio");
+
+  {
+    kqs::Console kqsd, echo(kTcpEchoPort);
+    if (!kqsd.connected() || !echo.connected()) Die("cannot connect");
+    std::vector<double> kqsdUs, echoUs;
+    TimeRoundTrips(kqsd, echo, &kqsdUs, &echoUs);
+    const double k50 = Percentile(kqsdUs, 0.5), e50 = Percentile(echoUs, 0.5);
+    const double k99 = Percentile(kqsdUs, 0.99), e99 = Percentile(echoUs, 0.99);
+    Row("request round trip p50 (us) vs TCP echo", k50, e50, k50 / e50);
+    Row("request round trip p99 (us) vs TCP echo", k99, e99, k99 / e99);
+  }
+
+  {
+    kqs::Console kqsd;
+    const Bytes enumerate = kqs::RequestBytes(KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE);
+    std::vector<double> kqsdMs, floorMs;
+    for (int i = 0; i < kEnumRepeats + 1; ++i) {  // the first pass warms the caches
+      auto start = Clock::now();
+      const kqs::Answer a = kqsd.Ask(enumerate, 30000);
+      const double k = Micros(Clock::now() - start) / 1000;
+      if (a.returnCode != KQS_SUCCESS || Count(a.result) != kQueues) Die("enumeration incomplete");
+      start = Clock::now();
+      if (kqs::ReaddirAndStat(interfaces.c_str()) != kQueues) Die("readdir floor incomplete");
+      const double f = Micros(Clock::now() - start) / 1000;
+      if (i > 0) {
+        kqsdMs.push_back(k);
+        floorMs.push_back(f);
+      }
+    }
+    const double k = Percentile(kqsdMs, 0.5), f = Percentile(floorMs, 0.5);
+    Row("enumerate 10000 queues, median (ms)", k, f, k / f, "floor: one readdir+stat pass");
+  }
+
+  {
+    double kqsd = 0, echo = 0;
+    for (int round = 0; round < kDiscoveryRounds; ++round) {
+      kqsd += RepliesPerSecond(kqs::kManagementPort, kDiscoverySeconds);
+      echo += RepliesPerSecond(kUdpEchoPort, kDiscoverySeconds);
+    }
+    kqsd /= kDiscoveryRounds;
+    echo /= kDiscoveryRounds;
+    Row("discovery replies per second vs UDP echo", kqsd, echo, echo / kqsd, "ratio: floor/kqsd");
+  }
+
+  {
+    std::string worst;
+    const double ms = SlowestWildcardMs(&worst);
+    Row("slowest wildcard match, 80 on 4096 (ms)", ms, 50.0, ms / 50.0, "floor: the 50 ms budget");
+  }
+
+  if (!daemon.Stop()) Die("kqsd did not stop cleanly");
+  return 0;
+}
