@@ -235,6 +235,7 @@ void ProcessData() {
   // Without a buffer the connection is closed at once rather than served.
   while (buffer != nullptr && !ServiceIsShutdown()) {
     int received = 0;
+    bool waitFailed = false;
     {
       kqs::ClientUse use;
       int s = use.socket();
@@ -256,8 +257,14 @@ void ProcessData() {
       PTS_FD_SET(s, &readable);
       int ready = PTS_select(s + 1, &readable, nullptr, nullptr, wait);
       if (ServiceIsShutdown()) break;
-      if (ready == -1 || ready == 0) continue;
-      received = PTS_recv(s, buffer.get(), kReceiveSize, 0);
+      if (ready == 0) continue;
+      if (ready == -1) waitFailed = true;
+      else received = PTS_recv(s, buffer.get(), kReceiveSize, 0);
+    }
+    if (waitFailed) {
+      // Wait again, but without spinning on a lasting failure.
+      xSleep(kAcceptRetryMs);
+      continue;
     }
     if (received == -1) {
       Log(EVENTLOG_ERROR_TYPE, 110);

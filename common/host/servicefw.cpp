@@ -98,7 +98,10 @@ void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
   umask(022);
 
   ServiceStart();
-  std::exit(0);
+  // A listener thread that outlived its join limit may still be running:
+  // leave without static destructors pulling state from under it.
+  std::fflush(nullptr);
+  _exit(0);
 }
 
 void ServiceStart() {
