@@ -51,8 +51,9 @@ int Bound(int type, int port) {
   for (;;) {
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    const ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (n > 0) sendto(fd, buffer, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    auto* peer = reinterpret_cast<sockaddr*>(&from);
+    const ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0, peer, &len);
+    if (n > 0) sendto(fd, buffer, static_cast<size_t>(n), 0, peer, len);
   }
 }
 

@@ -22,6 +22,7 @@
 
 #include "bench/floors.h"
 #include "bench/sandbox.h"
+#include "common/util/byteorder.h"
 #include "common/util/wildcard.h"
 #include "protocol/kqsids.h"
 
@@ -88,7 +89,8 @@ double RepliesPerSecond(int port, double seconds) {
   char buffer[2048];
   long replies = 0;
   const auto start = Clock::now();
-  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const auto end =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   // (Re)fill the window whenever nothing has come back for a while: a lost
   // datagram must not stall the count.
   while (Clock::now() < end) {
@@ -116,10 +118,7 @@ void MakeQueues(const std::string& interfaces) {
   }
 }
 
-uint32_t Count(const Bytes& result) {
-  if (result.size() < 4) return 0;
-  return uint32_t{result[0]} << 24 | uint32_t{result[1]} << 16 | uint32_t{result[2]} << 8 | result[3];
-}
+uint32_t Count(const Bytes& result) { return result.size() < 4 ? 0 : kqs::LoadBE32(result.data()); }
 
 // The slowest of many hostile and random patterns of at most 80 characters
 // against texts of 4096 characters, in milliseconds.
@@ -172,7 +171,9 @@ int main() {
   MakeQueues(interfaces);
   if (daemon.Start() == 0) Die(daemon.error());
   kqs::FloorServer tcpEcho, udpEcho;
-  if (!tcpEcho.StartTcpEcho(kTcpEchoPort) || !udpEcho.StartUdpEcho(kUdpEchoPort)) Die("echo servers");
+  if (!tcpEcho.StartTcpEcho(kTcpEchoPort) || !udpEcho.StartUdpEcho(kUdpEchoPort)) {
+    Die("cannot start the echo servers");
+  }
 
   std::printf("kqsbench: kqsd against the floor, loopback in a private network namespace\n");
   std::printf("%-44s %12s %12s %8s\n", "measure", "kqsd", "floor", "ratio");

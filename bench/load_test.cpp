@@ -96,7 +96,8 @@ TEST_F(LoadTest, HundredThousandRequestsOnOneConnection) {
     const auto deadline = Clock::now() + kTimeLimit;
     for (int i = 0; i < count; ++i) {
       const kqs::Answer a = console.Ask(requests[i % kKinds]);
-      ASSERT_EQ(a.returnCode, expected[i % kKinds]) << "request " << i << " answered wrongly or not at all";
+      ASSERT_EQ(a.returnCode, expected[i % kKinds])
+          << "request " << i << " answered wrongly or not at all";
       if ((i & 1023) == 0) {
         ASSERT_LT(Clock::now(), deadline) << "too slow: " << i << " requests";
       }

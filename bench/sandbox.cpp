@@ -24,6 +24,7 @@
 
 #include "common/testing/netns.h"
 #include "common/testing/syslog_capture.h"
+#include "common/util/byteorder.h"
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
 
@@ -98,6 +99,10 @@ int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
 }
 
 bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+long MillisUntil(Clock::time_point end) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+}
 
 }  // namespace
 
@@ -201,7 +206,8 @@ Bytes RequestBytes(uint32_t operation, uint32_t objectType, const std::string& p
                    const std::string& data) {
   unsigned char* packet = nullptr;
   uint32_t length = 0;
-  if (PacketReqEncode(operation, parameters.c_str(), objectType, data.empty() ? nullptr : data.data(),
+  const void* block = data.empty() ? nullptr : data.data();
+  if (PacketReqEncode(operation, parameters.c_str(), objectType, block,
                       static_cast<uint32_t>(data.size()), &packet, &length) != KQS_SUCCESS) {
     return {};
   }
@@ -237,7 +243,7 @@ bool Console::Send(const Bytes& bytes) {
 bool Console::ReceiveExactly(size_t n, int timeoutMs) {
   const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (buffer_.size() < n) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    const auto left = MillisUntil(end);
     pollfd p{fd_, POLLIN, 0};
     unsigned char chunk[65536];
     ssize_t got = 0;
@@ -253,11 +259,9 @@ bool Console::ReceiveExactly(size_t n, int timeoutMs) {
 
 bool Console::Receive(Answer* answer, int timeoutMs) {
   const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  auto length = [this] {
-    return uint32_t{buffer_[0]} << 24 | uint32_t{buffer_[1]} << 16 | uint32_t{buffer_[2]} << 8 | buffer_[3];
-  };
+  auto length = [this] { return LoadBE32(buffer_.data()); };
   while (buffer_.size() < 4 || buffer_.size() < length()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    const auto left = MillisUntil(end);
     pollfd p{fd_, POLLIN, 0};
     unsigned char chunk[65536];
     ssize_t got = 0;

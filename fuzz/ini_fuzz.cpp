@@ -34,7 +34,8 @@ std::string Dump(const char* file, size_t capacity) {
   for (const std::string& section : SplitList(list, total)) {
     out += "[" + section + "]\n";
     std::vector<char> keys(capacity);
-    const unsigned n = xGetPrivateProfileStringA(section.c_str(), nullptr, "", keys.data(), size, file);
+    const unsigned n =
+        xGetPrivateProfileStringA(section.c_str(), nullptr, "", keys.data(), size, file);
     for (const std::string& key : SplitList(keys, n)) {
       xGetPrivateProfileStringA(section.c_str(), key.c_str(), "", value.data(), size, file);
       out += key + "=" + value.data() + "\n";
@@ -96,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   IniCleanup();
   const std::string reloaded = Dump(file, capacity + 64);
   const std::string tail = std::string("[") + probe + "]\nkey=value\n";
-  if (reloaded.size() < tail.size() || reloaded.compare(reloaded.size() - tail.size(), tail.size(), tail) != 0) {
+  if (!reloaded.ends_with(tail)) {
     // The probe may only be missing if the input already had a section of
     // that name, whose keys then come first.
     if (loaded.find(std::string("[") + probe + "]") == std::string::npos) std::abort();

@@ -66,7 +66,8 @@ Expected Reread(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(bytes), strnlen(reinterpret_cast<const char*>(bytes), size));
+  const auto* chars = reinterpret_cast<const char*>(bytes);
+  const std::string text(chars, strnlen(chars, size));
   const Expected expected = Reread(text);
 
   char* copy = ParseAlloc(text.c_str());
