@@ -41,10 +41,11 @@ TEST(AdminAccess, AcceptsOnlyThePasswordWhoseZqCryptIsStored) {
   EXPECT_EQ(CheckWith(Stored(crypt("secret", "ab")), "secret"), KQS_NO_ACCESS);
   EXPECT_EQ(CheckWith(Stored(crypt("", "zQ")), ""), KQS_SUCCESS);
   EXPECT_EQ(CheckWith(Stored(secret), nullptr), KQS_INVALID_PARAMETER);
-  // Without a stored password every password is refused.
-  for (const char* ini : {"", "[ACCESS]\nOther=x\n", "[ACCESS]\nPasswd=\n"}) {
-    EXPECT_EQ(CheckWith(*ini ? std::optional<std::string>(ini) : std::nullopt, ""), KQS_NO_ACCESS) << ini;
-    EXPECT_EQ(CheckWith(*ini ? std::optional<std::string>(ini) : std::nullopt, "zQ"), KQS_NO_ACCESS) << ini;
+  // Without a file or a stored password every password is refused.
+  for (const std::optional<std::string>& ini :
+       {std::optional<std::string>(), {"[ACCESS]\nOther=x\n"}, {"[ACCESS]\nPasswd=\n"}}) {
+    EXPECT_EQ(CheckWith(ini, ""), KQS_NO_ACCESS) << ini.value_or("(no file)");
+    EXPECT_EQ(CheckWith(ini, "zQ"), KQS_NO_ACCESS) << ini.value_or("(no file)");
   }
 }
 

@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "common/testing/fake_env.h"
 #include "common/testing/scratch_dir.h"
 #include "protocol/kqsids.h"
 #include "queueadmin/lppaths.h"
@@ -138,16 +136,6 @@ TEST_F(EnumerateTest, MonitorComesFromTheVersionFile) {
     EXPECT_EQ(BE32(buf, 16), c.major) << c.first_line;
     EXPECT_EQ(BE32(buf, 20), c.minor) << c.first_line;
   }
-
-  // The file is read only when the record is written.
-  FakeEnv env;
-  env.fault = [](const std::string& op, const std::string&) { return op == "fopen:r" ? EIO : 0; };
-  ScopedEnv scoped(&env);
-  size = 0;
-  Call(MonitorEnumUX, &size, &rc);
-  EXPECT_EQ(rc, KQS_INSUFFICIENT_BUFFER);
-  Call(MonitorEnumUX, &size, &rc);
-  EXPECT_EQ(rc, KQS_FAILURE);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -74,18 +73,15 @@ class LpTree {
 
   // Every path below the root with its owner and, for files, its content.
   std::string Snapshot() const {
-    namespace fs = std::filesystem;
-    std::vector<std::string> lines;
-    for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir_.path())) {
+    std::map<std::string, std::string> entries;  // sorted by path
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path())) {
       struct stat st;
       lstat(e.path().c_str(), &st);
-      std::string line = e.path().string() + " " + std::to_string(st.st_uid);
-      if (e.is_regular_file()) line += "\n" + ScratchDir::ReadFile(e.path().string());
-      lines.push_back(line);
+      entries[e.path()] = std::to_string(st.st_uid) +
+                          (e.is_regular_file() ? "\n" + ScratchDir::ReadFile(e.path()) : "");
     }
-    std::sort(lines.begin(), lines.end());
     std::string all;
-    for (const std::string& l : lines) all += l + "\n";
+    for (const auto& [path, what] : entries) all += path + " " + what + "\n";
     return all;
   }
 

@@ -18,7 +18,6 @@ struct Logged {
   std::string text;
 };
 std::vector<Logged> g_logged;
-
 void Observe(unsigned short type, unsigned id, unsigned short, const char* text) {
   g_logged.push_back({type, id, text != nullptr ? text : ""});
 }
@@ -41,8 +40,6 @@ TEST(Ports, AddValidatesAndLogsEveryTimeRemoveAlwaysSucceeds) {
     EXPECT_NE(l.text.find("port1"), std::string::npos) << l.text;
   }
   EXPECT_EQ(PortRemove("never-added"), KQS_SUCCESS);
-  EXPECT_EQ(PortAddUX(), KQS_NOT_IMPLEMENTED);
-  EXPECT_EQ(PortRemoveUX(), KQS_NOT_IMPLEMENTED);
 }
 
 }  // namespace
