@@ -23,30 +23,27 @@ inline const char* IpProgram() {
 }
 
 // Starts args (args[0] an absolute path) with standard output and error on
-// logFd (or left alone for -1), inside the network namespace at nsPath when
-// given. The child is killed if the test process dies. Returns its pid.
-inline pid_t Spawn(const std::vector<std::string>& args, int logFd, const std::string& nsPath) {
+// logFd (or a new file at logPath), inside the network namespace at nsPath
+// when given. The child is killed if the test process dies. Returns its pid.
+inline pid_t Spawn(const std::vector<std::string>& args, int logFd, const std::string& nsPath,
+                   const std::string& logPath = "") {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (!nsPath.empty()) {
-    const int ns = open(nsPath.c_str(), O_RDONLY);
-    if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) _exit(126);
-  }
-  if (logFd >= 0 && (dup2(logFd, 1) < 0 || dup2(logFd, 2) < 0)) _exit(126);
+  const int ns = nsPath.empty() ? -1 : open(nsPath.c_str(), O_RDONLY);
+  if (!nsPath.empty() && (ns < 0 || setns(ns, CLONE_NEWNET) != 0)) _exit(126);
+  if (!logPath.empty()) logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if ((logFd >= 0 || !logPath.empty()) && (dup2(logFd, 1) < 0 || dup2(logFd, 2) < 0)) _exit(126);
   execv(argv[0], argv.data());
   _exit(127);
 }
 
 inline pid_t SpawnLogged(const std::vector<std::string>& args, const std::string& logPath,
                          const std::string& nsPath = "") {
-  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const pid_t pid = log >= 0 ? Spawn(args, log, nsPath) : -1;
-  if (log >= 0) close(log);
-  return pid;
+  return Spawn(args, -1, nsPath, logPath);
 }
 
 // Runs args and waits; standard output and error go to *output when given.
@@ -114,8 +111,7 @@ class PeerNetns {
       sock = socket(family, type, protocol);
       if (setns(self, CLONE_NEWNET) != 0) std::abort();  // never go on in the wrong namespace
     }
-    if (self >= 0) close(self);
-    if (peer >= 0) close(peer);
+    for (int fd : {self, peer}) close(fd);
     return sock;
   }
 
