@@ -17,9 +17,6 @@ TEST(Register, StartsTheSocketLayerPerRegistrationAndStopsItPerUnregistration) {
   EXPECT_EQ(glbdwCount, 2u);
   EXPECT_TRUE(PTS_IsStarted());
   EXPECT_NE(KQSEnumUXCS, nullptr);
-  {
-    CritSecGuard usable(KQSEnumUXCS);
-  }
 
   EXPECT_EQ(KQSUnregister(), KQS_SUCCESS);
   EXPECT_EQ(glbdwCount, 1u);
