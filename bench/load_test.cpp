@@ -6,7 +6,6 @@
 // when the daemon exits, which turns its exit status non-zero.)
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 
 #include "bench/sandbox.h"
@@ -14,7 +13,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using kqs::Bytes;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -32,8 +30,9 @@ constexpr bool kRssMeaningful = true;
 // Growth allowed after warming up: well below what a leak of a few bytes
 // per request or per connection would add up to over these counts.
 constexpr long kRssMarginKb = 256;
-// Neither part may run away with the test's time.
-constexpr auto kTimeLimit = std::chrono::seconds(100);
+// A request not answered within this time is lost: the daemon stopped
+// answering. Each request waits on its own, so a slow machine only runs long.
+constexpr int kAnswerTimeoutMs = 10000;
 
 class LoadTest : public ::testing::Test {
  protected:
@@ -93,14 +92,10 @@ TEST_F(LoadTest, HundredThousandRequestsOnOneConnection) {
   kqs::Console console;
   ASSERT_TRUE(console.connected());
   auto run = [&](int count) {
-    const auto deadline = Clock::now() + kTimeLimit;
     for (int i = 0; i < count; ++i) {
-      const kqs::Answer a = console.Ask(requests[i % kKinds]);
-      ASSERT_EQ(a.returnCode, expected[i % kKinds])
-          << "request " << i << " answered wrongly or not at all";
-      if ((i & 1023) == 0) {
-        ASSERT_LT(Clock::now(), deadline) << "too slow: " << i << " requests";
-      }
+      const kqs::Answer a = console.Ask(requests[i % kKinds], kAnswerTimeoutMs);
+      ASSERT_NE(a.returnCode, ~0u) << "request " << i << ": answers stopped";
+      ASSERT_EQ(a.returnCode, expected[i % kKinds]) << "request " << i << " answered wrongly";
     }
   };
   run(2000);
@@ -116,14 +111,12 @@ TEST_F(LoadTest, HundredThousandRequestsOnOneConnection) {
 TEST_F(LoadTest, TenThousandConnectCycles) {
   const Bytes update = kqs::RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
   auto run = [&](int count) {
-    const auto deadline = Clock::now() + kTimeLimit;
     for (int i = 0; i < count; ++i) {
       kqs::Console console;
       ASSERT_TRUE(console.connected()) << "connection " << i;
-      ASSERT_EQ(console.Ask(update).returnCode, KQS_INVALID_OPERATION) << "connection " << i;
-      if ((i & 255) == 0) {
-        ASSERT_LT(Clock::now(), deadline) << "too slow: " << i << " cycles";
-      }
+      const kqs::Answer a = console.Ask(update, kAnswerTimeoutMs);
+      ASSERT_NE(a.returnCode, ~0u) << "connection " << i << ": answers stopped";
+      ASSERT_EQ(a.returnCode, KQS_INVALID_OPERATION) << "connection " << i;
     }
   };
   run(500);
