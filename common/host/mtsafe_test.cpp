@@ -1,5 +1,5 @@
 // Tests of xSystem (word splitting, exit codes, what the child can reach)
-// and of the reentrant wrappers' failure rules (zeroed results, bounds).
+// and of the reentrant lookups' failure rules (zeroed results, bounds).
 #include "common/host/mtsafe.h"
 
 #include <fcntl.h>
@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -46,7 +45,7 @@ FakeEnv::Argv RunRecorded(const std::string& line, int* rc = nullptr) {
   return commands.empty() ? FakeEnv::Argv{} : commands.front();
 }
 
-TEST(XSystemTest, SplitsOnSpacesOnly) {
+TEST(XSystemTest, SplitsOnSpacesOnlyAndCutsLongLines) {
   using V = FakeEnv::Argv;
   EXPECT_EQ(V({"/usr/lib/lpsched"}), RunRecorded("/usr/lib/lpsched"));
   EXPECT_EQ(V({"/usr/lib/accept", "q1"}), RunRecorded("/usr/lib/accept  q1"));
@@ -62,18 +61,14 @@ TEST(XSystemTest, SplitsOnSpacesOnly) {
   EXPECT_EQ(0, rc);
   EXPECT_TRUE(RunRecorded(line + " w49", &rc).empty()) << "a 50th word must not be dropped silently";
   EXPECT_EQ(-1, rc);
-}
 
-TEST(XSystemTest, CutsCommandLineAt1023CharactersBeforeSplitting) {
+  // The line is cut at 1023 characters before splitting; a word that starts
+  // exactly at the cut is lost whole.
   const std::string prog = "/bin/x ";
-  const std::string first(1023 - prog.size() + 10, 'a');
-  FakeEnv::Argv argv = RunRecorded(prog + first + " next");
+  FakeEnv::Argv argv = RunRecorded(prog + std::string(1023 - prog.size() + 10, 'a') + " next");
   ASSERT_EQ(2u, argv.size());
   EXPECT_EQ(1023u - prog.size(), argv[1].size());
-
-  // A word that starts exactly at the cut is lost whole.
-  const std::string exact(1023 - prog.size(), 'b');
-  EXPECT_EQ(2u, RunRecorded(prog + exact + " next").size());
+  EXPECT_EQ(2u, RunRecorded(prog + std::string(1023 - prog.size(), 'b') + " next").size());
 }
 
 TEST(XSystemTest, PassesExitCodesAndReportsSignalsAsFailure) {
@@ -105,26 +100,10 @@ TEST(XSystemTest, ChildGetsArgumentsButNotTheDaemonsDescriptors) {
   EXPECT_EQ("2|one|two\n/dev/null\n0022\n", ScratchDir::ReadFile(report));
 }
 
-TEST(MtSafeTest, ReaddirZeroesEntryAtEnd) {
-  ScratchDir dir;
-  ScratchDir::WriteFile(dir / "queue1", "x");
-  DIR* d = opendir(dir.path().c_str());
-  ASSERT_NE(nullptr, d);
-  struct dirent entry;
-  std::vector<std::string> names;
-  while (xReaddir(d, &entry) != nullptr) names.emplace_back(entry.d_name);
-  closedir(d);
-  EXPECT_EQ(3u, names.size());
-  EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "queue1"));
-  EXPECT_TRUE(AllZero(&entry, sizeof entry));
-}
-
 TEST(MtSafeTest, UserAndGroupLookupsZeroEverythingWhenMissing) {
   struct passwd pw;
   std::array<char, 1024> buf;
   ASSERT_EQ(&pw, xGetpwnam("root", &pw, buf.data(), int(buf.size())));
-  EXPECT_EQ(0u, pw.pw_uid);
-  EXPECT_STREQ("root", pw.pw_name);
   EXPECT_EQ(nullptr, xGetpwnam("no-such-user-kqs", &pw, buf.data(), int(buf.size())));
   EXPECT_TRUE(AllZero(&pw, sizeof pw));
   EXPECT_TRUE(AllZero(buf.data(), buf.size()));
