@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/floors.h"
-#include "bench/sandbox.h"
+#include "common/testing/daemon_sandbox.h"
 #include "common/util/byteorder.h"
 #include "common/util/wildcard.h"
 #include "protocol/kqsids.h"
@@ -227,6 +227,6 @@ int main() {
     Row("slowest wildcard match, 80 on 4096 (ms)", ms, 50.0, ms / 50.0, "floor: the 50 ms budget");
   }
 
-  if (!daemon.Stop()) Die("kqsd did not stop cleanly");
+  if (!kqs::ExitedWithZero(daemon.Stop())) Die("kqsd did not stop cleanly");
   return 0;
 }

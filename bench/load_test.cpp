@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "bench/sandbox.h"
+#include "common/testing/daemon_sandbox.h"
 #include "protocol/kqsids.h"
 
 namespace {
@@ -68,7 +68,7 @@ class LoadTest : public ::testing::Test {
     if (kRssMeaningful) {
       EXPECT_LE(rssAfter, rssBefore + kRssMarginKb) << "RSS grew from " << rssBefore << " kB";
     }
-    EXPECT_TRUE(daemon_.Stop()) << "the daemon did not end cleanly";
+    EXPECT_TRUE(kqs::ExitedWithZero(daemon_.Stop())) << "the daemon did not end cleanly";
   }
 
   static inline bool sandboxed_ = false;

@@ -4,43 +4,36 @@
 // console would, with the events it logs read back from a private syslog
 // socket. Each test runs in its own network and mount namespace, and this
 // process is the subreaper that inherits the double-forked daemon.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/syslog.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/host/mtsafe.h"
 #include "common/host/sysinfo.h"
-#include "common/testing/netns.h"
+#include "common/testing/daemon_sandbox.h"
 #include "common/testing/scratch_dir.h"
 #include "common/testing/syslog_capture.h"
 #include "protocol/kqsids.h"
-#include "protocol/packet.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<unsigned char>;
+using kqs::Answer;
+using kqs::Bytes;
+using kqs::Console;
+using kqs::Discover;
 using Clock = std::chrono::steady_clock;
-constexpr int kPort = 55554;
 
 // An event as logged: its type (0 error, 1 information, 2 warning) and id.
 struct Event {
@@ -85,199 +78,40 @@ std::vector<CatalogEntry> LoadCatalog() {
 
 std::string ReadFile(const std::string& path) { return kqs::ScratchDir::ReadFile(path); }
 
-// True when /proc/net/<table> of this namespace has the port bound (for tcp:
-// listening).
-bool PortBound(const char* table) {
-  std::istringstream in(ReadFile(std::string("/proc/net/") + table));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string sl, local, remote, state;
-    fields >> sl >> local >> remote >> state;
-    if (local.size() > 5 && local.substr(local.size() - 5) == ":D902" &&
-        (std::string(table) != "tcp" || state == "0A"))
-      return true;
-  }
-  return false;
-}
-
-// Reaps pid within limit: its wait status, or -1 when it did not end.
-int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
-  auto end = Clock::now() + limit;
-  do {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    if (r < 0) return -1;
-    std::this_thread::sleep_for(5ms);
-  } while (Clock::now() < end);
-  return -1;
-}
-
-bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-
 Bytes Request(uint32_t operation, uint32_t objectType, const std::string& parameters = "",
               const std::string& data = "") {
-  unsigned char* packet = nullptr;
-  uint32_t length = 0;
-  EXPECT_EQ(PacketReqEncode(operation, parameters.c_str(), objectType,
-                            data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()),
-                            &packet, &length),
-            KQS_SUCCESS);
-  Bytes bytes(packet, packet + length);
-  std::free(packet);
+  Bytes bytes = kqs::RequestBytes(operation, objectType, parameters, data);
+  EXPECT_FALSE(bytes.empty()) << "cannot encode operation " << operation;
   return bytes;
 }
 
 // A text with its NUL, as a console sends a data block.
 std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
 
-struct Response {
-  uint32_t operation = 0, objectType = 0, returnCode = ~0u;
-  Bytes result;
-};
-
-sockaddr_in Loopback() {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(kPort);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-// A management console on one TCP connection.
-class Console {
- public:
-  Console() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in to = Loopback();
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-  }
-  ~Console() { Close(); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  bool connected() const { return connected_; }
-  bool Send(const Bytes& b) { return send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
-
-  // One whole response within ms.
-  bool Receive(Response* r, int ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    uint32_t length = 0;
-    while (buffer_.size() < 4 || buffer_.size() < (length = uint32_t(buffer_[0]) << 24 |
-                                                            buffer_[1] << 16 | buffer_[2] << 8 |
-                                                            buffer_[3])) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      unsigned char chunk[65536];
-      ssize_t n = 0;
-      if (left.count() <= 0 || poll(&p, 1, int(left.count())) != 1 ||
-          (n = recv(fd_, chunk, sizeof chunk, 0)) <= 0)
-        return false;
-      buffer_.insert(buffer_.end(), chunk, chunk + n);
-    }
-    uint32_t size = length;
-    r->result.assign(length, 0);
-    uint32_t rc = PacketRespDecode(&r->operation, &r->objectType, &r->returnCode,
-                                   r->result.data(), &size, buffer_.data(), length);
-    r->result.resize(size);
-    buffer_.erase(buffer_.begin(), buffer_.begin() + length);
-    return rc == KQS_SUCCESS;
-  }
-
-  // Sends a request and waits for its answer (returnCode ~0u without one).
-  Response Ask(const Bytes& request, int ms = 5000) {
-    Response r;
-    if (!Send(request) || !Receive(&r, ms)) r.returnCode = ~0u;
-    return r;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-  Bytes buffer_;
-};
-
-// Sends one datagram to the discovery port and waits for the reply.
-std::string Discover(int ms = 2000) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to = Loopback();
-  sendto(s, "?", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  pollfd p{s, POLLIN, 0};
-  char buf[2048];
-  ssize_t n = poll(&p, 1, ms) == 1 ? recv(s, buf, sizeof buf, 0) : 0;
-  close(s);
-  return n > 0 ? std::string(buf, n) : std::string();
-}
-
 class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(kqs::EnterPrivateNetNamespace());
-    // Room for every entry of a scenario: the daemon's syslog() would block
-    // on a full queue while this process is busy being its console.
-    std::ofstream("/proc/sys/net/unix/max_dgram_qlen") << 4096;
+    std::string error;
+    ASSERT_TRUE(kqs::EnterDaemonSandbox(&error, kqs::SandboxLog::kCallersOwn)) << error;
     ASSERT_TRUE(log_.Start()) << log_.error();
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     catalog_ = LoadCatalog();
     ASSERT_GE(catalog_.size(), 14u);
-
-    const std::string root = dir_ / "lp";
-    ASSERT_EQ(std::system((std::string(LPSVC_PATH) + " setup " + root + " >/dev/null").c_str()), 0);
-    ASSERT_EQ(symlink(KQSD_PATH, (dir_ / "kqsd").c_str()), 0);
-    ASSERT_EQ(std::system(("cp " + std::string(KQSD_CATALOG) + " " + (dir_ / "kqsd.cat")).c_str()), 0);
-    std::string passwd = xCrypt("secret", "zQ");
-    ASSERT_TRUE(kqs::ScratchDir::WriteFile(
-        dir_ / "kqsd.ini", "[LP Service]\nRoot=" + root + "\n[ACCESS]\nPasswd=" + passwd + "\n"));
+    ASSERT_TRUE(daemon_.Prepare("[ACCESS]\nPasswd=" + std::string(xCrypt("secret", "zQ")) + "\n"))
+        << daemon_.error();
   }
 
-  void TearDown() override {
-    for (pid_t pid : started_) {
-      if (kill(pid, 0) == 0) kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-
-  pid_t ProcessId() {
-    std::smatch m;
-    std::string ini = ReadFile(dir_ / "kqsd.ini");
-    if (!std::regex_search(ini, m, std::regex(R"(\[Process Settings\]\s*ProcessID=(\d+))"))) return 0;
-    return std::stoi(m[1]);
-  }
-
-  // Runs kqsd as a shell would and returns the daemon's pid once it has
-  // written it. With wait_ready, also waits until both of its ports are open;
-  // 0 when either does not happen within 5 s.
-  pid_t Start(bool wait_ready = true) {
-    pid_t before = ProcessId();
-    std::string exe = dir_ / "kqsd";
-    pid_t starter = fork();
-    if (starter == 0) {
-      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    EXPECT_TRUE(ExitedWithZero(WaitForExit(starter, 5000ms))) << "the program did not return at once";
-    pid_t pid = 0;
-    auto end = Clock::now() + 5s;
-    while (Clock::now() < end && (pid == 0 || pid == before)) {
-      pid = ProcessId();
-      std::this_thread::sleep_for(5ms);
-    }
-    if (pid == 0 || pid == before) return 0;
-    started_.push_back(pid);
-    if (!wait_ready) return pid;
-    while (!(PortBound("tcp") && PortBound("udp"))) {
-      if (Clock::now() >= end) return 0;
-      std::this_thread::sleep_for(5ms);
-    }
+  // Runs kqsd as a shell would; the daemon's pid once it has written it and,
+  // with waitReady, opened both of its ports; 0 otherwise.
+  pid_t Start(bool waitReady = true) {
+    const pid_t pid = daemon_.Start(waitReady);
+    EXPECT_NE(pid, 0) << daemon_.error();
     return pid;
   }
 
   // SIGTERM, then the daemon must end with status 0 within 6 s.
   void Stop(pid_t pid) {
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    int status = WaitForExit(pid, 6000ms);
-    EXPECT_TRUE(ExitedWithZero(status)) << "status " << status;
+    const int status = daemon_.Stop(pid);
+    EXPECT_TRUE(kqs::ExitedWithZero(status)) << "status " << status;
   }
 
   // Every event logged so far, checked for the daemon's identity and the
@@ -303,10 +137,9 @@ class DaemonTest : public ::testing::Test {
     return std::vector<Event>(all.end() - std::min(n, all.size()), all.end());
   }
 
-  kqs::ScratchDir dir_;
   kqs::SyslogCapture log_;
+  kqs::SandboxDaemon daemon_;  // after log_: killed before the capture goes
   std::vector<CatalogEntry> catalog_;
-  std::vector<pid_t> started_;
 };
 
 const Event kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10}, kAccepted{1, 11},
@@ -319,7 +152,7 @@ TEST_F(DaemonTest, DetachesRunsAsLpAnswersDiscoveryAndIgnoresHangupAndBrokenPipe
   ASSERT_EQ(xGetHostOS(host, sizeof host), 0);
   EXPECT_EQ(Discover(), std::string("Platform=PRINTSERVER_UNIX;Uname=") + host +
                             ";Protocol=1;VMajor=3;VMinor=0;VUpdate=0;VBuild=394;Install=" +
-                            dir_.path() + "/");
+                            daemon_.installDir() + "/");
 
   // Detached: a session of its own, standard streams on /dev/null, running
   // as lp with the creation mask 042.
@@ -355,7 +188,7 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   Console console;
   ASSERT_TRUE(console.connected());
 
-  Response r = console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER));
+  Answer r = console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER));
   EXPECT_EQ(r.returnCode, KQS_SUCCESS);
   ASSERT_GE(r.result.size(), 4u);
   EXPECT_EQ(r.result[3], 3) << "three printer models in the sandbox";
@@ -366,12 +199,12 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
       "DEVTYPE=lp;TEOJ=0;JRECOV=0;PSLEVEL=2;BANNER=0;PERSONALTY=PS";
   EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PRINTQUEUE, "draft", Text(queue))).returnCode,
             KQS_SUCCESS);
-  EXPECT_TRUE(kqs::ScratchDir::Exists(dir_ / "lp/etc/lp/interfaces/draft"));
+  EXPECT_TRUE(kqs::ScratchDir::Exists(daemon_.lpRoot() + "/etc/lp/interfaces/draft"));
   r = console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE));
   EXPECT_EQ(r.returnCode, KQS_SUCCESS);
   EXPECT_NE(std::string(r.result.begin(), r.result.end()).find("draft"), std::string::npos);
   EXPECT_EQ(console.Ask(Request(KQS_REMOVE, TYPE_PRINTQUEUE, "draft")).returnCode, KQS_SUCCESS);
-  EXPECT_FALSE(kqs::ScratchDir::Exists(dir_ / "lp/etc/lp/interfaces/draft"));
+  EXPECT_FALSE(kqs::ScratchDir::Exists(daemon_.lpRoot() + "/etc/lp/interfaces/draft"));
 
   const std::string port = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
   EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(port))).returnCode,
@@ -397,7 +230,7 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
 
   // SIGTERM with the console still connected.
   Stop(pid);
-  Response none;
+  Answer none;
   EXPECT_FALSE(console.Receive(&none, 100));
 
   auto events = Events();
@@ -426,7 +259,7 @@ TEST_F(DaemonTest, SecondConsoleWaitsUntilTheFirstDisconnects) {
   Console second;
   ASSERT_TRUE(second.connected());  // waits in the backlog
   ASSERT_TRUE(second.Send(Request(KQS_QUERY_FILES, TYPE_PRINTQUEUE)));
-  Response r;
+  Answer r;
   EXPECT_FALSE(second.Receive(&r, 300)) << "served while another console was";
   first.reset();
   ASSERT_TRUE(second.Receive(&r, 5000));
@@ -453,8 +286,8 @@ TEST_F(DaemonTest, SecondDaemonFailsAtThePortAndTheFirstRunsOn) {
   pid_t second = Start(false);
   ASSERT_NE(second, 0);
   ASSERT_NE(second, first);
-  int status = WaitForExit(second, 5000ms);
-  EXPECT_TRUE(ExitedWithZero(status)) << "the second daemon did not end by itself";
+  int status = kqs::WaitForExit(second, 5000ms);
+  EXPECT_TRUE(kqs::ExitedWithZero(status)) << "the second daemon did not end by itself";
   EXPECT_EQ(Events(), (std::vector<Event>{kStarted, kStartFailed}));
 
   EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
@@ -467,10 +300,10 @@ TEST_F(DaemonTest, SecondDaemonFailsAtThePortAndTheFirstRunsOn) {
 TEST_F(DaemonTest, OptInAccessEnforcementAndIdleTimeout) {
   // Into the fixture's own [ACCESS] section: keys under a repeated header
   // would be ignored.
-  std::string ini = std::regex_replace(ReadFile(dir_ / "kqsd.ini"), std::regex(R"(\[ACCESS\]\n)"),
+  std::string ini = std::regex_replace(ReadFile(daemon_.iniPath()), std::regex(R"(\[ACCESS\]\n)"),
                                        "[ACCESS]\nEnforce=1\n");
   ini += "[Process Settings]\nProcessID=0\nIdleTimeout=1\n";
-  ASSERT_TRUE(kqs::ScratchDir::WriteFile(dir_ / "kqsd.ini", ini));
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(daemon_.iniPath(), ini));
   pid_t pid = Start();
   ASSERT_NE(pid, 0);
 
@@ -492,7 +325,7 @@ TEST_F(DaemonTest, OptInAccessEnforcementAndIdleTimeout) {
   ASSERT_TRUE(second.connected());
   ASSERT_TRUE(second.Send(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")));
   const auto start = Clock::now();
-  Response r;
+  Answer r;
   ASSERT_TRUE(second.Receive(&r, 5000)) << "a silent console blocked the next one";
   EXPECT_GE(Clock::now() - start, 700ms) << "closed before the idle limit";
   EXPECT_EQ(r.returnCode, KQS_NO_ACCESS);

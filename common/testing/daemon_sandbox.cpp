@@ -1,0 +1,425 @@
+// The sandboxed daemon: scratch installation, start and stop through the
+// program's own detaching start-up, clean-up of whatever it left running,
+// its log drained by a thread of this process, and a plain blocking console
+// on loopback.
+#include "common/testing/daemon_sandbox.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "common/testing/netns.h"
+#include "common/testing/syslog_capture.h"
+#include "common/util/byteorder.h"
+#include "protocol/kqsids.h"
+#include "protocol/packet.h"
+
+namespace kqs {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Receives the daemon's syslog entries for the life of the process, so that
+// its logging never blocks on a full socket queue.
+class LogDrain {
+ public:
+  bool Start(std::string* error) {
+    if (thread_.joinable()) return true;
+    if (!capture_.Start()) {
+      *error = "syslog capture: " + capture_.error();
+      return false;
+    }
+    thread_ = std::thread([this] {
+      SyslogMessage m;
+      while (!stop_) {
+        if (capture_.Next(&m, 100)) ++count_;
+      }
+    });
+    return true;
+  }
+  ~LogDrain() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  uint64_t count() const { return count_; }
+
+ private:
+  SyslogCapture capture_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> count_{0};
+};
+
+LogDrain& Drain() {
+  static LogDrain drain;
+  return drain;
+}
+
+// True when /proc/net/<table> of this namespace shows the management port
+// bound (for tcp: listening).
+bool PortBound(const std::string& table) {
+  std::istringstream in(ScratchDir::ReadFile("/proc/net/" + table));
+  std::string line;
+  char suffix[8];
+  std::snprintf(suffix, sizeof suffix, ":%04X", kManagementPort);
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local.ends_with(suffix) && (table != "tcp" || state == "0A")) return true;
+  }
+  return false;
+}
+
+bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+long MillisUntil(Clock::time_point end) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+}
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+std::string Trimmed(const std::string& s) {
+  const size_t first = s.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool SameText(const std::string& a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A process as /proc/<pid>/stat shows it.
+struct ProcEntry {
+  pid_t pid = 0, parent = 0, session = 0;
+};
+
+std::vector<ProcEntry> Processes() {
+  std::vector<ProcEntry> all;
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return all;
+  while (const dirent* e = readdir(d)) {
+    const pid_t pid = static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10));
+    if (pid <= 0) continue;
+    const std::string stat = ScratchDir::ReadFile("/proc/" + std::string(e->d_name) + "/stat");
+    // "pid (comm) state ppid pgrp session ...": comm may hold blanks and ")".
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string state;
+    ProcEntry p;
+    pid_t group = 0;
+    p.pid = pid;
+    if (fields >> state >> p.parent >> group >> p.session) all.push_back(p);
+  }
+  closedir(d);
+  return all;
+}
+
+}  // namespace
+
+int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  do {
+    int status = 0;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (r < 0) return -1;
+    std::this_thread::sleep_for(2ms);
+  } while (Clock::now() < end);
+  return -1;
+}
+
+bool ExitedWithZero(int status) {
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+namespace {
+
+}  // namespace
+
+bool EnterDaemonSandbox(std::string* error, SandboxLog log) {
+  if (!EnterPrivateNetNamespace()) {
+    *error = "cannot enter a private network namespace (needs root)";
+    return false;
+  }
+  if (log == SandboxLog::kDrained && !Drain().Start(error)) return false;
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    *error = "cannot become a subreaper";
+    return false;
+  }
+  // A daemon that logs every request outpaces the default datagram queue.
+  std::ofstream("/proc/sys/net/unix/max_dgram_qlen") << 4096;
+  return true;
+}
+
+uint64_t SyslogEntriesReceived() { return Drain().count(); }
+
+SandboxDaemon::SandboxDaemon() = default;
+
+SandboxDaemon::~SandboxDaemon() { KillLeftovers(); }
+
+// Everything in the session of a daemon started here, and of any child of
+// this process (the subreaper) in a session other than ours: that is a
+// daemon whose pid never reached kqsd.ini. Each is killed and reaped.
+void SandboxDaemon::KillLeftovers() {
+  const pid_t self = getpid();
+  const pid_t ownSession = getsid(0);
+  const std::vector<ProcEntry> all = Processes();
+  std::set<pid_t> sessions;
+  for (const ProcEntry& p : all) {
+    const bool startedHere = std::find(started_.begin(), started_.end(), p.pid) != started_.end();
+    if ((startedHere || p.parent == self) && p.session != ownSession) sessions.insert(p.session);
+  }
+  std::vector<pid_t> killed;
+  for (const ProcEntry& p : all) {
+    if (sessions.count(p.session) != 0 && p.pid != self && kill(p.pid, SIGKILL) == 0) {
+      killed.push_back(p.pid);
+    }
+  }
+  // Grandchildren come to this process once their parent is reaped.
+  const auto end = Clock::now() + 2s;
+  for (const pid_t pid : killed) {
+    while (waitpid(pid, nullptr, WNOHANG) != pid && (kill(pid, 0) == 0 || errno != ESRCH) &&
+           Clock::now() < end) {
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+  // A started daemon that ended by itself but was not reaped yet.
+  for (const pid_t pid : started_) waitpid(pid, nullptr, WNOHANG);
+  started_.clear();
+  pid_ = 0;
+}
+
+bool SandboxDaemon::Fail(const std::string& what) {
+  error_ = what;
+  return false;
+}
+
+bool SandboxDaemon::Prepare(const std::string& extraIni) {
+  if (dir_.path().empty()) return Fail("no scratch directory");
+  if (!Run(std::string(LPSVC_PATH) + " setup " + lpRoot() + " >/dev/null"))
+    return Fail("lpsvc setup failed");
+  if (symlink(KQSD_PATH, (dir_ / "kqsd").c_str()) != 0) return Fail("cannot link kqsd");
+  if (!Run("cp " + std::string(KQSD_CATALOG) + " " + (dir_ / "kqsd.cat")))
+    return Fail("cannot copy the catalog");
+  if (!ScratchDir::WriteFile(dir_ / "kqsd.ini", "[LP Service]\nRoot=" + lpRoot() + "\n" + extraIni))
+    return Fail("cannot write kqsd.ini");
+  return true;
+}
+
+// Read afresh each time: the profile calls cache a file until its mtime, in
+// whole seconds, moves on, and a restarted daemon rewrites it within one.
+pid_t SandboxDaemon::ProcessIdInIni() const {
+  std::istringstream in(ScratchDir::ReadFile(iniPath()));
+  std::string line;
+  bool inSection = false;
+  while (std::getline(in, line)) {
+    const std::string text = Trimmed(line);
+    if (text.starts_with('[')) {
+      inSection = SameText(text, "[Process Settings]");
+    } else if (const size_t eq = text.find('='); inSection && eq != std::string::npos &&
+                                                 SameText(Trimmed(text.substr(0, eq)), "ProcessID")) {
+      return static_cast<pid_t>(std::strtol(text.c_str() + eq + 1, nullptr, 10));
+    }
+  }
+  return 0;
+}
+
+pid_t SandboxDaemon::Start(bool waitReady) {
+  const pid_t before = ProcessIdInIni();
+  const std::string exe = dir_ / "kqsd";
+  const pid_t starter = fork();
+  if (starter == 0) {
+    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (starter < 0) {
+    Fail("cannot fork");
+    return 0;
+  }
+  if (!ExitedWithZero(WaitForExit(starter, 5000ms))) {
+    kill(starter, SIGKILL);
+    waitpid(starter, nullptr, 0);
+    Fail("kqsd did not return at once");
+    return 0;
+  }
+  const auto end = Clock::now() + 5s;
+  pid_t pid = 0;
+  while ((pid <= 0 || pid == before) && Clock::now() < end) {
+    std::this_thread::sleep_for(2ms);
+    pid = ProcessIdInIni();
+  }
+  if (pid <= 0 || pid == before) {
+    Fail("kqsd wrote no process id");
+    return 0;
+  }
+  pid_ = pid;
+  started_.push_back(pid);
+  while (waitReady && !(PortBound("tcp") && PortBound("udp"))) {
+    if (Clock::now() >= end) {
+      Fail("kqsd did not open its ports");
+      return 0;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  return pid;
+}
+
+int SandboxDaemon::Stop(pid_t pid, std::chrono::milliseconds limit) {
+  if (pid <= 0) pid = pid_;
+  if (pid <= 0 || kill(pid, SIGTERM) != 0) return -1;
+  const int status = WaitForExit(pid, limit);
+  if (status == -1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  return status;
+}
+
+Bytes RequestBytes(uint32_t operation, uint32_t objectType, const std::string& parameters,
+                   const std::string& data) {
+  unsigned char* packet = nullptr;
+  uint32_t length = 0;
+  const void* block = data.empty() ? nullptr : data.data();
+  if (PacketReqEncode(operation, parameters.c_str(), objectType, block,
+                      static_cast<uint32_t>(data.size()), &packet, &length) != KQS_SUCCESS) {
+    return {};
+  }
+  Bytes bytes(packet, packet + length);
+  std::free(packet);
+  return bytes;
+}
+
+Console::Console(int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to = Loopback(port);
+  if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) Close();
+  // Requests are small and each waits for its answer.
+  const int one = 1;
+  if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+Console::~Console() { Close(); }
+
+void Console::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  buffer_.clear();
+}
+
+bool Console::Send(const Bytes& bytes) {
+  return fd_ >= 0 && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+}
+
+bool Console::ReceiveExactly(size_t n, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (buffer_.size() < n) {
+    const auto left = MillisUntil(end);
+    pollfd p{fd_, POLLIN, 0};
+    unsigned char chunk[65536];
+    ssize_t got = 0;
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1 ||
+        (got = recv(fd_, chunk, sizeof chunk, 0)) <= 0) {
+      return false;
+    }
+    buffer_.insert(buffer_.end(), chunk, chunk + got);
+  }
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(n));
+  return true;
+}
+
+bool Console::Receive(Answer* answer, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto length = [this] { return LoadBE32(buffer_.data()); };
+  while (buffer_.size() < 4 || buffer_.size() < length()) {
+    const auto left = MillisUntil(end);
+    pollfd p{fd_, POLLIN, 0};
+    unsigned char chunk[65536];
+    ssize_t got = 0;
+    if (fd_ < 0 || left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1 ||
+        (got = recv(fd_, chunk, sizeof chunk, 0)) <= 0) {
+      return false;
+    }
+    buffer_.insert(buffer_.end(), chunk, chunk + got);
+  }
+  const uint32_t n = length();
+  if (n < KQS_MIN_RESPONSE_SIZE) return false;
+  uint32_t size = n;
+  answer->result.assign(n, 0);
+  const uint32_t rc = PacketRespDecode(&answer->operation, &answer->objectType, &answer->returnCode,
+                                       answer->result.data(), &size, buffer_.data(), n);
+  answer->result.resize(size);
+  buffer_.erase(buffer_.begin(), buffer_.begin() + n);
+  return rc == KQS_SUCCESS;
+}
+
+Answer Console::Ask(const Bytes& request, int timeoutMs) {
+  Answer a;
+  if (!Send(request) || !Receive(&a, timeoutMs)) a.returnCode = ~0u;
+  return a;
+}
+
+std::string Discover(int timeoutMs) {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return "";
+  const sockaddr_in to = Loopback(kManagementPort);
+  char buf[2048];
+  ssize_t n = 0;
+  pollfd p{s, POLLIN, 0};
+  if (sendto(s, "?", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 1 &&
+      poll(&p, 1, timeoutMs) == 1) {
+    n = recv(s, buf, sizeof buf, 0);
+  }
+  close(s);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+long ResidentKb(pid_t pid) {
+  std::istringstream in(ScratchDir::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with("VmRSS:")) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+int OpenDescriptors(pid_t pid) {
+  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (const dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(d);
+  return n;
+}
+
+}  // namespace kqs
