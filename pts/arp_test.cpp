@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <poll.h>
 
 #include <array>
 #include <cstring>
@@ -23,6 +22,7 @@
 namespace {
 
 using kqs::probetest::PeerNetns;
+using kqs::probetest::Receive;
 using kqs::probetest::RunCommand;
 
 constexpr unsigned char kMacA[6] = {0x08, 0x00, 0x09, 0x1A, 0x2B, 0x3C};
@@ -30,20 +30,7 @@ constexpr unsigned char kMacB[6] = {0x08, 0x00, 0x09, 0x1A, 0x2B, 0x3D};
 constexpr unsigned char kZeroMac[6] = {};
 constexpr int kPort = 40123;
 
-sockaddr_in Addr(const char* ip, int port = kPort) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
-
-std::string Receive(int sock, int ms) {
-  pollfd p{sock, POLLIN, 0};
-  char buf[256];
-  const ssize_t n = poll(&p, 1, ms) == 1 ? recv(sock, buf, sizeof buf, 0) : 0;
-  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-}
+sockaddr_in Addr(const char* ip) { return kqs::probetest::Ipv4(ip, kPort); }
 
 int Send(int sock, const char* text, const char* ip, const unsigned char* mac) {
   sockaddr_in to = Addr(ip);  // fresh each time: a 0.0.0.0 record is rewritten

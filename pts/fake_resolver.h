@@ -56,20 +56,16 @@ inline constexpr PtsResolver kFakeResolver = {FakeByName, FakeByAddr};
 
 // Installs the fake with "printer1" (alias of printer1.lab, 10.1.2.3) and
 // "127.0.0.1" (localhost) for the lifetime of the guard.
-class ScopedFakeResolver {
- public:
-  ScopedFakeResolver() : previous_(SetPtsResolverForTesting(&kFakeResolver)) {
+struct ScopedFakeResolver {
+  ScopedFakeResolver() {
     fakeDns = FakeDns();
     fakeDns.official = {{"printer1", "printer1.lab"}, {"printer1.lab", "printer1.lab"},
                         {"127.0.0.1", "localhost"}};
     fakeDns.addr = {{"printer1.lab", inet_addr("10.1.2.3")}, {"localhost", inet_addr("127.0.0.1")}};
   }
-  ~ScopedFakeResolver() { SetPtsResolverForTesting(previous_); }
+  ~ScopedFakeResolver() { SetPtsResolverForTesting(previous); }
   ScopedFakeResolver(const ScopedFakeResolver&) = delete;
-  ScopedFakeResolver& operator=(const ScopedFakeResolver&) = delete;
-
- private:
-  const PtsResolver* previous_;
+  const PtsResolver* previous = SetPtsResolverForTesting(&kFakeResolver);
 };
 
 }  // namespace kqs

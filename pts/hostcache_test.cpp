@@ -114,18 +114,6 @@ TEST_F(HostLookup, CacheAnswersAliasOfficialNameAndAddressForSixHundredSeconds) 
   EXPECT_EQ(dns.calls, 4);
 }
 
-TEST_F(HostLookup, FinalCleanupEmptiesTheCache) {
-  ASSERT_EQ(Cached("printer1"), 0);
-  EXPECT_EQ(PTS_startup(), 0);
-  EXPECT_EQ(PTS_cleanup(), 0);
-  EXPECT_EQ(Cached("printer1"), 0);
-  EXPECT_EQ(PTS_cleanup(), 0);
-  EXPECT_EQ(Cached("printer1"), -1) << "answered while the layer is stopped";
-  ASSERT_EQ(_PTS_startup(), 0);
-  EXPECT_EQ(Cached("printer1"), 0);
-  EXPECT_EQ(dns.calls, 2);
-}
-
 class LayerSwitches : public ::testing::Test {
  protected:
   void SetUp() override {

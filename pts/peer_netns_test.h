@@ -3,7 +3,9 @@
 // and background programs inside it. Traffic stays between the two.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -17,6 +19,23 @@
 #include <vector>
 
 namespace kqs::probetest {
+
+inline sockaddr_in Ipv4(const char* ip, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+// The next datagram on sock within ms milliseconds; empty when none came.
+template <typename Buf = std::string>
+Buf Receive(int sock, int ms) {
+  pollfd p{sock, POLLIN, 0};
+  char buf[2048];
+  const ssize_t n = poll(&p, 1, ms) == 1 ? recv(sock, buf, sizeof buf, 0) : 0;
+  return Buf(buf, buf + (n > 0 ? n : 0));
+}
 
 inline const char* IpProgram() {
   return access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip" : "/sbin/ip";

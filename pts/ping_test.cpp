@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <grp.h>
-#include <poll.h>
 
 #include <chrono>
 #include <cstring>
@@ -31,20 +30,11 @@ int64_t MillisSince(Clock::time_point start) {
 
 int UdpSocket(const char* ip, int port) {
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? s : -1;
+  const sockaddr_in a = kqs::probetest::Ipv4(ip, port);
+  return bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? s : -1;
 }
 
-Bytes Receive(int sock, int ms) {
-  pollfd p{sock, POLLIN, 0};
-  Bytes buf(2048);
-  const ssize_t n = poll(&p, 1, ms) == 1 ? recv(sock, buf.data(), buf.size(), 0) : 0;
-  buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return buf;
-}
+Bytes Receive(int sock, int ms) { return kqs::probetest::Receive<Bytes>(sock, ms); }
 
 // The echo requests a raw socket in the peer has received, IP header removed.
 std::vector<Bytes> EchoRequestsSeen(int rawSock) {
