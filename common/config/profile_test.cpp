@@ -9,8 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "common/config/child_testutil.h"
@@ -150,17 +150,6 @@ TEST_F(ProfileTest, TypedReadsDifferBetweenTheAAndThePlainForms) {
     EXPECT_EQ(xGetPrivateProfileBoolA("B", "f", 7, file_.c_str()), expected) << text;
     EXPECT_EQ(xGetPrivateProfileBool("B", "f", 7, file_.c_str()), expected) << text;
   }
-  const ProfileCoord def{-1, -2};
-  for (const char* text : {"10, 20", "10", "-1,5", "1,x"}) {
-    Write("C", "p", text);
-    ProfileCoord a{0, 0}, plain{0, 0};
-    xGetPrivateProfileCoordA("C", "p", &def, &a, file_.c_str());
-    xGetPrivateProfileCoord("C", "p", &def, &plain, file_.c_str());
-    const bool parsed = std::string(text) == "10, 20";
-    EXPECT_TRUE(a.x == (parsed ? 10 : -1) && a.y == (parsed ? 20 : -2)) << text;
-    EXPECT_TRUE(plain.x == a.x && plain.y == a.y) << text;
-  }
-
   // The plain forms cut long texts to their fixed buffers.
   xWritePrivateProfileString("S", "k", std::string(300, 'v').c_str(), file_.c_str());
   EXPECT_EQ(Read("S", "k"), std::string(255, 'v'));
