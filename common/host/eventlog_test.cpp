@@ -21,16 +21,14 @@ using kqs::SyslogCapture;
 using kqs::SyslogMessage;
 
 struct Seen {
-  unsigned short type;
   unsigned id;
-  unsigned short count;
   bool hasText;
   std::string text;
 };
 std::vector<Seen> g_seen;
 
-void Record(unsigned short type, unsigned id, unsigned short count, const char* text) {
-  g_seen.push_back({type, id, count, text != nullptr, text != nullptr ? text : ""});
+void Record(unsigned short, unsigned id, unsigned short, const char* text) {
+  g_seen.push_back({id, text != nullptr, text != nullptr ? text : ""});
 }
 
 class EventLogTest : public ::testing::Test {
