@@ -92,7 +92,7 @@ class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    ASSERT_TRUE(kqs::EnterDaemonSandbox(&error, kqs::SandboxLog::kCallersOwn)) << error;
+    ASSERT_TRUE(kqs::EnterDaemonSandbox(&error, kqs::SandboxLog::kLeftToCaller)) << error;
     ASSERT_TRUE(log_.Start()) << log_.error();
     catalog_ = LoadCatalog();
     ASSERT_GE(catalog_.size(), 14u);

@@ -24,7 +24,8 @@ using Bytes = std::vector<unsigned char>;
 // Who reads the daemon's syslog entries.
 enum class SandboxLog {
   kDrained,     // a thread of this process receives and counts them
-  kCallersOwn,  // the caller starts its own SyslogCapture afterwards
+  kLeftToCaller,  // to a SyslogCapture the caller starts, or else to the
+                  // host's /dev/log; this process's /dev stays as it was
 };
 
 // Prepares the process for a sandboxed daemon: a private network namespace

@@ -31,25 +31,56 @@ int Error(FILE* err, const std::string& what, const std::string& why, int status
 
 Endpoint ServerOf(const Options& opts) { return Endpoint{opts.server, kServerPort}; }
 
-// Sends one request; on a transport failure reports it and returns false.
-bool Ask(const Options& opts, const std::string& what, uint32_t operation, uint32_t object_type,
+// Sends one request on session; on a transport failure reports it and
+// returns false.
+bool Ask(Session& session, const std::string& what, uint32_t operation, uint32_t object_type,
          const std::string& params, std::string_view data, Reply* reply, FILE* err) {
   std::string why;
-  if (Transact(ServerOf(opts), opts.TimeoutOr(kDefaultTimeoutMs), operation, object_type, params, data, reply, &why)) {
-    return true;
-  }
+  if (session.Transact(operation, object_type, params, data, reply, &why)) return true;
   Error(err, what, why, kExitNoAnswer);
   return false;
+}
+
+// As above, on a connection of its own.
+bool Ask(const Options& opts, const std::string& what, uint32_t operation, uint32_t object_type,
+         const std::string& params, std::string_view data, Reply* reply, FILE* err) {
+  Session session(ServerOf(opts), opts.TimeoutOr(kDefaultTimeoutMs));
+  return Ask(session, what, operation, object_type, params, data, reply, err);
 }
 
 // The text with its terminating NUL, as the server reads data blocks.
 std::string_view WithNul(const std::string& text) { return std::string_view(text.c_str(), text.size() + 1); }
 
-// Commands whose answer is only a return code.
+// Reads the administrator password and has the server check it on session.
+// Returns kExitOk when access was granted; otherwise reports why, under
+// what, and returns the exit status.
+int LogIn(Session& session, const std::string& what, FILE* err) {
+  std::string password;
+  std::string why;
+  if (!ReadPassword(STDIN_FILENO, "Password: ", kMaxPassword, &password, &why)) {
+    return Error(err, what, why, kExitNoAnswer);
+  }
+  Reply reply;
+  if (!Ask(session, what, KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "", WithNul(password), &reply, err)) {
+    return kExitNoAnswer;
+  }
+  if (reply.return_code == KQS_SUCCESS) return kExitOk;
+  const char* verdict = reply.return_code == KQS_NO_ACCESS ? "access refused (" : "no access (";
+  return Error(err, what, verdict + DescribeReturnCode(reply.return_code) + ")", kExitRefused);
+}
+
+// Commands whose answer is only a return code. With --login the password is
+// checked first on the same connection, as a server that enforces access
+// grants it per connection.
 int Simple(const Options& opts, const std::string& what, uint32_t operation, uint32_t object_type,
            std::string_view data, FILE* out, FILE* err) {
+  Session session(ServerOf(opts), opts.TimeoutOr(kDefaultTimeoutMs));
+  if (opts.flags.count("login") != 0) {
+    const int status = LogIn(session, what + ": login", err);
+    if (status != kExitOk) return status;
+  }
   Reply reply;
-  if (!Ask(opts, what, operation, object_type, opts.name, data, &reply, err)) return kExitNoAnswer;
+  if (!Ask(session, what, operation, object_type, opts.name, data, &reply, err)) return kExitNoAnswer;
   if (reply.return_code != KQS_SUCCESS) return Error(err, what, DescribeReturnCode(reply.return_code), kExitRefused);
   Print(out, what + ": " + DescribeReturnCode(reply.return_code) + "\n");
   return kExitOk;
@@ -181,21 +212,10 @@ int RunDiscover(const Options& opts, FILE* out, FILE* err) {
 }
 
 int RunLogin(const Options& opts, FILE* out, FILE* err) {
-  std::string password;
-  std::string why;
-  if (!ReadPassword(STDIN_FILENO, "Password: ", kMaxPassword, &password, &why)) {
-    return Error(err, "login", why, kExitNoAnswer);
-  }
-  Reply reply;
-  if (!Ask(opts, "login", KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "", WithNul(password), &reply, err)) {
-    return kExitNoAnswer;
-  }
-  if (reply.return_code == KQS_SUCCESS) {
-    Print(out, "login: access granted (" + DescribeReturnCode(reply.return_code) + ")\n");
-    return kExitOk;
-  }
-  const char* verdict = reply.return_code == KQS_NO_ACCESS ? "access refused (" : "no access (";
-  return Error(err, "login", verdict + DescribeReturnCode(reply.return_code) + ")", kExitRefused);
+  Session session(ServerOf(opts), opts.TimeoutOr(kDefaultTimeoutMs));
+  const int status = LogIn(session, "login", err);
+  if (status == kExitOk) Print(out, "login: access granted (" + DescribeReturnCode(KQS_SUCCESS) + ")\n");
+  return status;
 }
 
 int RunPasswd(const Options& opts, FILE* out, FILE* err) {

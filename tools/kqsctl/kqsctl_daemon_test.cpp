@@ -2,8 +2,6 @@
 // a private network namespace, and against no daemon at all.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,17 +14,10 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "common/testing/netns.h"
+#include "common/testing/daemon_sandbox.h"
 #include "common/testing/scratch_dir.h"
-
-#ifndef KQSD_PATH
-#define KQSD_PATH ""
-#define LPSVC_PATH ""
-#define KQSD_CATALOG_PATH ""
-#endif
 
 namespace {
 
@@ -56,78 +47,48 @@ Outcome RunProgram(const std::string& dir, const std::vector<std::string>& argv,
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The test process gets a private network and becomes the parent of every
-// daemon it starts, so that it can reap them after they detach.
-bool EnterSandbox() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 && kqs::EnterPrivateNetNamespace(); }
+// A sandboxed daemon whose kqsd.ini holds extra_ini and the password set by
+// "kqsctl passwd", "letmein". Returns "" or what failed.
+std::string StartDaemon(kqs::SandboxDaemon* daemon, const std::string& extra_ini = "") {
+  std::string error;
+  // The process keeps its own /dev, which the terminal tests need.
+  if (!kqs::EnterDaemonSandbox(&error, kqs::SandboxLog::kLeftToCaller)) return error;
+  if (!daemon->Prepare(extra_ini)) return daemon->error();
+  const Outcome passwd =
+      RunProgram(daemon->installDir(), {KQSCTL_PATH, "passwd", "--ini", daemon->iniPath()}, "letmein\n");
+  if (passwd.status != 0) return "kqsctl passwd: " + passwd.all();
+  return daemon->Start() != 0 ? "" : daemon->error();
+}
 
 // One daemon for the suite: an LP tree from lpsvc, a directory with kqsd,
 // kqsd.cat and a kqsd.ini naming the tree, the password "letmein".
 class KqsctlDaemonTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (std::string(KQSD_PATH).empty()) return;
-    dir_ = std::make_unique<ScratchDir>();
-    failure_ = Start();
+    daemon_ = std::make_unique<kqs::SandboxDaemon>();
+    failure_ = StartDaemon(daemon_.get());
   }
   static void TearDownTestSuite() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      bool ended = false;
-      const auto deadline = steady_clock::now() + std::chrono::seconds(15);
-      while (!(ended = waitpid(pid_, &status, WNOHANG) == pid_) && steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      if (!ended) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
-      EXPECT_TRUE(ended) << "kqsd did not stop within 15 s of SIGTERM";
-      pid_ = 0;
+    if (daemon_->pid() > 0) {
+      EXPECT_NE(-1, daemon_->Stop(0, std::chrono::seconds(15))) << "kqsd did not stop within 15 s of SIGTERM";
     }
-    dir_.reset();
+    daemon_.reset();
   }
-  void SetUp() override {
-    if (std::string(KQSD_PATH).empty()) GTEST_SKIP() << "kqsd and lpsvc are not part of this build";
-    ASSERT_EQ("", failure_);
-  }
-
-  static std::string Start() {
-    if (!EnterSandbox()) return "cannot enter a private network namespace (needs root)";
-    const Outcome setup = RunProgram(dir_->path(), {LPSVC_PATH, "setup", Root()});
-    if (setup.status != 0) return "lpsvc setup: " + setup.all();
-    std::error_code ec;
-    std::filesystem::create_directory(Home(), ec);
-    std::filesystem::copy_file(KQSD_PATH, Home() + "/kqsd", ec);
-    std::filesystem::copy_file(KQSD_CATALOG_PATH, Home() + "/kqsd.cat", ec);
-    if (ec) return "copying the daemon: " + ec.message();
-    const std::string ini = Home() + "/kqsd.ini";
-    ScratchDir::WriteFile(ini, "[LP Service]\nRoot=" + Root() + "\n");
-    const Outcome passwd = Ctl({"passwd", "--ini", ini}, "letmein\n");
-    if (passwd.status != 0) return "kqsctl passwd: " + passwd.all();
-    const Outcome started = RunProgram(dir_->path(), {Home() + "/kqsd"});
-    if (started.status != 0) return "kqsd did not start: " + started.all();
-    for (int i = 0; i < 100 && Ctl({"monitors", "--timeout", "500"}).status != 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    const std::string settings = ScratchDir::ReadFile(ini);
-    const size_t at = settings.find("ProcessID=");
-    pid_ = at == std::string::npos ? 0 : std::atoi(settings.c_str() + at + 10);
-    return pid_ > 0 ? "" : "kqsd did not record its ProcessID:\n" + settings;
-  }
+  void SetUp() override { ASSERT_EQ("", failure_); }
 
   static Outcome Ctl(std::vector<std::string> args, const std::string& stdin_text = "") {
     args.insert(args.begin(), KQSCTL_PATH);
-    return RunProgram(dir_->path(), args, stdin_text);
+    return RunProgram(daemon_->installDir(), args, stdin_text);
   }
-  static std::string Root() { return *dir_ / "lp"; }
-  static std::string Home() { return *dir_ / "kqsd"; }
+  static std::string Root() { return daemon_->lpRoot(); }
+  static std::string Home() { return daemon_->installDir(); }
 
-  static std::unique_ptr<ScratchDir> dir_;
+  static std::unique_ptr<kqs::SandboxDaemon> daemon_;
   static std::string failure_;
-  static pid_t pid_;
 };
 
-std::unique_ptr<ScratchDir> KqsctlDaemonTest::dir_;
+std::unique_ptr<kqs::SandboxDaemon> KqsctlDaemonTest::daemon_;
 std::string KqsctlDaemonTest::failure_;
-pid_t KqsctlDaemonTest::pid_ = 0;
 
 TEST_F(KqsctlDaemonTest, DiscoverShowsTheServer) {
   const Outcome table = Ctl({"discover", "--to", "127.0.0.1"});
@@ -218,8 +179,55 @@ TEST_F(KqsctlDaemonTest, AddsAndRemovesAPort) {
   EXPECT_EQ(0, removed.status) << removed.all();
 }
 
+// Under Enforce=1 the server makes a change only for a connection that has
+// passed the password check, and kqsctl opens a connection per command:
+// --login checks the password on the connection the change then uses.
+TEST(KqsctlEnforceTest, ChangesNeedLoginOnTheSameConnection) {
+  kqs::SandboxDaemon daemon;
+  ASSERT_EQ("", StartDaemon(&daemon, "[ACCESS]\nEnforce=1\n"));
+  auto ctl = [&](std::vector<std::string> args, const std::string& stdin_text = "") {
+    args.insert(args.begin(), KQSCTL_PATH);
+    return RunProgram(daemon.installDir(), args, stdin_text);
+  };
+  const std::vector<std::string> add_port = {"add-port", "p1", "--host", "printer7", "--ip", "10.0.0.7"};
+  auto with_login = [](std::vector<std::string> args) {
+    args.push_back("--login");
+    return args;
+  };
+
+  Outcome r = ctl(add_port);
+  EXPECT_EQ(1, r.status) << r.all();
+  EXPECT_TRUE(Contains(r.err, "KQS_NO_ACCESS")) << r.err;
+  r = ctl(with_login(add_port), "letmeout\n");
+  EXPECT_EQ(1, r.status) << r.all();
+  EXPECT_TRUE(Contains(r.err, "add-port p1: login: access refused (KQS_NO_ACCESS")) << r.err;
+  EXPECT_FALSE(Contains(r.out, "KQS_SUCCESS")) << "changed after a refused password: " << r.out;
+  r = ctl(with_login(add_port), "letmein\n");
+  EXPECT_EQ(0, r.status) << r.all();
+  EXPECT_TRUE(Contains(r.out, "add-port p1: KQS_SUCCESS")) << r.out;
+
+  r = ctl({"remove-port", "p1"});
+  EXPECT_EQ(1, r.status) << r.all();
+  r = ctl({"remove-port", "p1", "--login"}, "letmein\n");
+  EXPECT_EQ(0, r.status) << r.all();
+
+  const std::vector<std::string> add_queue = {"add-queue", "gate1", "--model", "postscript", "--device", "/dev/null"};
+  r = ctl(add_queue);
+  EXPECT_EQ(1, r.status) << r.all();
+  EXPECT_FALSE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/gate1"));
+  r = ctl(with_login(add_queue), "letmein\n");
+  EXPECT_EQ(0, r.status) << r.all();
+  EXPECT_TRUE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/gate1"));
+  r = ctl({"remove-queue", "gate1", "--login"}, "letmein\n");
+  EXPECT_EQ(0, r.status) << r.all();
+  EXPECT_FALSE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/gate1"));
+
+  EXPECT_TRUE(kqs::ExitedWithZero(daemon.Stop()));
+}
+
 TEST(KqsctlNoDaemonTest, ReportsAnAbsentOrSilentServerInsteadOfHanging) {
-  ASSERT_TRUE(EnterSandbox()) << "cannot enter a private network namespace (needs root)";
+  std::string error;
+  ASSERT_TRUE(kqs::EnterDaemonSandbox(&error, kqs::SandboxLog::kLeftToCaller)) << error;
   ScratchDir dir;
   auto ctl = [&](std::vector<std::string> args, const std::string& stdin_text = "") {
     args.insert(args.begin(), KQSCTL_PATH);

@@ -45,8 +45,9 @@ struct OptionSpec {
 
 constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
+constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
 
-constexpr std::array<OptionSpec, 23> kOptions = {{
+constexpr std::array<OptionSpec, 24> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"server", true, kServerCommands, false},
     {"timeout", true, kServerCommands | Bit(Command::kDiscover), false},
@@ -71,6 +72,7 @@ constexpr std::array<OptionSpec, 23> kOptions = {{
     {"ip", true, kAddPort, true},
     {"hw", true, kAddPort, false},
     {"port", true, kAddPort, false},
+    {"login", false, kChanges, false},
 }};
 
 const OptionSpec* FindOption(std::string_view name) {
@@ -327,14 +329,19 @@ const char* UsageText() {
          "  login                            check the administrator password\n"
          "  passwd --ini PATH                set the administrator password in kqsd.ini\n"
          "\n"
-         "login and passwd read the password from the terminal without echo, or from\n"
-         "standard input when that is not a terminal.\n"
+         "login, passwd and --login read the password from the terminal without echo,\n"
+         "or from standard input when that is not a terminal.\n"
          "\n"
          "Options:\n"
          "  -H HOST, --server HOST   the server to manage (default 127.0.0.1)\n"
          "  --timeout MS             how long to wait for an answer (default 5000;\n"
          "                           discover listens 2000)\n"
          "  --json                   print JSON instead of a table\n"
+         "  --login                  with add-queue, remove-queue, add-port and\n"
+         "                           remove-port: check the administrator password\n"
+         "                           first, on the same connection (needed when the\n"
+         "                           server sets Enforce=1 in its [ACCESS] section);\n"
+         "                           a refused password stops with status 1\n"
          "\n"
          "Exit status: 0 success; 1 the server refused or failed the operation (or no\n"
          "server answered a discovery); 2 bad command line; 3 no usable answer from the\n"

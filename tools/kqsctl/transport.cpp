@@ -37,6 +37,11 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   void reset(int fd) {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
@@ -188,9 +193,15 @@ bool ReceiveResponse(int fd, const Deadline& deadline, const Endpoint& server, i
 
 }  // namespace
 
-bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
-              const std::string& params, std::string_view data, Reply* reply, std::string* error) {
-  const Deadline deadline(timeout_ms);
+Session::Session(const Endpoint& server, int timeout_ms) : server_(server), timeout_ms_(timeout_ms) {}
+
+Session::~Session() { Drop(); }
+
+bool Session::Transact(uint32_t operation, uint32_t object_type, const std::string& params, std::string_view data,
+                       Reply* reply, std::string* error) {
+  const Deadline deadline(timeout_ms_);
+  const Endpoint& server = server_;
+  const int timeout_ms = timeout_ms_;
 
   unsigned char* request = nullptr;
   uint32_t request_length = 0;
@@ -202,18 +213,23 @@ bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32
   }
   std::unique_ptr<unsigned char, decltype(&std::free)> request_owner(request, &std::free);
 
-  Fd fd;
-  if (!Connect(server, deadline, timeout_ms, &fd, error)) return false;
-  if (!SendAll(fd.get(), reinterpret_cast<const uint8_t*>(request), request_length, deadline, server, timeout_ms,
-               error)) {
+  if (fd_ < 0) {
+    Fd fd;
+    if (!Connect(server, deadline, timeout_ms, &fd, error)) return false;
+    fd_ = fd.release();
+  }
+  // After any failure the connection's state is unknown: it is not used again.
+  std::vector<uint8_t> packet;
+  if (!SendAll(fd_, reinterpret_cast<const uint8_t*>(request), request_length, deadline, server, timeout_ms,
+               error) ||
+      !ReceiveResponse(fd_, deadline, server, timeout_ms, &packet, error)) {
+    Drop();
     return false;
   }
-  std::vector<uint8_t> packet;
-  if (!ReceiveResponse(fd.get(), deadline, server, timeout_ms, &packet, error)) return false;
-
   const auto length = static_cast<uint32_t>(packet.size());
   if (PacketRespValidate(packet.data(), length) != KQS_SUCCESS) {
     *error = Where(server) + " sent an invalid response";
+    Drop();
     return false;
   }
   reply->data.assign(length, 0);
@@ -221,15 +237,28 @@ bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32
   if (PacketRespDecode(&reply->operation, &reply->object_type, &reply->return_code, reply->data.data(), &size,
                        packet.data(), length) != KQS_SUCCESS) {
     *error = Where(server) + " sent a response that cannot be decoded";
+    Drop();
     return false;
   }
   reply->data.resize(size);
   if (reply->operation != operation || reply->object_type != object_type) {
     *error = Where(server) + " answered another request (" + OperationFromID(reply->operation) + " on " +
              ObjectFromID(reply->object_type) + ")";
+    Drop();
     return false;
   }
   return true;
+}
+
+void Session::Drop() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
+              const std::string& params, std::string_view data, Reply* reply, std::string* error) {
+  Session session(server, timeout_ms);
+  return session.Transact(operation, object_type, params, data, reply, error);
 }
 
 bool Discover(const std::string& target, unsigned short port, int timeout_ms, std::vector<DiscoveryAnswer>* answers,

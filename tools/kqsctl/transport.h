@@ -32,6 +32,30 @@ struct Reply {
 bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
               const std::string& params, std::string_view data, Reply* reply, std::string* error);
 
+// One management connection for several requests in turn, as the server
+// keeps what a connection was granted (a successful password check) for the
+// rest of that connection. Connects on the first request; each request,
+// connecting included, gets timeout_ms. After any failure the connection is
+// closed and the next request connects afresh.
+class Session {
+ public:
+  Session(const Endpoint& server, int timeout_ms);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // As Transact below, on this session's connection.
+  bool Transact(uint32_t operation, uint32_t object_type, const std::string& params, std::string_view data,
+                Reply* reply, std::string* error);
+
+ private:
+  void Drop();
+
+  Endpoint server_;
+  int timeout_ms_;
+  int fd_ = -1;
+};
+
 struct DiscoveryAnswer {
   std::string address;  // the sender's dotted address
   std::string text;     // the reply as received
