@@ -350,3 +350,23 @@ TEST_F(DaemonTest, WithoutOptInSettingsConnectionsNeitherNeedACheckNorTimeOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// The harness itself: a daemon whose pid it never learnt (started here
+// without it) is still killed at teardown, so no test leaves one running.
+TEST(SandboxDaemonTest, TeardownKillsADetachedDaemonItInherited) {
+  std::string error;
+  ASSERT_TRUE(kqs::EnterDaemonSandbox(&error, kqs::SandboxLog::kLeftToCaller)) << error;
+  {
+    kqs::SandboxDaemon daemon;
+    ASSERT_TRUE(daemon.Prepare()) << daemon.error();
+    ASSERT_EQ(std::system((daemon.installDir() + "/kqsd").c_str()), 0);
+    std::string reply;
+    for (int i = 0; i < 50 && reply.empty(); ++i) reply = Discover(100);
+    ASSERT_FALSE(reply.empty()) << "kqsd did not come up";
+  }
+  EXPECT_EQ(Discover(500), "") << "a daemon outlived its sandbox";
+}
+
+}  // namespace
