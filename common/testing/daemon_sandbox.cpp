@@ -143,6 +143,7 @@ std::vector<ProcEntry> Processes() {
   return all;
 }
 
+
 }  // namespace
 
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
@@ -160,10 +161,6 @@ int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
 bool ExitedWithZero(int status) {
   return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
-
-namespace {
-
-}  // namespace
 
 bool EnterDaemonSandbox(std::string* error, SandboxLog log) {
   if (!EnterPrivateNetNamespace()) {
@@ -339,27 +336,10 @@ bool Console::Send(const Bytes& bytes) {
   return fd_ >= 0 && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
-bool Console::ReceiveExactly(size_t n, int timeoutMs) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+// Reads until at least n bytes are buffered; false at end, on an error or
+// once end has passed.
+bool Console::Fill(size_t n, std::chrono::steady_clock::time_point end) {
   while (buffer_.size() < n) {
-    const auto left = MillisUntil(end);
-    pollfd p{fd_, POLLIN, 0};
-    unsigned char chunk[65536];
-    ssize_t got = 0;
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1 ||
-        (got = recv(fd_, chunk, sizeof chunk, 0)) <= 0) {
-      return false;
-    }
-    buffer_.insert(buffer_.end(), chunk, chunk + got);
-  }
-  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(n));
-  return true;
-}
-
-bool Console::Receive(Answer* answer, int timeoutMs) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  auto length = [this] { return LoadBE32(buffer_.data()); };
-  while (buffer_.size() < 4 || buffer_.size() < length()) {
     const auto left = MillisUntil(end);
     pollfd p{fd_, POLLIN, 0};
     unsigned char chunk[65536];
@@ -370,8 +350,20 @@ bool Console::Receive(Answer* answer, int timeoutMs) {
     }
     buffer_.insert(buffer_.end(), chunk, chunk + got);
   }
-  const uint32_t n = length();
-  if (n < KQS_MIN_RESPONSE_SIZE) return false;
+  return true;
+}
+
+bool Console::ReceiveExactly(size_t n, int timeoutMs) {
+  if (!Fill(n, Clock::now() + std::chrono::milliseconds(timeoutMs))) return false;
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(n));
+  return true;
+}
+
+bool Console::Receive(Answer* answer, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (!Fill(4, end)) return false;
+  const uint32_t n = LoadBE32(buffer_.data());
+  if (n < KQS_MIN_RESPONSE_SIZE || !Fill(n, end)) return false;
   uint32_t size = n;
   answer->result.assign(n, 0);
   const uint32_t rc = PacketRespDecode(&answer->operation, &answer->objectType, &answer->returnCode,

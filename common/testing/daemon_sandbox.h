@@ -112,6 +112,8 @@ class Console {
   void Close();
 
  private:
+  bool Fill(size_t n, std::chrono::steady_clock::time_point end);
+
   int fd_ = -1;
   Bytes buffer_;
 };
