@@ -75,15 +75,21 @@ int SwitchToAccount(const struct passwd& account) {
   return 0;
 }
 
+// A new socket of the "tcp" method and the address of host and port for it;
+// -1 when the method, the address or the socket cannot be had.
+int TcpSocketFor(const char* host, int port, struct sockaddr* address) {
+  int family = 0, type = 0, protocol = 0;
+  if (PTS_GetSocketInfoByMethod("tcp", 0, &family, &type, &protocol, nullptr) != 0) return -1;
+  if (PTS_FillAddr(host, family, port, address) != 0) return -1;
+  return PTS_socket(family, type, protocol);
+}
+
 // The TCP listener on every local address. Address reuse lets a restart bind
 // while connections of the previous run linger in TIME_WAIT; a second daemon
 // still cannot bind while one listens.
 int OpenListenSocket(int port) {
-  int family = 0, type = 0, protocol = 0;
-  if (PTS_GetSocketInfoByMethod("tcp", 0, &family, &type, &protocol, nullptr) != 0) return -1;
   struct sockaddr address;
-  if (PTS_FillAddr("0.0.0.0", family, port, &address) != 0) return -1;
-  int s = PTS_socket(family, type, protocol);
+  int s = TcpSocketFor("0.0.0.0", port, &address);
   if (s == -1) return -1;
   int on = 1;
   if (PTS_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
@@ -98,11 +104,8 @@ int OpenListenSocket(int port) {
 
 // A TCP connection to the local port that gives up after timeoutMs.
 int ConnectLocal(int port, int timeoutMs) {
-  int family = 0, type = 0, protocol = 0;
-  if (PTS_GetSocketInfoByMethod("tcp", 0, &family, &type, &protocol, nullptr) != 0) return -1;
   struct sockaddr address;
-  if (PTS_FillAddr("localhost", family, port, &address) != 0) return -1;
-  int s = PTS_socket(family, type, protocol);
+  int s = TcpSocketFor("localhost", port, &address);
   if (s == -1) return -1;
   int on = 1;
   bool connected = false;
