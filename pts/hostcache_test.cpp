@@ -1,5 +1,5 @@
 // Tests of host name resolution: throttling after resolver failures, the
-// 600-second cache, the unconfigured-printer refusals and the outer start-up
+// 600-second cache and the outer start-up
 // that reads its switches from the registry. A fake resolver counts calls and
 // a fake clock moves time.
 #include "pts/hostcache.h"
@@ -71,19 +71,6 @@ TEST_F(HostLookup, OnlyAnUnansweredLookupSuspendsLookupsAndOnlyForSixtySeconds) 
   ASSERT_NE(ByName("printer1"), nullptr);
   EXPECT_STREQ(record_.h_name, "printer1.lab");
   EXPECT_EQ(dns.calls, 6);
-}
-
-TEST_F(HostLookup, RefusalsThatNeverAskTheResolver) {
-  EXPECT_EQ(ByName("0.0.0.0"), nullptr);
-  EXPECT_EQ(ByName("192.0.0.192"), nullptr);
-  EXPECT_EQ(ByAddr(Ip("192.0.0.192")), nullptr);
-  EXPECT_EQ(ByAddr(0), nullptr);
-  EXPECT_EQ(IsIPUnconfigured(Ip("192.0.0.193")), 0);
-  glbBDNSEnabled = 0;
-  EXPECT_EQ(ByName("printer1"), nullptr);
-  EXPECT_EQ(Cached("printer1"), -1);
-  EXPECT_EQ(Cached(""), -1);
-  EXPECT_EQ(dns.calls, 0);
 }
 
 TEST_F(HostLookup, CacheAnswersAliasOfficialNameAndAddressForSixHundredSeconds) {

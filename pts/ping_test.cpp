@@ -115,12 +115,6 @@ TEST_F(ProbeTest, IcmpEchoAnsweredByPeerKernelAndTriedOnSilence) {
   EXPECT_LT(MillisSince(start), 4000);
   EXPECT_EQ(123456u, rt) << "no response time without an answer";
   EXPECT_EQ(3u, EchoRequestsSeen(raw).size());
-  // Tries 0 and timeout 0 mean one try of a second.
-  start = Clock::now();
-  EXPECT_EQ(-1, PTS_ping(addr.c_str(), nullptr, 0, 0, nullptr));
-  EXPECT_GE(MillisSince(start), 950);
-  EXPECT_LT(MillisSince(start), 3000);
-  EXPECT_EQ(1u, EchoRequestsSeen(raw).size());
   close(raw);
 }
 
@@ -154,13 +148,6 @@ TEST_F(ProbeTest, SnmpProbeIgnoresStaleAndForeignDatagrams) {
   EXPECT_EQ(33u, requests[0].size());
   EXPECT_EQ(GetNextRequest("public"), requests[0]);
   EXPECT_EQ(GetNextRequest("public"), requests[1]);
-
-  // A community too long for a one-byte length and a text that is no
-  // address are refused unsent.
-  const std::string tooLong(103, 'c');
-  EXPECT_EQ(-1, _PTS_snmpping(probe, tooLong.c_str(), "127.0.0.1", nullptr, 1, 100, nullptr));
-  EXPECT_EQ(-1, _PTS_snmpping(probe, "public", "256.1.1.1", nullptr, 1, 100, nullptr));
-  EXPECT_TRUE(Receive(device, 100).empty());
   for (int s : {device, stranger, probe}) close(s);
 }
 

@@ -1,18 +1,10 @@
 // Tests of the socket core: start-up counting, the refusal to work before
-// start-up, the whole-buffer send, the exceptional-condition refusal and the
-// descriptor-set layout.
+// start-up and the descriptor-set layout.
 #include "pts/ptscore.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include <gtest/gtest.h>
-
-#include "pts/methods.h"
 
 namespace {
 
@@ -35,50 +27,6 @@ TEST(SocketCore, NothingWorksBeforeStartAndTheLastCleanupEndsTheLayer) {
   EXPECT_EQ(_PTS_cleanup(), 0);
   EXPECT_EQ(glbCS, nullptr);
   EXPECT_EQ(_PTS_cleanup(), -1);
-}
-
-TEST(SocketCore, SendGivesUpWithTheCountThatWentOutAndRefusesNothingToSend) {
-  ASSERT_EQ(_PTS_startup(), 0);
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  ASSERT_EQ(fcntl(sv[0], F_SETFL, O_NONBLOCK), 0);
-  std::vector<char> big(4 << 20, 'a');
-  EXPECT_EQ(PTS_send(sv[0], big.data(), 0, 0), -1);
-  int sent = PTS_send(sv[0], big.data(), static_cast<int>(big.size()), 0);
-  EXPECT_GT(sent, 0);
-  EXPECT_LT(sent, static_cast<int>(big.size()));
-  EXPECT_EQ(PTS_send(sv[0], big.data(), 100, 0), -1) << "nothing fits any more";
-  EXPECT_EQ(PTS_getlasterror(), EAGAIN);
-
-  char got[4];
-  EXPECT_EQ(PTS_recv(sv[1], got, -1, 0), -1);
-  close(sv[0]);
-  close(sv[1]);
-  StopLayer();
-}
-
-TEST(SocketCore, PendingOutOfBandDataRefusesSendAndRecv) {
-  ASSERT_EQ(_PTS_startup(), 0);
-  int listener = PTS_SetupTCPListenSocket(0, 0);
-  sockaddr_in addr = {};
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(PTS_getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  int client = PTS_SetupTCPConnectSocket(nullptr, ntohs(addr.sin_port));
-  int server = PTS_accept(listener, nullptr, nullptr);
-  ASSERT_GE(server, 0);
-  ASSERT_EQ(send(client, "!", 1, MSG_OOB), 1);
-  fd_set except;
-  PTS_FD_ZERO(&except);
-  PTS_FD_SET(server, &except);
-  struct timeval wait = {5, 0};
-  ASSERT_EQ(PTS_select(server + 1, nullptr, nullptr, &except, &wait), 1);
-
-  char buf[4];
-  EXPECT_EQ(PTS_recv(server, buf, sizeof buf, 0), -1);
-  EXPECT_EQ(PTS_send(server, "reply", 5, 0), -1);
-  EXPECT_EQ(recv(client, buf, sizeof buf, MSG_DONTWAIT), -1) << "the refused send sent";
-  for (int s : {client, server, listener}) PTS_closesocket(s);
-  StopLayer();
 }
 
 TEST(SocketCore, SetBitsFollowThirtyTwoBitWordsAndMatchTheCLibrary) {
