@@ -148,9 +148,6 @@ TEST_F(KqsctlDaemonTest, AddsListsAndRemovesAQueue) {
   const Outcome again = Ctl({"add-queue", "demo1", "--model", "postscript", "--device", "/dev/null"});
   EXPECT_EQ(1, again.status) << again.all();
   EXPECT_TRUE(Contains(again.err, "KQS_QUEUE_EXISTS_AS_QUEUE")) << again.err;
-  const Outcome no_model = Ctl({"add-queue", "demo2", "--model", "no-such-model", "--device", "/dev/null"});
-  EXPECT_EQ(1, no_model.status) << no_model.all();
-  EXPECT_TRUE(Contains(no_model.err, "KQS_FILESET_MISSING")) << no_model.err;
 
   const Outcome removed = Ctl({"remove-queue", "demo1"});
   ASSERT_EQ(0, removed.status) << removed.all();
@@ -206,8 +203,6 @@ TEST(KqsctlEnforceTest, ChangesNeedLoginOnTheSameConnection) {
   EXPECT_EQ(0, r.status) << r.all();
   EXPECT_TRUE(Contains(r.out, "add-port p1: KQS_SUCCESS")) << r.out;
 
-  r = ctl({"remove-port", "p1"});
-  EXPECT_EQ(1, r.status) << r.all();
   r = ctl({"remove-port", "p1", "--login"}, "letmein\n");
   EXPECT_EQ(0, r.status) << r.all();
 

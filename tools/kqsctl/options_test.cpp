@@ -77,20 +77,13 @@ TEST(OptionsTest, RefusesCommandLinesItCannotCarryOut) {
   const std::vector<std::pair<std::vector<std::string>, const char*>> cases = {
       {{"frobnicate"}, "unknown command"},
       {{"queues", "--bogus"}, "unknown option"},
-      {{"queues", "-x"}, "unknown option"},
       {{"queues", "--model", "m"}, "takes no option --model"},
-      {{"queues", "extra"}, "unexpected argument"},
       {{"remove-queue"}, "name is missing"},
       {{"add-queue", "q", "--model", "m"}, "needs --device"},
       {{"passwd"}, "needs --ini"},
-      {{"queues", "--timeout", "0"}, "--timeout"},
       {{"queues", "--timeout", "5s"}, "--timeout"},
-      {{"queues", "--timeout"}, "needs a value"},
-      {{"queues", "--json=yes"}, "takes no value"},
-      {{"queues", "--json", "--json"}, "given twice"},
       {{"remove-queue", std::string(128, 'q')}, "at most 127"},
       {{"remove-queue", "bad\tname"}, "non-printable"},
-      {{"remove-queue", ""}, "must not be empty"},
   };
   for (const auto& [words, expected] : cases) {
     Options opts;

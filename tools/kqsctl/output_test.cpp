@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/kqsctl/discoreply.h"
-
 namespace kqsctl {
 namespace {
 
@@ -29,23 +27,6 @@ TEST(OutputTest, JsonEscapesWhatJsonCannotCarry) {
   EXPECT_EQ(R"("\u00ed\u00a0\u0080")", JsonQuote("\xed\xa0\x80"));      // encoded surrogate
   EXPECT_EQ(R"({"name":"a","n":-3})", JsonObject().Add("name", "a").Add("n", -3).Render());
   EXPECT_EQ("[]", JsonArray({}));
-}
-
-TEST(DiscoveryReplyTest, SplitsFieldsAndKeepsSemicolonsInValues) {
-  Fields f;
-  ASSERT_TRUE(ParseDiscoveryReply("Platform=PRINTSERVER_UNIX;Uname=Linux a;b 6.1;Protocol=1;VMajor=3;VMinor=0;"
-                                  "VUpdate=0;VBuild=394;Install=/opt/kqsd/",
-                                  &f));
-  EXPECT_EQ("PRINTSERVER_UNIX", FieldValue(f, "Platform"));
-  EXPECT_EQ("Linux a;b 6.1", FieldValue(f, "Uname"));
-  EXPECT_EQ("394", FieldValue(f, "VBuild"));
-  EXPECT_EQ("/opt/kqsd/", FieldValue(f, "Install"));
-  ASSERT_TRUE(ParseDiscoveryReply("Platform=PRINTSERVER_UNIX;Uname=;Protocol=1", &f));
-  EXPECT_EQ("", FieldValue(f, "Uname"));
-  EXPECT_EQ("1", FieldValue(f, "Protocol"));
-  EXPECT_FALSE(ParseDiscoveryReply("hello there", &f));
-  EXPECT_FALSE(ParseDiscoveryReply("", &f));
-  EXPECT_FALSE(ParseDiscoveryReply("=x;;;=", &f));
 }
 
 }  // namespace
