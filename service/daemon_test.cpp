@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -30,63 +29,56 @@ namespace {
 
 using namespace std::chrono_literals;
 using kqs::Answer;
-using kqs::Bytes;
 using kqs::Console;
 using kqs::Discover;
-using Clock = std::chrono::steady_clock;
+using kqs::RequestBytes;
+using Events = std::vector<std::pair<int, unsigned>>;  // (type, id) as logged
 
-// An event as logged: its type (0 error, 1 information, 2 warning) and id.
-struct Event {
-  int type;
-  unsigned id;
-  bool operator==(const Event&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Event& e) {
-  return os << "(" << e.type << "," << e.id << ")";
-}
-
-// The catalog source: message text (split at a "%s" insertion) -> event.
+// The catalog source: a message text, split at its "%s", and its event.
 struct CatalogEntry {
   std::string prefix, suffix;
   bool insertion;
-  Event event;
+  int type;
+  unsigned id;
   bool Matches(const std::string& text) const {
     if (!insertion) return text == prefix;
     return text.size() >= prefix.size() + suffix.size() && text.starts_with(prefix) &&
            text.ends_with(suffix);
   }
 };
+
 std::vector<CatalogEntry> LoadCatalog() {
   std::vector<CatalogEntry> entries;
   std::ifstream in(KQSD_MSG);
-  std::string line;
   int set = 0;
   std::smatch m;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     if (std::regex_match(line, m, std::regex(R"(\$set\s+(\d+).*)"))) {
       set = std::stoi(m[1]);
     } else if (std::regex_match(line, m, std::regex(R"((\d+)\s+"(.*)\"\s*)"))) {
-      std::string text = m[2];
-      size_t at = text.find("%s");
-      bool insertion = at != std::string::npos;
+      const std::string text = m[2];
+      const size_t at = text.find("%s");
+      const bool insertion = at != std::string::npos;
       entries.push_back({text.substr(0, at), insertion ? text.substr(at + 2) : "", insertion,
-                         Event{set - 1, static_cast<unsigned>(std::stoul(m[1]))}});
+                         set - 1, static_cast<unsigned>(std::stoul(m[1]))});
     }
   }
   return entries;
 }
 
-std::string ReadFile(const std::string& path) { return kqs::ScratchDir::ReadFile(path); }
-
-Bytes Request(uint32_t operation, uint32_t objectType, const std::string& parameters = "",
-              const std::string& data = "") {
-  Bytes bytes = kqs::RequestBytes(operation, objectType, parameters, data);
-  EXPECT_FALSE(bytes.empty()) << "cannot encode operation " << operation;
-  return bytes;
+// Sends a request (data as a console sends it, with its NUL) and returns the
+// answer's code, ~0u when none came.
+uint32_t Code(Console& console, uint32_t operation, uint32_t objectType,
+              const std::string& parameters = "", const std::string& data = "") {
+  return console.Ask(RequestBytes(operation, objectType, parameters, data.empty() ? "" : data + '\0'))
+      .returnCode;
 }
 
-// A text with its NUL, as a console sends a data block.
-std::string Text(const std::string& s) { return s + std::string(1, '\0'); }
+const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10},
+    kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kStartFailed{0, 101},
+    kPortAdded{2, 200};
+const Events kShutdownTail = {kClosingListener, kListenerClosed, kStopped};
+const std::string kPort = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
 
 class DaemonTest : public ::testing::Test {
  protected:
@@ -100,8 +92,8 @@ class DaemonTest : public ::testing::Test {
         << daemon_.error();
   }
 
-  // Runs kqsd as a shell would; the daemon's pid once it has written it and,
-  // with waitReady, opened both of its ports; 0 otherwise.
+  // Runs kqsd as a shell would; its pid as written to kqsd.ini once it has
+  // (with waitReady) opened both ports, 0 otherwise.
   pid_t Start(bool waitReady = true) {
     const pid_t pid = daemon_.Start(waitReady);
     EXPECT_NE(pid, 0) << daemon_.error();
@@ -116,25 +108,25 @@ class DaemonTest : public ::testing::Test {
 
   // Every event logged so far, checked for the daemon's identity and the
   // priority that belongs to its type.
-  std::vector<Event> Events() {
+  Events Logged() {
     static constexpr int kLevel[] = {LOG_ERR, LOG_INFO, LOG_WARNING};
-    std::vector<Event> events;
+    Events events;
     for (const kqs::SyslogMessage& m : log_.Collect(200)) {
-      auto found = std::find_if(catalog_.begin(), catalog_.end(),
-                                [&](const CatalogEntry& e) { return e.Matches(m.text); });
-      if (found == catalog_.end()) {
+      auto e = std::find_if(catalog_.begin(), catalog_.end(),
+                            [&](const CatalogEntry& c) { return c.Matches(m.text); });
+      if (e == catalog_.end()) {
         ADD_FAILURE() << "not a catalog text: " << m.raw;
         continue;
       }
       EXPECT_EQ(m.ident, "KQSManager") << m.raw;
-      EXPECT_EQ(m.priority, LOG_DAEMON | kLevel[found->event.type]) << m.raw;
-      events.push_back(found->event);
+      EXPECT_EQ(m.priority, LOG_DAEMON | kLevel[e->type]) << m.raw;
+      events.emplace_back(e->type, e->id);
     }
     return events;
   }
 
-  static std::vector<Event> Tail(const std::vector<Event>& all, size_t n) {
-    return std::vector<Event>(all.end() - std::min(n, all.size()), all.end());
+  static Events Tail(const Events& all, size_t n) {
+    return Events(all.end() - std::min(n, all.size()), all.end());
   }
 
   kqs::SyslogCapture log_;
@@ -142,12 +134,8 @@ class DaemonTest : public ::testing::Test {
   std::vector<CatalogEntry> catalog_;
 };
 
-const Event kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10}, kAccepted{1, 11},
-    kListenerClosed{1, 12}, kClosingListener{1, 13}, kStartFailed{0, 101}, kPortAdded{2, 200};
-const std::string kPort = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
-
 TEST_F(DaemonTest, DetachesRunsAsLpAnswersDiscoveryAndIgnoresHangupAndBrokenPipe) {
-  pid_t pid = Start();
+  const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   char host[128];
   ASSERT_EQ(xGetHostOS(host, sizeof host), 0);
@@ -155,29 +143,23 @@ TEST_F(DaemonTest, DetachesRunsAsLpAnswersDiscoveryAndIgnoresHangupAndBrokenPipe
                             ";Protocol=1;VMajor=3;VMinor=0;VUpdate=0;VBuild=394;Install=" +
                             daemon_.installDir() + "/");
 
-  // Detached: a session of its own, standard streams on /dev/null, running
-  // as lp with the creation mask 042.
-  const std::string proc = "/proc/" + std::to_string(pid);
+  // A session of its own, running as lp alone with the creation mask 042.
   EXPECT_NE(getsid(pid), getsid(0));
-  for (const char* fd : {"/fd/0", "/fd/1", "/fd/2"})
-    EXPECT_EQ(std::filesystem::read_symlink(proc + fd), "/dev/null") << fd;
-  std::string status = ReadFile(proc + "/status");
-  EXPECT_NE(status.find("Uid:\t7\t7\t7\t7"), std::string::npos) << status;
-  EXPECT_NE(status.find("Gid:\t7\t7\t7\t7"), std::string::npos);
-  EXPECT_NE(status.find("Umask:\t0042"), std::string::npos);
-  EXPECT_NE(status.find("Groups:\t7 \n"), std::string::npos) << "root's groups kept";
+  const std::string status = kqs::ScratchDir::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  for (const char* line : {"Uid:\t7\t7\t7\t7", "Gid:\t7\t7\t7\t7", "Umask:\t0042", "Groups:\t7 \n"})
+    EXPECT_NE(status.find(line), std::string::npos) << line << " in\n" << status;
 
   kill(pid, SIGHUP);
   kill(pid, SIGPIPE);
   EXPECT_FALSE(Discover().empty()) << "stopped by SIGHUP or SIGPIPE";
 
   Stop(pid);
-  auto events = Events();
+  const Events events = Logged();
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.front(), kStarted);
   // Shutdown without a console: the wake-up connection is accepted, the
   // discovery socket and that connection are closed, then the listener.
-  EXPECT_EQ(Tail(events, 3), (std::vector<Event>{kClosingListener, kListenerClosed, kStopped}));
+  EXPECT_EQ(Tail(events, 3), kShutdownTail);
   EXPECT_EQ(std::count(events.begin(), events.end(), kAccepted), 1);
   EXPECT_EQ(std::count(events.begin(), events.end(), kClosed), 2);
   EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 2);  // two discoveries
@@ -189,79 +171,75 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   Console console;
   ASSERT_TRUE(console.connected());
 
-  Answer r = console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER));
+  Answer r = console.Ask(RequestBytes(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER));
   EXPECT_EQ(r.returnCode, KQS_SUCCESS);
   ASSERT_GE(r.result.size(), 4u);
   EXPECT_EQ(r.result[3], 3) << "three printer models in the sandbox";
-  EXPECT_EQ(console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTMONITOR)).returnCode, KQS_SUCCESS);
+  EXPECT_EQ(Code(console, KQS_ENUM_CONTAINER, TYPE_PRINTMONITOR), KQS_SUCCESS);
 
   const std::string queue =
       "Device=/dev/null;EXPort=0;IPPort=9100;Class=;Default=OFF;Model=standard;Type=std;"
       "DEVTYPE=lp;TEOJ=0;JRECOV=0;PSLEVEL=2;BANNER=0;PERSONALTY=PS";
-  EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PRINTQUEUE, "draft", Text(queue))).returnCode,
-            KQS_SUCCESS);
-  EXPECT_TRUE(kqs::ScratchDir::Exists(daemon_.lpRoot() + "/etc/lp/interfaces/draft"));
-  r = console.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE));
+  const std::string script = daemon_.lpRoot() + "/etc/lp/interfaces/draft";
+  EXPECT_EQ(Code(console, KQS_ADD, TYPE_PRINTQUEUE, "draft", queue), KQS_SUCCESS);
+  EXPECT_TRUE(kqs::ScratchDir::Exists(script));
+  r = console.Ask(RequestBytes(KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE));
   EXPECT_EQ(r.returnCode, KQS_SUCCESS);
   EXPECT_NE(std::string(r.result.begin(), r.result.end()).find("draft"), std::string::npos);
-  EXPECT_EQ(console.Ask(Request(KQS_REMOVE, TYPE_PRINTQUEUE, "draft")).returnCode, KQS_SUCCESS);
-  EXPECT_FALSE(kqs::ScratchDir::Exists(daemon_.lpRoot() + "/etc/lp/interfaces/draft"));
+  EXPECT_EQ(Code(console, KQS_REMOVE, TYPE_PRINTQUEUE, "draft"), KQS_SUCCESS);
+  EXPECT_FALSE(kqs::ScratchDir::Exists(script));
 
-  // Without the opt-in settings adds need no check and a silent connection
-  // is not timed out.
-  EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(kPort))).returnCode,
-            KQS_SUCCESS);
+  // Without the opt-in settings changes need no check and a silent
+  // connection is not timed out.
+  EXPECT_EQ(Code(console, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_SUCCESS);
   std::this_thread::sleep_for(1500ms);
-  EXPECT_EQ(console.Ask(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")).returnCode, KQS_SUCCESS);
+  EXPECT_EQ(Code(console, KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1"), KQS_SUCCESS);
 
-  EXPECT_EQ(console.Ask(Request(KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", Text("secret"))).returnCode,
-            KQS_SUCCESS);
-  EXPECT_EQ(console.Ask(Request(KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "admin", Text("guess"))).returnCode,
-            KQS_NO_ACCESS);
-  EXPECT_EQ(console.Ask(Request(KQS_QUERY_FILES, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
-  r = console.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE));
+  EXPECT_EQ(Code(console, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", "secret"), KQS_SUCCESS);
+  EXPECT_EQ(Code(console, KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "admin", "guess"), KQS_NO_ACCESS);
+  EXPECT_EQ(Code(console, KQS_QUERY_FILES, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
+  r = console.Ask(RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE));
   EXPECT_EQ(r.returnCode, KQS_INVALID_OPERATION);
   EXPECT_EQ(r.operation, KQS_UPDATE);
   EXPECT_EQ(r.objectType, TYPE_PRINTQUEUE);
-  EXPECT_EQ(console.Ask(Request(KQS_ADD, TYPE_PRINTDRIVER)).returnCode, KQS_INVALID_OBJECT_TYPE);
+  EXPECT_EQ(Code(console, KQS_ADD, TYPE_PRINTDRIVER), KQS_INVALID_OBJECT_TYPE);
 
   // A malformed request is dropped; the connection serves the next one.
-  Bytes bad = Request(KQS_UPDATE, TYPE_PRINTQUEUE);
+  kqs::Bytes bad = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
   bad.back() = 0x55;
   EXPECT_EQ(console.Ask(bad, 300).returnCode, ~0u) << "a malformed request was answered";
-  EXPECT_EQ(console.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
 
   // SIGTERM with the console still connected.
   Stop(pid);
   Answer none;
   EXPECT_FALSE(console.Receive(&none, 100));
-
-  auto events = Events();
+  Events events = Logged();
   EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 14);  // every request
   EXPECT_EQ(std::count(events.begin(), events.end(), kPortAdded), 1);
-  EXPECT_EQ(Tail(events, 3), (std::vector<Event>{kClosingListener, kListenerClosed, kStopped}));
+  EXPECT_EQ(Tail(events, 3), kShutdownTail);
 
   // The daemon closed the connection first, so its port has a connection in
   // TIME_WAIT: a restart at once must still be able to listen.
   pid = Start();
   ASSERT_NE(pid, 0) << "restart failed";
   Console again;
-  EXPECT_EQ(again.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  EXPECT_EQ(Code(again, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
   again.Close();
   Stop(pid);
-  events = Events();
+  events = Logged();
   EXPECT_EQ(std::count(events.begin(), events.end(), kStartFailed), 0);
 }
 
 TEST_F(DaemonTest, SecondConsoleWaitsUntilTheFirstDisconnects) {
-  pid_t pid = Start();
+  const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   auto first = std::make_unique<Console>();
-  ASSERT_EQ(first->Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  ASSERT_EQ(Code(*first, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
 
   Console second;
   ASSERT_TRUE(second.connected());  // waits in the backlog
-  ASSERT_TRUE(second.Send(Request(KQS_QUERY_FILES, TYPE_PRINTQUEUE)));
+  ASSERT_TRUE(second.Send(RequestBytes(KQS_QUERY_FILES, TYPE_PRINTQUEUE)));
   Answer r;
   EXPECT_FALSE(second.Receive(&r, 300)) << "served while another console was";
   first.reset();
@@ -270,32 +248,31 @@ TEST_F(DaemonTest, SecondConsoleWaitsUntilTheFirstDisconnects) {
   EXPECT_EQ(r.operation, KQS_QUERY_FILES);
 
   Stop(pid);
-  auto events = Events();
-  std::vector<Event> served;
-  for (const Event& e : events)
-    if (e == kAccepted || e == kReceived || e == kClosed) served.push_back(e);
   // Both consoles are served one after the other, then shutdown closes the
   // second (and the discovery socket).
+  Events served;
+  for (const auto& e : Logged())
+    if (e == kAccepted || e == kReceived || e == kClosed) served.push_back(e);
   ASSERT_GE(served.size(), 6u);
-  EXPECT_EQ(std::vector<Event>(served.begin(), served.begin() + 6),
-            (std::vector<Event>{kAccepted, kReceived, kClosed, kAccepted, kReceived, kClosed}));
+  EXPECT_EQ(Events(served.begin(), served.begin() + 6),
+            (Events{kAccepted, kReceived, kClosed, kAccepted, kReceived, kClosed}));
 }
 
 TEST_F(DaemonTest, SecondDaemonFailsAtThePortAndTheFirstRunsOn) {
-  pid_t first = Start();
+  const pid_t first = Start();
   ASSERT_NE(first, 0);
-  Events();  // the first daemon's start-up
+  Logged();  // the first daemon's start-up
 
-  pid_t second = Start(false);
+  const pid_t second = Start(false);
   ASSERT_NE(second, 0);
   ASSERT_NE(second, first);
-  int status = kqs::WaitForExit(second, 5000ms);
-  EXPECT_TRUE(kqs::ExitedWithZero(status)) << "the second daemon did not end by itself";
-  EXPECT_EQ(Events(), (std::vector<Event>{kStarted, kStartFailed}));
+  EXPECT_TRUE(kqs::ExitedWithZero(kqs::WaitForExit(second, 5000ms)))
+      << "the second daemon did not end by itself";
+  EXPECT_EQ(Logged(), (Events{kStarted, kStartFailed}));
 
   EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
   Console console;
-  EXPECT_EQ(console.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE)).returnCode, KQS_INVALID_OPERATION);
+  EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
   console.Close();
   Stop(first);
 }
@@ -303,37 +280,33 @@ TEST_F(DaemonTest, SecondDaemonFailsAtThePortAndTheFirstRunsOn) {
 TEST_F(DaemonTest, OptInAccessEnforcementAndIdleTimeout) {
   // Into the fixture's own [ACCESS] section: keys under a repeated header
   // would be ignored.
-  std::string ini = std::regex_replace(ReadFile(daemon_.iniPath()), std::regex(R"(\[ACCESS\]\n)"),
-                                       "[ACCESS]\nEnforce=1\n");
+  std::string ini = std::regex_replace(kqs::ScratchDir::ReadFile(daemon_.iniPath()),
+                                       std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\nEnforce=1\n");
   ini += "[Process Settings]\nProcessID=0\nIdleTimeout=1\n";
   ASSERT_TRUE(kqs::ScratchDir::WriteFile(daemon_.iniPath(), ini));
-  pid_t pid = Start();
+  const pid_t pid = Start();
   ASSERT_NE(pid, 0);
 
   Console first;
-  EXPECT_EQ(first.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(kPort))).returnCode,
-            KQS_NO_ACCESS);
-  EXPECT_EQ(first.Ask(Request(KQS_REMOVE, TYPE_PRINTQUEUE, "draft")).returnCode, KQS_NO_ACCESS);
-  EXPECT_EQ(first.Ask(Request(KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER)).returnCode, KQS_SUCCESS);
-  EXPECT_EQ(first.Ask(Request(KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", Text("secret"))).returnCode,
-            KQS_SUCCESS);
-  EXPECT_EQ(first.Ask(Request(KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", Text(kPort))).returnCode,
-            KQS_SUCCESS);
+  EXPECT_EQ(Code(first, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_NO_ACCESS);
+  EXPECT_EQ(Code(first, KQS_REMOVE, TYPE_PRINTQUEUE, "draft"), KQS_NO_ACCESS);
+  EXPECT_EQ(Code(first, KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER), KQS_SUCCESS);
+  EXPECT_EQ(Code(first, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", "secret"), KQS_SUCCESS);
+  EXPECT_EQ(Code(first, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_SUCCESS);
 
   // The first console falls silent while a second waits in the backlog: the
   // idle limit ends the first connection and the second is served, without
   // the check the first one passed.
   Console second;
   ASSERT_TRUE(second.connected());
-  ASSERT_TRUE(second.Send(Request(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")));
-  const auto start = Clock::now();
+  ASSERT_TRUE(second.Send(RequestBytes(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")));
+  const auto start = std::chrono::steady_clock::now();
   Answer r;
   ASSERT_TRUE(second.Receive(&r, 5000)) << "a silent console blocked the next one";
-  EXPECT_GE(Clock::now() - start, 700ms) << "closed before the idle limit";
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 700ms) << "closed before the idle limit";
   EXPECT_EQ(r.returnCode, KQS_NO_ACCESS);
   EXPECT_FALSE(first.Receive(&r, 100));
-  EXPECT_EQ(first.Ask(Request(KQS_UPDATE, TYPE_PRINTQUEUE), 500).returnCode, ~0u)
-      << "the idle connection still answers";
+  EXPECT_EQ(Code(first, KQS_UPDATE, TYPE_PRINTQUEUE), ~0u) << "the idle connection still answers";
   Stop(pid);
 }
 
