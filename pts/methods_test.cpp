@@ -7,23 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "pts/hostcache.h"
 #include "pts/ptscore.h"
 
 namespace {
-
-class Methods : public ::testing::Test {
- protected:
-  void SetUp() override {
-    glbBDNSEnabled = 1;
-    glbDNSerrorCnt = 0;
-    ASSERT_EQ(_PTS_startup(), 0);
-  }
-  void TearDown() override {
-    while (PTS_cleanup() == 0) {
-    }
-  }
-};
 
 int BoundPort(int sock) {
   sockaddr_in in = {};
@@ -32,7 +18,8 @@ int BoundPort(int sock) {
   return ntohs(in.sin_port);
 }
 
-TEST_F(Methods, TcpListenerAcceptsAndASecondListenerOnItsPortFails) {
+TEST(Methods, TcpListenerAcceptsAndASecondListenerOnItsPortFails) {
+  ASSERT_EQ(_PTS_startup(), 0);
   int listener = PTS_SetupTCPListenSocket(0, 0);
   ASSERT_GE(listener, 0);
   int port = BoundPort(listener);
@@ -59,6 +46,7 @@ TEST_F(Methods, TcpListenerAcceptsAndASecondListenerOnItsPortFails) {
   // Nobody listens any more: refused, and the reason survives the close.
   EXPECT_EQ(PTS_SetupTCPConnectSocket("127.0.0.1", port), -1);
   EXPECT_EQ(PTS_getlasterror(), ECONNREFUSED);
+  _PTS_cleanup();
 }
 
 }  // namespace
