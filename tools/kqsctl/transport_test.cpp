@@ -21,50 +21,39 @@
 namespace kqsctl {
 namespace {
 
-// A socket bound to 127.0.0.1 on a free port.
-class LocalSocket {
+// Listens on 127.0.0.1 at a free port, accepts one connection, reads one
+// request and hands both to answer.
+class OneShotServer {
  public:
-  explicit LocalSocket(int type) : fd_(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+  using Answer = std::function<void(int conn, const std::vector<uint8_t>& request)>;
+  explicit OneShotServer(Answer answer) : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    bind(fd_, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
-    getsockname(fd_, reinterpret_cast<struct sockaddr*>(&a), &len);
+    bind(listener_, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+    getsockname(listener_, reinterpret_cast<struct sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
-    if (type == SOCK_STREAM) listen(fd_, 4);
-  }
-  ~LocalSocket() { Close(); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  int fd() const { return fd_; }
-  unsigned short port() const { return port_; }
-
- private:
-  int fd_;
-  unsigned short port_ = 0;
-};
-
-// Accepts one connection, reads one request and hands both to answer.
-class OneShotServer {
- public:
-  using Answer = std::function<void(int conn, const std::vector<uint8_t>& request)>;
-  explicit OneShotServer(Answer answer) : listener_(SOCK_STREAM), thread_([this, answer] {
-      const int conn = accept(listener_.fd(), nullptr, nullptr);
+    listen(listener_, 4);
+    thread_ = std::thread([this, answer] {
+      const int conn = accept(listener_, nullptr, nullptr);
       if (conn < 0) return;
       std::vector<uint8_t> request(4096);
       const ssize_t n = recv(conn, request.data(), request.size(), 0);
       request.resize(n > 0 ? static_cast<size_t>(n) : 0);
       answer(conn, request);
       close(conn);
-    }) {}
-  ~OneShotServer() { thread_.join(); }
-  Endpoint endpoint() const { return Endpoint{"127.0.0.1", listener_.port()}; }
+    });
+  }
+  ~OneShotServer() {
+    thread_.join();
+    close(listener_);
+  }
+  Endpoint endpoint() const { return Endpoint{"127.0.0.1", port_}; }
 
  private:
-  LocalSocket listener_;
+  int listener_;
+  unsigned short port_ = 0;
   std::thread thread_;
 };
 
