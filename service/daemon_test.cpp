@@ -134,7 +134,7 @@ class DaemonTest : public ::testing::Test {
   std::vector<CatalogEntry> catalog_;
 };
 
-TEST_F(DaemonTest, DetachesRunsAsLpAnswersDiscoveryAndIgnoresHangupAndBrokenPipe) {
+TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASecondDaemon) {
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   char host[128];
@@ -152,17 +152,30 @@ TEST_F(DaemonTest, DetachesRunsAsLpAnswersDiscoveryAndIgnoresHangupAndBrokenPipe
   kill(pid, SIGHUP);
   kill(pid, SIGPIPE);
   EXPECT_FALSE(Discover().empty()) << "stopped by SIGHUP or SIGPIPE";
-
-  Stop(pid);
-  const Events events = Logged();
+  Events events = Logged();
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.front(), kStarted);
-  // Shutdown without a console: the wake-up connection is accepted, the
+  EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 2);  // two discoveries
+
+  // A second daemon fails at the port and ends by itself; the first runs on.
+  const pid_t second = Start(false);
+  ASSERT_NE(second, 0);
+  ASSERT_NE(second, pid);
+  EXPECT_TRUE(kqs::ExitedWithZero(kqs::WaitForExit(second, 5000ms)))
+      << "the second daemon did not end by itself";
+  EXPECT_EQ(Logged(), (Events{kStarted, kStartFailed}));
+  EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
+  Console console;
+  EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
+  console.Close();
+
+  Stop(pid);
+  events = Logged();
+  // Shutdown with no console left: the wake-up connection is accepted, the
   // discovery socket and that connection are closed, then the listener.
   EXPECT_EQ(Tail(events, 3), kShutdownTail);
-  EXPECT_EQ(std::count(events.begin(), events.end(), kAccepted), 1);
-  EXPECT_EQ(std::count(events.begin(), events.end(), kClosed), 2);
-  EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 2);  // two discoveries
+  EXPECT_EQ(std::count(events.begin(), events.end(), kAccepted), 2);  // console, wake-up
+  EXPECT_EQ(std::count(events.begin(), events.end(), kClosed), 3);
 }
 
 TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
@@ -256,25 +269,6 @@ TEST_F(DaemonTest, SecondConsoleWaitsUntilTheFirstDisconnects) {
   ASSERT_GE(served.size(), 6u);
   EXPECT_EQ(Events(served.begin(), served.begin() + 6),
             (Events{kAccepted, kReceived, kClosed, kAccepted, kReceived, kClosed}));
-}
-
-TEST_F(DaemonTest, SecondDaemonFailsAtThePortAndTheFirstRunsOn) {
-  const pid_t first = Start();
-  ASSERT_NE(first, 0);
-  Logged();  // the first daemon's start-up
-
-  const pid_t second = Start(false);
-  ASSERT_NE(second, 0);
-  ASSERT_NE(second, first);
-  EXPECT_TRUE(kqs::ExitedWithZero(kqs::WaitForExit(second, 5000ms)))
-      << "the second daemon did not end by itself";
-  EXPECT_EQ(Logged(), (Events{kStarted, kStartFailed}));
-
-  EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
-  Console console;
-  EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
-  console.Close();
-  Stop(first);
 }
 
 TEST_F(DaemonTest, OptInAccessEnforcementAndIdleTimeout) {
