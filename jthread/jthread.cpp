@@ -37,6 +37,15 @@ T* AllocRecord() {
   return static_cast<T*>(std::calloc(1, sizeof(T)));
 }
 
+// Both record types pair a mutex with a condition variable; on failure
+// nothing stays initialised.
+bool InitMutexAndCond(pthread_mutex_t* mutex, pthread_cond_t* cond) {
+  if (pthread_mutex_init(mutex, nullptr) != 0) return false;
+  if (pthread_cond_init(cond, nullptr) == 0) return true;
+  pthread_mutex_destroy(mutex);
+  return false;
+}
+
 timespec RelativeTime(int ms) {
   timespec t;
   t.tv_sec = ms / 1000;
@@ -97,13 +106,7 @@ int JThreadSemCreate(JThreadSemHandle* sem, int initialCount) {
   if (sem == nullptr) return -1;
   JThreadSem* s = AllocRecord<JThreadSem>();
   if (s == nullptr) return -1;
-  if (pthread_mutex_init(&s->mutex, nullptr) != 0) {
-    std::free(s);
-    *sem = nullptr;
-    return -1;
-  }
-  if (pthread_cond_init(&s->cond, nullptr) != 0) {
-    pthread_mutex_destroy(&s->mutex);
+  if (!InitMutexAndCond(&s->mutex, &s->cond)) {
     std::free(s);
     *sem = nullptr;
     return -1;
@@ -176,13 +179,7 @@ int JThreadCritSecCreate(JThreadCritSecHandle* cs) {
   if (c == nullptr) return -1;
   c->owner = JThread{};
   c->nCount = 0;
-  if (pthread_mutex_init(&c->mutex, nullptr) != 0) {
-    std::free(c);
-    *cs = nullptr;
-    return -1;
-  }
-  if (pthread_cond_init(&c->cond, nullptr) != 0) {
-    pthread_mutex_destroy(&c->mutex);
+  if (!InitMutexAndCond(&c->mutex, &c->cond)) {
     std::free(c);
     *cs = nullptr;
     return -1;

@@ -98,28 +98,32 @@ char* xStrerror(int errnum, char* buf, int buflen) {
   return CopyOut(buf, buflen, text);
 }
 
-struct passwd* xGetpwnam(const char* name, struct passwd* pwd, char* buf, int buflen) {
-  if (pwd == nullptr) return nullptr;
-  struct passwd* found = nullptr;
+namespace {
+
+// getpwnam_r and getgrnam_r share one shape; on any failure both the record
+// and the caller's buffer are left all zero, so no stale data survives.
+template <typename Record>
+Record* LookupAccount(int (*lookup)(const char*, Record*, char*, size_t, Record**), const char* name,
+                      Record* record, char* buf, int buflen) {
+  if (record == nullptr) return nullptr;
+  Record* found = nullptr;
   if (name != nullptr && buf != nullptr && buflen > 0 &&
-      getpwnam_r(name, pwd, buf, size_t(buflen), &found) == 0 && found != nullptr) {
+      lookup(name, record, buf, size_t(buflen), &found) == 0 && found != nullptr) {
     return found;
   }
-  std::memset(pwd, 0, sizeof *pwd);
+  std::memset(record, 0, sizeof *record);
   if (buf != nullptr && buflen > 0) std::memset(buf, 0, size_t(buflen));
   return nullptr;
 }
 
+}  // namespace
+
+struct passwd* xGetpwnam(const char* name, struct passwd* pwd, char* buf, int buflen) {
+  return LookupAccount(&getpwnam_r, name, pwd, buf, buflen);
+}
+
 struct group* xGetgrnam(const char* name, struct group* grp, char* buf, int buflen) {
-  if (grp == nullptr) return nullptr;
-  struct group* found = nullptr;
-  if (name != nullptr && buf != nullptr && buflen > 0 &&
-      getgrnam_r(name, grp, buf, size_t(buflen), &found) == 0 && found != nullptr) {
-    return found;
-  }
-  std::memset(grp, 0, sizeof *grp);
-  if (buf != nullptr && buflen > 0) std::memset(buf, 0, size_t(buflen));
-  return nullptr;
+  return LookupAccount(&getgrnam_r, name, grp, buf, buflen);
 }
 
 char* xCrypt(const char* key, const char* salt) {
