@@ -4,6 +4,7 @@
 // write the file back; loaded afresh, it must hold exactly what was listed.
 #include <unistd.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +52,14 @@ std::string Dump(const char* file, size_t capacity) {
   return out;
 }
 
+bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  return lower(text).find(lower(part)) != std::string::npos;
+}
+
 // A private directory for the one file, removed when the run ends.
 class FuzzDir {
  public:
@@ -96,13 +105,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   xWritePrivateProfileStringA(probe, "key", "value", file);
   IniCleanup();
   const std::string reloaded = Dump(file, capacity + 64);
-  const std::string tail = std::string("[") + probe + "]\nkey=value\n";
-  if (!reloaded.ends_with(tail)) {
-    // The probe may only be missing if the input already had a section of
-    // that name, whose keys then come first.
-    if (loaded.find(std::string("[") + probe + "]") == std::string::npos) std::abort();
+  const std::string header = std::string("[") + probe + "]\n";
+  if (ContainsIgnoringCase(loaded, header)) {
+    // The input already had the probe's section (names match whatever their
+    // case, and keep their first spelling): the key joins or updates that
+    // section instead of making a new one at the end.
+    if (!ContainsIgnoringCase(reloaded, header) || !ContainsIgnoringCase(reloaded, "\nkey=value\n")) {
+      std::abort();
+    }
     return 0;
   }
+  const std::string tail = header + "key=value\n";
+  if (!reloaded.ends_with(tail)) std::abort();
   if (reloaded.substr(0, reloaded.size() - tail.size()) != loaded) std::abort();
   return 0;
 }
