@@ -1,5 +1,5 @@
 // Explanations of return codes, indexed by code.
-#include "tools/kqsctl/codetext.h"
+#include "kqsctl/codetext.h"
 
 #include <array>
 #include <string_view>

@@ -1,5 +1,5 @@
 // Parsing of discovery replies.
-#include "tools/kqsctl/discoreply.h"
+#include "kqsctl/discoreply.h"
 
 namespace kqsctl {
 

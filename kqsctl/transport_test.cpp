@@ -1,7 +1,7 @@
 // The console's side of the wire against small in-process servers: a
 // response in pieces, and the ways a server can answer wrongly. Absent and
 // silent servers are covered against the real daemon's port.
-#include "tools/kqsctl/transport.h"
+#include "kqsctl/transport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "queueadmin/lpsvc/lptree.h"
+#include "lpsvc/lptree.h"
 
 namespace lpsvc {
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "tools/kqsctl/options.h"
+#include "kqsctl/options.h"
 
 namespace kqsctl {
 

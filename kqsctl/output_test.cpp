@@ -1,5 +1,5 @@
 // Tables and JSON: what reaches the user's terminal and scripts.
-#include "tools/kqsctl/output.h"
+#include "kqsctl/output.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Reading lpsvc's fault file.
-#include "queueadmin/lpsvc/faults.h"
+#include "lpsvc/faults.h"
 
 #include <charconv>
 #include <fstream>

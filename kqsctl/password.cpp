@@ -1,5 +1,5 @@
 // Password entry without echo, and the ACCESS/Passwd entry of kqsd.ini.
-#include "tools/kqsctl/password.h"
+#include "kqsctl/password.h"
 
 #include <sys/stat.h>
 #include <termios.h>

@@ -1,5 +1,5 @@
 // Bounds-checked decoding of enumeration result buffers.
-#include "tools/kqsctl/enumbuf.h"
+#include "kqsctl/enumbuf.h"
 #include "common/util/byteorder.h"
 
 #include <cstdio>

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "queueadmin/lpsvc/commands.h"
-#include "queueadmin/lpsvc/lptree.h"
+#include "lpsvc/commands.h"
+#include "lpsvc/lptree.h"
 
 namespace {
 

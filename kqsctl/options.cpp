@@ -1,5 +1,5 @@
 // Command-line parsing for kqsctl, driven by tables of commands and options.
-#include "tools/kqsctl/options.h"
+#include "kqsctl/options.h"
 
 #include <array>
 #include <cctype>

@@ -1,5 +1,5 @@
 // Text tables and JSON for kqsctl's output.
-#include "tools/kqsctl/output.h"
+#include "kqsctl/output.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // kqsctl's commands: build the request, run it, show the answer.
-#include "tools/kqsctl/commands.h"
+#include "kqsctl/commands.h"
 
 #include <unistd.h>
 
@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "protocol/kqsids.h"
-#include "tools/kqsctl/codetext.h"
-#include "tools/kqsctl/discoreply.h"
-#include "tools/kqsctl/enumbuf.h"
-#include "tools/kqsctl/output.h"
-#include "tools/kqsctl/password.h"
-#include "tools/kqsctl/transport.h"
+#include "kqsctl/codetext.h"
+#include "kqsctl/discoreply.h"
+#include "kqsctl/enumbuf.h"
+#include "kqsctl/output.h"
+#include "kqsctl/password.h"
+#include "kqsctl/transport.h"
 
 namespace kqsctl {
 namespace {

@@ -1,6 +1,6 @@
 // Enumeration buffers that point outside themselves. Well-formed ones are
 // read from the real daemon (kqsctl_daemon_test.cpp).
-#include "tools/kqsctl/enumbuf.h"
+#include "kqsctl/enumbuf.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Command lines, and the parameter lists they turn into.
-#include "tools/kqsctl/options.h"
+#include "kqsctl/options.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // lpsvc's LP commands. Each validates its whole command line and every name
 // before it changes anything, so a refused command leaves the tree as it was.
-#include "queueadmin/lpsvc/commands.h"
+#include "lpsvc/commands.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <map>
 #include <string_view>
 
-#include "queueadmin/lpsvc/faults.h"
+#include "lpsvc/faults.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
 // Password entry and the stored administrator password. Storing one that
 // works is shown against the real daemon (kqsctl_daemon_test.cpp).
-#include "tools/kqsctl/password.h"
+#include "kqsctl/password.h"
 
 #include <fcntl.h>
 #include <termios.h>

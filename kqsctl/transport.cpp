@@ -1,5 +1,5 @@
 // TCP request/response and UDP discovery with deadlines, on plain sockets.
-#include "tools/kqsctl/transport.h"
+#include "kqsctl/transport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

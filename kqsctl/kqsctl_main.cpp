@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/kqsctl/commands.h"
-#include "tools/kqsctl/options.h"
+#include "kqsctl/commands.h"
+#include "kqsctl/options.h"
 
 int main(int argc, char** argv) {
   // A reader that goes away (kqsctl queues | head) ends output quietly.

@@ -1,6 +1,6 @@
 // Layout of lpsvc's LP tree and the set-up that creates it, with the sample
 // printer models and the product's wrapper template that a fresh tree holds.
-#include "queueadmin/lpsvc/lptree.h"
+#include "lpsvc/lptree.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
