@@ -1,5 +1,6 @@
 // lpsvc's LP commands. Each validates its whole command line and every name
-// before it changes anything, so a refused command leaves the tree as it was.
+// before it changes anything, so a refused command leaves the tree as it was;
+// in CUPS mode the change goes to CUPS before it goes to the tree.
 #include "lpsvc/commands.h"
 
 #include <sys/stat.h>
@@ -11,8 +12,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string_view>
 
+#include "lpsvc/cupsclient.h"
 #include "lpsvc/faults.h"
 
 namespace fs = std::filesystem;
@@ -101,21 +104,34 @@ bool Touch(const std::string& path) {
   return bool(out);
 }
 
-void Remove(const std::string& path) {
-  std::error_code ec;
-  fs::remove_all(path, ec);
-}
+// What one command invocation works on: the tree, and the CUPS server the
+// tree mirrors its changes into (none in plain mode). Every command checks
+// first, changes CUPS next and the tree last, so a refusal from CUPS leaves
+// the tree as it was.
+struct Service {
+  const LpTree& t;
+  std::optional<CupsClient> cups;
 
-int Lpsched(const LpTree& t) {
-  if (t.SchedulerRunning()) {
+  // Runs change against CUPS when there is one; false with the reason.
+  template <typename Change>
+  bool Mirror(Change change, std::string* why) {
+    return !cups || change(*cups, why);
+  }
+};
+
+int Lpsched(Service& s) {
+  if (s.t.SchedulerRunning()) {
     std::fprintf(stderr, "lpsched: the scheduler is already running\n");
     return kExitOk;
   }
+  std::string why;
+  if (!s.Mirror([](CupsClient& c, std::string* w) { return c.Answers(w); }, &why)) return Refuse("lpsched", why);
   std::string pid = std::to_string(getpid()) + "\n";
-  if (!WriteFileAtomically(t.schedlock, pid, 0644)) return Refuse("lpsched", "cannot create " + t.schedlock);
+  if (!WriteFileAtomically(s.t.schedlock, pid, 0644)) return Refuse("lpsched", "cannot create " + s.t.schedlock);
   return kExitOk;
 }
 
+// Only the tree's lock goes: the host's CUPS is never stopped.
 int Lpshut(const LpTree& t) {
   if (!t.SchedulerRunning()) {
     std::fprintf(stderr, "lpshut: the scheduler is not running\n");
@@ -125,8 +141,38 @@ int Lpshut(const LpTree& t) {
   return kExitOk;
 }
 
-// lpadmin -p: define or change a printer, optionally joining a class.
-int DefinePrinter(const LpTree& t, const std::map<char, std::string>& o) {
+// The tree's part of lpadmin -p; false with the reason when a write failed.
+bool RecordPrinter(const LpTree& t, const std::string& name, const std::map<char, std::string>& o,
+                   const std::string& model, const std::string& cls, std::string* why) {
+  std::string dir = t.printers + "/" + name;
+  std::error_code ec;
+  fs::create_directory(dir, ec);
+  if (ec) return (*why = "cannot create " + dir, false);
+  std::string device;
+  for (const std::string& line : ReadLines(dir + "/configuration")) {
+    if (line.rfind("Device: ", 0) == 0) device = line.substr(8);
+  }
+  if (auto v = o.find('v'); v != o.end()) device = v->second;
+  std::string interface = t.interfaces + "/" + name;
+  std::string config = "Device: " + device + "\nInterface: " + interface + "\n";
+  if (!WriteFileAtomically(dir + "/configuration", config, 0644))
+    return (*why = "cannot write the configuration of " + name, false);
+  if (o.count('i') != 0 && !WriteFileAtomically(interface, model, 0755))
+    return (*why = "cannot install the interface of " + name, false);
+  if (!cls.empty()) {
+    std::string path = t.classes + "/" + cls;
+    std::vector<std::string> members = ReadLines(path);
+    if (std::find(members.begin(), members.end(), name) == members.end()) members.push_back(name);
+    if (!WriteFileAtomically(path, JoinLines(members), 0644)) return (*why = "cannot write the class " + cls, false);
+  }
+  return true;
+}
+
+// lpadmin -p: define or change a printer, optionally joining a class. In
+// CUPS the printer's device is its interface program, run by the lpif
+// backend.
+int DefinePrinter(Service& s, const std::map<char, std::string>& o) {
+  const LpTree& t = s.t;
   const std::string& name = o.at('p');
   if (!IsValidDestName(name)) return Refuse("lpadmin", "bad printer name \"" + name + "\"");
   if (t.IsClass(name)) return Refuse("lpadmin", name + " is a class");
@@ -146,96 +192,123 @@ int DefinePrinter(const LpTree& t, const std::map<char, std::string>& o) {
     if (t.IsPrinter(cls) || cls == name) return Refuse("lpadmin", cls + " is a printer");
   }
 
-  std::string dir = t.printers + "/" + name;
-  std::error_code ec;
-  fs::create_directory(dir, ec);
-  if (ec) return Refuse("lpadmin", "cannot create " + dir);
-  std::string device;
-  for (const std::string& line : ReadLines(dir + "/configuration")) {
-    if (line.rfind("Device: ", 0) == 0) device = line.substr(8);
-  }
-  if (auto v = o.find('v'); v != o.end()) device = v->second;
-  std::string interface = t.interfaces + "/" + name;
-  std::string config = "Device: " + device + "\nInterface: " + interface + "\n";
-  if (!WriteFileAtomically(dir + "/configuration", config, 0644))
-    return Refuse("lpadmin", "cannot write the configuration of " + name);
-  if (o.count('i') != 0 && !WriteFileAtomically(interface, model, 0755))
-    return Refuse("lpadmin", "cannot install the interface of " + name);
-  if (!cls.empty()) {
-    std::string path = t.classes + "/" + cls;
-    std::vector<std::string> members = ReadLines(path);
-    if (std::find(members.begin(), members.end(), name) == members.end()) members.push_back(name);
-    if (!WriteFileAtomically(path, JoinLines(members), 0644))
-      return Refuse("lpadmin", "cannot write the class " + cls);
-  }
-  return kExitOk;
+  std::string why;
+  const std::string uri = InterfaceUri(t.interfaces + "/" + name);
+  bool mirrored = s.Mirror(
+      [&](CupsClient& c, std::string* w) { return c.AddPrinter(name, uri, w) && (cls.empty() || c.JoinClass(cls, name, w)); },
+      &why);
+  if (mirrored && RecordPrinter(t, name, o, model, cls, &why)) return kExitOk;
+  // A printer that this command made must not stay behind in CUPS alone.
+  std::string ignored;
+  if (is_new) s.Mirror([&](CupsClient& c, std::string* w) { return c.Delete(name, false, w); }, &ignored);
+  return Refuse("lpadmin", why);
 }
 
-int SetDefault(const LpTree& t, const std::string& name) {
-  if (!t.IsPrinter(name) && !t.IsClass(name)) return Refuse("lpadmin", "no destination " + name);
-  if (!WriteFileAtomically(t.default_dest, name + "\n", 0644))
+int SetDefault(Service& s, const std::string& name) {
+  const bool is_class = s.t.IsClass(name);
+  if (!s.t.IsPrinter(name) && !is_class) return Refuse("lpadmin", "no destination " + name);
+  std::string why;
+  if (!s.Mirror([&](CupsClient& c, std::string* w) { return c.SetDefault(name, is_class, w); }, &why))
+    return Refuse("lpadmin", why);
+  if (!WriteFileAtomically(s.t.default_dest, name + "\n", 0644))
     return Refuse("lpadmin", "cannot record the default destination");
   return kExitOk;
 }
 
-void ForgetDestination(const LpTree& t, const std::string& name) {
-  Remove(t.accepting + "/" + name);
-  Remove(t.enabled + "/" + name);
+// Removes path and everything below it; false when something is left.
+bool RemoveAll(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+  return !ec && !fs::exists(fs::symlink_status(path, ec));
+}
+
+bool ForgetDestination(const LpTree& t, const std::string& name) {
+  bool ok = RemoveAll(t.accepting + "/" + name) && RemoveAll(t.enabled + "/" + name);
   std::vector<std::string> def = ReadLines(t.default_dest);
-  if (!def.empty() && def[0] == name) Remove(t.default_dest);
+  if (!def.empty() && def[0] == name) ok = RemoveAll(t.default_dest) && ok;
+  return ok;
 }
 
-// lpadmin -x: remove a printer (and leave classes it emptied behind no more)
-// or a class.
-int RemoveDestination(const LpTree& t, const std::string& name) {
+// The classes whose member lists hold name, each with its other members.
+std::map<std::string, std::vector<std::string>> ClassesOf(const LpTree& t, const std::string& name) {
+  std::map<std::string, std::vector<std::string>> found;
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(t.classes, ec)) {
+    std::vector<std::string> members = ReadLines(e.path().string());
+    auto it = std::find(members.begin(), members.end(), name);
+    if (it == members.end()) continue;
+    members.erase(it);
+    found[e.path().filename().string()] = members;
+  }
+  return found;
+}
+
+// lpadmin -x: remove a printer (and the classes it leaves empty) or a class.
+int RemoveDestination(Service& s, const std::string& name) {
+  const LpTree& t = s.t;
   if (!IsValidDestName(name)) return Refuse("lpadmin", "bad destination name \"" + name + "\"");
-  if (t.IsPrinter(name)) {
-    Remove(t.interfaces + "/" + name);
-    Remove(t.printers + "/" + name);
-    ForgetDestination(t, name);
-    std::error_code ec;
-    for (const fs::directory_entry& e : fs::directory_iterator(t.classes, ec)) {
-      std::string path = e.path().string();
-      std::vector<std::string> members = ReadLines(path);
-      auto it = std::find(members.begin(), members.end(), name);
-      if (it == members.end()) continue;
-      members.erase(it);
-      if (members.empty()) {
-        Remove(path);
-        ForgetDestination(t, e.path().filename().string());
-      } else {
-        WriteFileAtomically(path, JoinLines(members), 0644);
-      }
+  const bool is_printer = t.IsPrinter(name);
+  if (!is_printer && !t.IsClass(name)) return Refuse("lpadmin", "no destination " + name);
+  const auto classes = is_printer ? ClassesOf(t, name) : std::map<std::string, std::vector<std::string>>{};
+  std::string why;
+  bool mirrored = s.Mirror(
+      [&](CupsClient& c, std::string* w) {
+        if (!c.Delete(name, !is_printer, w)) return false;
+        for (const auto& [cls, others] : classes) {
+          if (others.empty() && !c.Delete(cls, true, w)) return false;
+        }
+        return true;
+      },
+      &why);
+  if (!mirrored) return Refuse("lpadmin", why);
+
+  if (!is_printer) {
+    if (!RemoveAll(t.classes + "/" + name) || !ForgetDestination(t, name))
+      return Refuse("lpadmin", "cannot remove all of class " + name + " from " + t.root);
+    return kExitOk;
+  }
+  bool ok = RemoveAll(t.interfaces + "/" + name) && RemoveAll(t.printers + "/" + name);
+  ok = ForgetDestination(t, name) && ok;
+  for (const auto& [cls, others] : classes) {
+    const std::string path = t.classes + "/" + cls;
+    if (others.empty()) {
+      ok = RemoveAll(path) && ForgetDestination(t, cls) && ok;
+    } else {
+      ok = WriteFileAtomically(path, JoinLines(others), 0644) && ok;
     }
-    return kExitOk;
   }
-  if (t.IsClass(name)) {
-    Remove(t.classes + "/" + name);
-    ForgetDestination(t, name);
-    return kExitOk;
-  }
-  return Refuse("lpadmin", "no destination " + name);
+  if (!ok) return Refuse("lpadmin", "cannot remove all of printer " + name + " from " + t.root);
+  return kExitOk;
 }
 
-int Lpadmin(const LpTree& t, const std::vector<std::string>& args) {
+int Lpadmin(Service& s, const std::vector<std::string>& args) {
   std::map<char, std::string> o;
   if (!ParseOptions(args, "pvcidx", "", &o)) return Usage("lpadmin", "bad command line");
   int modes = int(o.count('p') + o.count('d') + o.count('x'));
   if (modes != 1) return Usage("lpadmin", "give exactly one of -p, -d and -x");
-  if (o.count('p') != 0) return DefinePrinter(t, o);
+  if (o.count('p') != 0) return DefinePrinter(s, o);
   if (o.size() != 1) return Usage("lpadmin", "-d and -x take no other option");
-  if (o.count('d') != 0) return SetDefault(t, o.at('d'));
-  return RemoveDestination(t, o.at('x'));
+  if (o.count('d') != 0) return SetDefault(s, o.at('d'));
+  return RemoveDestination(s, o.at('x'));
 }
 
 // accept and enable: the scheduler must run, every name must be known first.
-int MarkDestinations(const LpTree& t, const std::string& command, const std::vector<std::string>& names,
+int MarkDestinations(Service& s, const std::string& command, const std::vector<std::string>& names,
                      bool classes_too, const std::string& marker_dir) {
+  const LpTree& t = s.t;
   if (names.empty()) return Usage(command, "no destination given");
   if (!t.SchedulerRunning()) return Refuse(command, "the scheduler is not running");
   for (const std::string& n : names) {
     bool known = IsValidDestName(n) && (t.IsPrinter(n) || (classes_too && t.IsClass(n)));
     if (!known) return Refuse(command, "no destination " + n);
+  }
+  std::string why;
+  for (const std::string& n : names) {
+    const bool accepting = classes_too;
+    const bool is_class = t.IsClass(n);
+    bool mirrored = s.Mirror(
+        [&](CupsClient& c, std::string* w) { return accepting ? c.Accept(n, is_class, w) : c.Resume(n, w); }, &why);
+    if (!mirrored) return Refuse(command, why);
   }
   for (const std::string& n : names) {
     if (!Touch(marker_dir + "/" + n)) return Refuse(command, "cannot record " + n);
@@ -289,12 +362,16 @@ int Lpfilter(const LpTree& t, const std::vector<std::string>& args) {
 }  // namespace
 
 int RunCommand(const LpTree& t, const std::string& command, const std::vector<std::string>& args) {
-  if (std::optional<Fault> f = FindFault(t.faults, command, args)) return f->noop ? kExitOk : f->status;
-  if (command == "lpsched") return args.empty() ? Lpsched(t) : Usage(command, "takes no arguments");
+  if (FaultsHonoured()) {
+    if (std::optional<Fault> f = FindFault(t.faults, command, args)) return f->noop ? kExitOk : f->status;
+  }
+  Service s{t, std::nullopt};
+  if (const std::string server = t.CupsServer(); !server.empty()) s.cups.emplace(server);
+  if (command == "lpsched") return args.empty() ? Lpsched(s) : Usage(command, "takes no arguments");
   if (command == "lpshut") return args.empty() ? Lpshut(t) : Usage(command, "takes no arguments");
-  if (command == "lpadmin") return Lpadmin(t, args);
-  if (command == "accept") return MarkDestinations(t, command, args, true, t.accepting);
-  if (command == "enable") return MarkDestinations(t, command, args, false, t.enabled);
+  if (command == "lpadmin") return Lpadmin(s, args);
+  if (command == "accept") return MarkDestinations(s, command, args, true, t.accepting);
+  if (command == "enable") return MarkDestinations(s, command, args, false, t.enabled);
   if (command == "lpfilter") return Lpfilter(t, args);
   return Usage(command, "unknown command");
 }

@@ -2,6 +2,7 @@
 #include "lpsvc/faults.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <fstream>
 #include <string_view>
 
@@ -33,6 +34,11 @@ std::optional<Fault> ParseAction(std::string_view action) {
 }
 
 }  // namespace
+
+bool FaultsHonoured() {
+  const char* on = std::getenv("LPSVC_TEST_FAULTS");
+  return on != nullptr && std::string_view(on) == "1";
+}
 
 std::optional<Fault> FindFault(const std::string& fault_file, const std::string& command,
                                const std::vector<std::string>& args) {

@@ -15,6 +15,10 @@ struct Fault {
   int status = 0;     // otherwise exit with this status, touching nothing
 };
 
+// True when the test harness asked for injected faults (LPSVC_TEST_FAULTS=1 in
+// the environment): an installed tree never fails on purpose by default.
+bool FaultsHonoured();
+
 // Looks the command up in the fault file (lines "COMMAND[ WORD]=ACTION"; see
 // the usage text). A line with a WORD applies only when one of args equals it,
 // or, for a WORD beginning with '-', begins with it. The first matching line

@@ -1,6 +1,7 @@
-// lpsvc: a small System V style LP print service for hosts that have none.
-// One program installed under the name of every LP command; it finds its tree
+// lpsvc: the System V LP print service façade for hosts that have none. One
+// program installed under the name of every LP command; it finds its tree
 // from the path it was started by, so several trees can live side by side.
+// A tree set up with --cups also drives a CUPS server, where the queues print.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -12,7 +13,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: lpsvc setup ROOT\n"
+    "usage: lpsvc setup ROOT [--cups SERVER]\n"
     "\n"
     "Lays out an LP tree under the absolute directory ROOT:\n"
     "  ROOT/etc/lp/{interfaces,classes,printers,filters,fd}, ROOT/etc/lp/default\n"
@@ -23,9 +24,19 @@ constexpr char kUsage[] =
     "and installs this program as ROOT/usr/lib/{lpsched,lpshut,lpadmin,accept,lpfilter}\n"
     "and ROOT/usr/bin/enable. Run as root, it gives the service's directories to lp.\n"
     "\n"
+    "With --cups SERVER the tree's commands also drive that CUPS server (a socket\n"
+    "path such as /run/cups/cups.sock, or HOST[:PORT]; \"default\" for the CUPS\n"
+    "client library's own choice): every printer becomes a CUPS queue whose device\n"
+    "is lpif://INTERFACE, so its jobs run through its interface program. Each\n"
+    "command changes CUPS first and the tree only when CUPS agreed. The account\n"
+    "that runs the commands (lp, under kqsd) must be in CUPS's SystemGroup (on\n"
+    "Debian: usermod -a -G lpadmin lp).\n"
+    "\n"
     "Started under one of those paths, the program is that command on its tree:\n"
-    "  lpsched                     start the scheduler (creates SCHEDLOCK)\n"
-    "  lpshut                      stop the scheduler (removes SCHEDLOCK)\n"
+    "  lpsched                     start the scheduler (creates SCHEDLOCK; with\n"
+    "                              CUPS, only when CUPS answers)\n"
+    "  lpshut                      stop the scheduler (removes SCHEDLOCK; CUPS\n"
+    "                              itself is never stopped)\n"
     "  lpadmin -pNAME -vDEVICE [-cCLASS] -iMODEL\n"
     "                              define a printer: copy MODEL to interfaces/NAME,\n"
     "                              make or join CLASS\n"
@@ -39,7 +50,8 @@ constexpr char kUsage[] =
     "need the scheduler. Exit status: 0 done, 1 refused (unknown destination,\n"
     "unreadable model, bad description ...), 2 malformed command line.\n"
     "\n"
-    "Faults on demand: ROOT/lpsvc.faults holds lines\n"
+    "Faults on demand, for tests (only with LPSVC_TEST_FAULTS=1 in the environment):\n"
+    "ROOT/lpsvc.faults holds lines\n"
     "  COMMAND=STATUS        COMMAND exits with STATUS (0-255) and changes nothing\n"
     "  COMMAND=nolock        COMMAND exits with 0 and changes nothing (lpsched and\n"
     "                        lpshut then leave SCHEDLOCK as it is)\n"
@@ -59,7 +71,8 @@ int main(int argc, char** argv) {
   if (lpsvc::RootFromCommandPath(argv[0], &command, &root)) {
     return lpsvc::RunCommand(lpsvc::LpTree(root), command, args);
   }
-  if (args.size() == 2 && args[0] == "setup") {
+  const bool with_cups = args.size() == 4 && args[2] == "--cups" && !args[3].empty();
+  if ((args.size() == 2 || with_cups) && args[0] == "setup") {
     std::error_code ec;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) {
@@ -68,7 +81,7 @@ int main(int argc, char** argv) {
     }
     std::string target = args[1];
     while (target.size() > 1 && target.back() == '/') target.pop_back();
-    return lpsvc::SetupTree(target, self.string());
+    return lpsvc::SetupTree(target, self.string(), with_cups ? args[3] : "");
   }
   std::fputs(kUsage, args.empty() || args[0] == "help" ? stdout : stderr);
   return args.empty() || args[0] == "help" ? lpsvc::kExitOk : lpsvc::kExitUsage;

@@ -128,6 +128,7 @@ LpTree::LpTree(std::string r) : root(std::move(r)) {
   product_sh = root + "/opt/qvnx/sh";
   version = root + "/opt/qvnx/version";
   faults = root + "/lpsvc.faults";
+  cups = root + "/etc/lp/cups-server";
 }
 
 bool LpTree::IsPrinter(std::string_view name) const {
@@ -143,6 +144,13 @@ bool LpTree::IsClass(std::string_view name) const {
 bool LpTree::SchedulerRunning() const {
   std::error_code ec;
   return fs::exists(schedlock, ec);
+}
+
+std::string LpTree::CupsServer() const {
+  std::ifstream in(cups);
+  std::string server;
+  std::getline(in, server);
+  return server;
 }
 
 bool RootFromCommandPath(std::string_view path, std::string* command, std::string* root) {
@@ -169,7 +177,7 @@ bool IsValidDestName(std::string_view name) {
   return true;
 }
 
-int SetupTree(const std::string& root, const std::string& self_binary) {
+int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server) {
   if (root.empty() || root[0] != '/') {
     std::fprintf(stderr, "lpsvc: setup needs an absolute root directory\n");
     return 1;
@@ -193,6 +201,11 @@ int SetupTree(const std::string& root, const std::string& self_binary) {
   }
   ok = ok && WriteText(t.product_sh + "/qvnx.model", kWrapperTemplate, 0755);
   ok = ok && WriteText(t.version, kVersionText, 0644);
+  if (!cups_server.empty()) {
+    ok = ok && WriteText(t.cups, cups_server + "\n", 0644);
+  } else {
+    std::remove(t.cups.c_str());  // a plain tree again
+  }
   if (!ok) {
     std::fprintf(stderr, "lpsvc: cannot lay out the LP tree under %s\n", root.c_str());
     return 1;

@@ -25,11 +25,15 @@ struct LpTree {
   std::string enabled;       // var/spool/lp/system/enabled/NAME markers
   std::string product_sh;    // opt/qvnx/sh: product models and wrapper template
   std::string version;       // opt/qvnx/version
-  std::string faults;        // lpsvc.faults: injected command failures
+  std::string faults;        // lpsvc.faults: injected command failures (tests only)
+  std::string cups;          // etc/lp/cups-server: the CUPS server changes go to
 
   bool IsPrinter(std::string_view name) const;
   bool IsClass(std::string_view name) const;
   bool SchedulerRunning() const;
+  // The CUPS server this tree's commands mirror their changes into, as
+  // recorded by setup; "" for a tree of its own (plain mode).
+  std::string CupsServer() const;
 };
 
 // The six command names lpsvc answers to, with the directory (below the
@@ -53,8 +57,9 @@ bool IsValidDestName(std::string_view name);
 
 // Lays out a complete tree under root: directories, the commands (links or
 // copies of self_binary), sample printer models, the wrapper template and the
-// version file, owned so that the account lp can administer it. Returns 0, or
-// 1 with a message on stderr.
-int SetupTree(const std::string& root, const std::string& self_binary);
+// version file, owned so that the account lp can administer it. A non-empty
+// cups_server is recorded, so that the tree's commands also drive that CUPS
+// server. Returns 0, or 1 with a message on stderr.
+int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server);
 
 }  // namespace lpsvc

@@ -62,7 +62,11 @@ class LpTree {
     return ScratchDir::WriteFile(*this / rel, text);
   }
   bool Exists(const std::string& rel) const { return ScratchDir::Exists(*this / rel); }
-  void Faults(const std::string& text) const { Write("lpsvc.faults", text); }
+  // lpsvc honours its fault file only when the harness asks for it.
+  void Faults(const std::string& text) const {
+    setenv("LPSVC_TEST_FAULTS", "1", 1);
+    Write("lpsvc.faults", text);
+  }
 
   // Runs one of the tree's LP commands, e.g. Lp("usr/lib/lpsched", {}).
   int Lp(const std::string& command, std::vector<std::string> args) const {

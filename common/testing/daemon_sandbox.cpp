@@ -222,7 +222,7 @@ bool SandboxDaemon::Fail(const std::string& what) {
 
 bool SandboxDaemon::Prepare(const std::string& extraIni) {
   if (dir_.path().empty()) return Fail("no scratch directory");
-  if (!Run(std::string(LPSVC_PATH) + " setup " + lpRoot() + " >/dev/null"))
+  if (!Run(std::string(LPSVC_PATH) + " setup " + lpRoot() + (cups_.empty() ? "" : " --cups " + cups_) + " >/dev/null"))
     return Fail("lpsvc setup failed");
   if (symlink(KQSD_PATH, (dir_ / "kqsd").c_str()) != 0) return Fail("cannot link kqsd");
   if (!Run("cp " + std::string(KQSD_CATALOG) + " " + (dir_ / "kqsd.cat")))

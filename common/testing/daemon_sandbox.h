@@ -55,6 +55,8 @@ class SandboxDaemon {
   SandboxDaemon(const SandboxDaemon&) = delete;
   SandboxDaemon& operator=(const SandboxDaemon&) = delete;
 
+  // Makes the next Prepare lay out a CUPS-mode LP tree driving server.
+  void UseCups(const std::string& server) { cups_ = server; }
   // Lays out the installation directory and the LP tree and writes kqsd.ini
   // with the LP root followed by extraIni (INI text). Returns false, with the
   // reason in error(), when a step fails.
@@ -79,6 +81,7 @@ class SandboxDaemon {
   void KillLeftovers();
 
   ScratchDir dir_;
+  std::string cups_;
   pid_t pid_ = 0;
   std::vector<pid_t> started_;
   std::string error_;

@@ -1,0 +1,40 @@
+// The CUPS side of lpsvc: the IPP requests that mirror an LP command's change
+// into a CUPS server, made through the CUPS client library. Every call answers
+// true when CUPS did what was asked, or false with one line that says what
+// CUPS answered and, where there is one, what to do about it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace lpsvc {
+
+class CupsClient {
+ public:
+  // server: what the CUPS client library takes as a server (a socket path
+  // such as /run/cups/cups.sock, or host[:port]); "default" keeps the
+  // library's own choice.
+  explicit CupsClient(const std::string& server);
+
+  // True when the server answers an IPP request at all.
+  bool Answers(std::string* why);
+
+  // Defines printer name, or changes it, with device_uri, as a queue whose
+  // jobs go to its backend unconverted.
+  bool AddPrinter(const std::string& name, const std::string& device_uri, std::string* why);
+  // Adds printer to class cls, creating the class when CUPS lacks it.
+  bool JoinClass(const std::string& cls, const std::string& printer, std::string* why);
+  bool SetDefault(const std::string& name, bool is_class, std::string* why);
+  // Deletes a printer (CUPS also drops it from its classes) or a class. A
+  // destination CUPS does not have is no error.
+  bool Delete(const std::string& name, bool is_class, std::string* why);
+  // Lets a printer or class accept jobs.
+  bool Accept(const std::string& name, bool is_class, std::string* why);
+  // Lets a printer print (resumes it).
+  bool Resume(const std::string& name, std::string* why);
+};
+
+// The device URI of an interface program: "lpif://" and its absolute path.
+std::string InterfaceUri(const std::string& interface_path);
+
+}  // namespace lpsvc
