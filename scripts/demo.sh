@@ -97,7 +97,7 @@ fi
 step "Checking the machine"
 [[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to the account lp, and the demo gives it a private network namespace"
 getent passwd lp >/dev/null || die "the account lp does not exist (kqsd runs as lp)"
-packages=(cmake ninja-build g++ libcrypt-dev libc-dev-bin iproute2 util-linux procps)
+packages=(cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev iproute2 util-linux procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
