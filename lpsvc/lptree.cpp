@@ -48,8 +48,10 @@ constexpr SampleModel kModels[] = {
 
 // The product's interface wrapper: the daemon fills in the variable lines and
 // installs it as a queue's interface program. It runs the queue's model-based
-// script kept in model.orig and leaves the result in the spool's out/ folder,
-// tagged with the network peripheral it is meant for.
+// script kept in model.orig and pipes what that prints through lpdeliver to
+// the peripheral: a device or file, or a printer's raw TCP port. sh has no
+// pipefail, so the script's status comes back through descriptor 3 and the
+// pipeline's own status is lpdeliver's; the job fails when either fails.
 constexpr std::string_view kWrapperTemplate = R"(#!/bin/sh
 # Network printer interface wrapper.
 PERIPH=
@@ -62,12 +64,14 @@ templiary=
 export LD_LIBRARY_PATH
 queue=`basename "$0"`
 here=`dirname "$0"`
-out="$here/../../../var/spool/lp/out"
-mkdir -p "$out" || exit 1
-{
-  echo "peripheral=$PERIPH $xPORT type=$DEVTYPE eoj=$TEOJ recover=$JRECOV"
-  "$here/model.orig/$queue" "$@"
-} > "$out/$queue.$1"
+recover=
+[ "$JRECOV" = yes ] && recover=-r
+exec 4>&1
+model=$({ { "$here/model.orig/$queue" "$@" 3>&- 4>&-; echo $? >&3; } |
+  "$here/../../../usr/lib/lp/lpdeliver" -p "${xPORT#-p}" $TEOJ $recover -- "$PERIPH" 3>&- >&4 4>&-; } 3>&1)
+delivered=$?
+exec 4>&-
+[ "$model" = 0 ] && [ "$delivered" = 0 ]
 )";
 
 constexpr std::string_view kVersionText = "Revision C.02.15\nQV Tarlomin for UNIX\n";
@@ -101,14 +105,25 @@ bool MakeDir(const std::string& path, mode_t mode) {
   return !ec && chmod(path.c_str(), mode) == 0;
 }
 
-// A hard link when the binary lies on the same file system, a copy otherwise.
-bool InstallCommand(const std::string& self, const std::string& target) {
+// A hard link when the program lies on the same file system, a copy otherwise.
+bool InstallProgram(const std::string& program, const std::string& target) {
   std::error_code ec;
   fs::remove(target, ec);
-  fs::create_hard_link(self, target, ec);
+  fs::create_hard_link(program, target, ec);
   if (!ec) return true;
-  fs::copy_file(self, target, fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(program, target, fs::copy_options::overwrite_existing, ec);
   return !ec && chmod(target.c_str(), 0755) == 0;
+}
+
+// lpdeliver, which the wrapper runs: beside lpsvc in a build, where the
+// install put it otherwise. "" when neither exists.
+std::string FindLpdeliver(const std::string& self_binary) {
+  const std::string places[] = {self_binary.substr(0, self_binary.rfind('/') + 1) + "lpdeliver",
+                                KQS_LPDELIVER_INSTALLED};
+  for (const std::string& p : places) {
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  return "";
 }
 
 }  // namespace
@@ -183,22 +198,29 @@ int SetupTree(const std::string& root, const std::string& self_binary, const std
     return 1;
   }
   LpTree t(root);
+  const std::string lpdeliver = FindLpdeliver(self_binary);
+  if (lpdeliver.empty()) {
+    std::fprintf(stderr, "lpsvc: cannot find lpdeliver beside %s or at %s; build or install it\n",
+                 self_binary.c_str(), KQS_LPDELIVER_INSTALLED);
+    return 1;
+  }
   bool ok = true;
   // Directories the print service (running as lp) writes into.
   const std::string lp_dirs[] = {
       root + "/etc/lp", t.interfaces, t.classes, t.printers, t.filters, t.fd,
-      t.spool, t.spool + "/system", t.accepting, t.enabled, t.spool + "/out",
+      t.spool, t.spool + "/system", t.accepting, t.enabled,
   };
   for (const std::string& d : lp_dirs) ok = ok && MakeDir(d, 0755);
   // Directories that hold programs and product files, owned by the installer.
   const std::string sys_dirs[] = {root + "/usr/lib", root + "/usr/bin", t.models, t.product_sh};
   for (const std::string& d : sys_dirs) ok = ok && MakeDir(d, 0755);
   for (const CommandPlace& c : kCommands) {
-    ok = ok && InstallCommand(self_binary, root + "/" + std::string(c.dir) + "/" + std::string(c.name));
+    ok = ok && InstallProgram(self_binary, root + "/" + std::string(c.dir) + "/" + std::string(c.name));
   }
   for (const SampleModel& m : kModels) {
     ok = ok && WriteText(t.models + "/" + std::string(m.name), std::string(m.header) + std::string(kModelBody), 0755);
   }
+  ok = ok && InstallProgram(lpdeliver, root + "/usr/lib/lp/lpdeliver");
   ok = ok && WriteText(t.product_sh + "/qvnx.model", kWrapperTemplate, 0755);
   ok = ok && WriteText(t.version, kVersionText, 0644);
   if (!cups_server.empty()) {

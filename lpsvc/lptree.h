@@ -56,10 +56,12 @@ bool RootFromCommandPath(std::string_view path, std::string* command, std::strin
 bool IsValidDestName(std::string_view name);
 
 // Lays out a complete tree under root: directories, the commands (links or
-// copies of self_binary), sample printer models, the wrapper template and the
-// version file, owned so that the account lp can administer it. A non-empty
-// cups_server is recorded, so that the tree's commands also drive that CUPS
-// server. Returns 0, or 1 with a message on stderr.
+// copies of self_binary), sample printer models, the wrapper template, the
+// wrapper's delivery program usr/lib/lp/lpdeliver (from beside self_binary
+// or from its installed place) and the version file, owned so that the
+// account lp can administer it. A non-empty cups_server is recorded, so that
+// the tree's commands also drive that CUPS server. Returns 0, or 1 with a
+// message on stderr.
 int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server);
 
 }  // namespace lpsvc

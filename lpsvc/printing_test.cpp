@@ -1,0 +1,140 @@
+// A queue made through kqsd prints on CUPS. Each test runs, in a private
+// network namespace, a private cupsd with the lpif backend, a fake
+// AppSocket printer on 127.0.0.1:9100, and kqsd on an LP tree set up in
+// CUPS mode; the console is kqsctl, and jobs are printed with CUPS's own lp.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/testing/cups_sandbox.h"
+#include "common/testing/daemon_sandbox.h"
+#include "common/testing/run.h"
+
+namespace kqs {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class PrintingTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(EnterDaemonSandbox(&error)) << error;
+  }
+
+  // CUPS with system_group as its administrators, then kqsd driving it.
+  void StartBoth(const std::string& system_group = "lp") {
+    ASSERT_TRUE(cups_.Start(system_group)) << cups_.error();
+    StartDaemon();
+  }
+  void StartDaemon() {
+    daemon_.UseCups(cups_.socket());
+    ASSERT_TRUE(daemon_.Prepare()) << daemon_.error();
+    ASSERT_NE(daemon_.Start(), 0) << daemon_.error();
+  }
+
+  static RunResult Ctl(std::vector<std::string> args) {
+    args.insert(args.begin(), KQSCTL_PATH);
+    return kqs::Run(args);
+  }
+  RunResult AddQueue(const std::string& name, std::vector<std::string> options = {}) {
+    std::vector<std::string> args = {"add-queue", name, "--model", "standard", "--device", "127.0.0.1",
+                                     "--ip-port", "9100"};
+    args.insert(args.end(), options.begin(), options.end());
+    return Ctl(args);
+  }
+  // Prints text on queue with CUPS's lp; true when CUPS took the job.
+  bool Print(const std::string& queue, const std::string& text) {
+    const std::string file = scratch_ / (queue + ".txt");
+    return ScratchDir::WriteFile(file, text) && cups_.Client({"lp", "-d", queue, file}).status == 0;
+  }
+  // True once CUPS lists no job of queue as still to be done.
+  bool JobsDone(const std::string& queue, std::chrono::milliseconds limit) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+      if (cups_.Client({"lpstat", "-o", queue}).out.empty()) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  ScratchDir scratch_;
+  PrivateCups cups_;
+  SandboxDaemon daemon_;  // after cups_: stopped before CUPS goes
+};
+
+TEST_F(PrintingTest, AQueueAddedThroughKqsdPrintsOnCupsAndGoesAgain) {
+  StartBoth();
+  FakePrinter printer({});
+  RunResult r = AddQueue("office", {"--default", "--class", "floor1"});
+  ASSERT_EQ(r.status, 0) << r.all();
+
+  r = cups_.Client({"lpstat", "-p", "office", "-a", "office", "-d", "-c", "floor1"});
+  EXPECT_TRUE(Contains(r.out, "printer office is idle.  enabled")) << r.all();
+  EXPECT_TRUE(Contains(r.out, "office accepting requests")) << r.all();
+  EXPECT_TRUE(Contains(r.out, "system default destination: office")) << r.all();
+  EXPECT_TRUE(Contains(r.out, "members of class floor1:\n\toffice")) << r.all();
+
+  const std::string text = "The first page through kqsd.\n";
+  ASSERT_TRUE(Print("office", text));
+  std::vector<std::string> jobs = printer.WaitForJobs(1, 20000);
+  ASSERT_EQ(jobs.size(), 1u) << cups_.ErrorLog();
+  EXPECT_EQ(jobs[0], text);
+  // Printing to the class reaches the same printer.
+  ASSERT_TRUE(Print("floor1", "via the class\n"));
+  jobs = printer.WaitForJobs(2, 20000);
+  ASSERT_EQ(jobs.size(), 2u) << cups_.ErrorLog();
+  EXPECT_EQ(jobs[1], "via the class\n");
+
+  r = Ctl({"remove-queue", "office"});
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_NE(cups_.Client({"lpstat", "-p", "office"}).status, 0) << "CUPS still has the queue";
+  EXPECT_FALSE(Contains(cups_.Client({"lpstat", "-c"}).out, "floor1")) << "the emptied class stayed";
+}
+
+TEST_F(PrintingTest, EndOfJobWaitsForThePrinterAndRecoveryRetriesARefusal) {
+  StartBoth();
+  // The printer is off at first and, once on, keeps the connection open a
+  // while after the job's last byte.
+  FakePrinter printer({.refuse_first = true, .close_delay_ms = 2000});
+  RunResult r = AddQueue("slow", {"--teoj", "--jrecov"});
+  ASSERT_EQ(r.status, 0) << r.all();
+  ASSERT_TRUE(Print("slow", "wait for me\n"));
+  const std::vector<std::string> jobs = printer.WaitForJobs(1, 30000);
+  ASSERT_EQ(jobs.size(), 1u) << "the refused job was not retried: " << cups_.ErrorLog();
+  EXPECT_EQ(jobs[0], "wait for me\n\004") << "the model ends a TEOJ job with EOT";
+  // The printer has every byte but has not closed: the job is not done yet.
+  EXPECT_FALSE(JobsDone("slow", 500ms)) << "the job ended before the printer closed";
+  EXPECT_TRUE(JobsDone("slow", 10s));
+}
+
+TEST_F(PrintingTest, NothingIsLeftInCupsWhenItIsDownOrRefusesLp) {
+  // CUPS down: the scheduler cannot be started, or, with a stale lock that
+  // claims it runs, lpadmin fails.
+  StartDaemon();
+  RunResult r = AddQueue("early");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "KQS_SPOOLER_NOT_RUNNING")) << r.all();
+  ASSERT_TRUE(ScratchDir::WriteFile(daemon_.lpRoot() + "/var/spool/lp/SCHEDLOCK", "1\n"));
+  r = AddQueue("early");
+  EXPECT_TRUE(Contains(r.err, "KQS_LPADMIN_FAILURE")) << r.all();
+
+  // CUPS up, but lp is not among its administrators.
+  ASSERT_TRUE(cups_.Start("root")) << cups_.error();
+  EXPECT_FALSE(Contains(cups_.Client({"lpstat", "-v"}).out, "early")) << "a half-made queue is in CUPS";
+  r = AddQueue("late");
+  EXPECT_TRUE(Contains(r.err, "KQS_LPADMIN_FAILURE")) << r.all();
+  EXPECT_FALSE(Contains(cups_.Client({"lpstat", "-v"}).out, "late"));
+  // Run by hand as lp, lpsvc says what to do.
+  r = kqs::Run({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", daemon_.lpRoot() + "/usr/lib/lpadmin",
+           "-plate", "-v/dev/null", "-i" + daemon_.lpRoot() + "/usr/lib/lp/model/standard"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "Forbidden") && Contains(r.err, "usermod -a -G lpadmin lp")) << r.all();
+}
+
+}  // namespace
+}  // namespace kqs
