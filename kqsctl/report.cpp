@@ -14,12 +14,16 @@ bool IsListing(const Options& opts) {
   return opts.command == Command::kQueues || opts.command == Command::kDrivers || opts.command == Command::kMonitors;
 }
 
-// The JSON of a successful result: the records of a listing, else the code.
-std::string SuccessJson(const Options& opts, const Result& r) {
+// The JSON of a successful result: the records of a listing (one a line, or
+// on one line when nested in a host's object), else the code.
+std::string SuccessJson(const Options& opts, const Result& r, bool nested) {
   if (IsListing(opts)) {
     std::vector<std::string> rows;
     for (const auto& o : r.records) rows.push_back(o.Render());
-    return JsonArray(rows);
+    if (!nested) return JsonArray(rows);
+    std::string line;
+    for (const auto& row : rows) line += (line.empty() ? "" : ",") + row;
+    return "[" + line + "]";
   }
   return JsonObject().Add("code", static_cast<long long>(r.code)).Add("codeName", KQSReturnCodeFromID(r.code)).Render();
 }
@@ -44,7 +48,7 @@ void ReportOne(const Options& opts, const Result& r, FILE* out, FILE* err) {
       Print(out, AddFailure(o.Add("status", r.status), r).Render() + "\n");
     }
   } else if (opts.json) {
-    Print(out, SuccessJson(opts, r) + "\n");
+    Print(out, SuccessJson(opts, r, false) + "\n");
   } else if (IsListing(opts)) {
     Table table(r.columns);
     for (const auto& row : r.rows) table.AddRow(row);
@@ -58,6 +62,7 @@ int ReportMany(const Options& opts, const std::vector<std::string>& hosts, const
                FILE* out, FILE* err) {
   int status = 0;
   size_t failed = 0;
+  std::string none;
   std::vector<std::string> json;
   std::vector<std::string> columns = {"HOST"};
   std::vector<std::vector<std::string>> rows;
@@ -72,12 +77,12 @@ int ReportMany(const Options& opts, const std::vector<std::string>& hosts, const
       json.push_back(AddFailure(o, r).Render());
       continue;
     }
-    json.push_back(o.AddRaw("result", SuccessJson(opts, r)).Render());
+    json.push_back(o.AddRaw("result", SuccessJson(opts, r, true)).Render());
     if (!IsListing(opts)) {
       rows.push_back({hosts[i], r.note});
       continue;
     }
-    if (columns.size() == 1) columns.insert(columns.end(), r.columns.begin(), r.columns.end());
+    if (columns.size() == 1) columns.insert(columns.end(), r.columns.begin(), r.columns.end()), none = r.none;
     for (auto row : r.rows) {
       row.insert(row.begin(), hosts[i]);
       rows.push_back(std::move(row));
@@ -88,7 +93,11 @@ int ReportMany(const Options& opts, const std::vector<std::string>& hosts, const
   } else if (IsListing(opts) || ShowsNote(opts)) {
     Table table(IsListing(opts) ? columns : std::vector<std::string>{"HOST", "RESULT"});
     for (auto& row : rows) table.AddRow(std::move(row));
-    if (!rows.empty()) Print(out, table.Render());
+    if (!rows.empty()) {
+      Print(out, table.Render());
+    } else if (!none.empty()) {
+      Print(out, none + "\n");
+    }
   }
   if (failed > 0) Print(err, "kqsctl: " + std::to_string(failed) + " of " + std::to_string(hosts.size()) + " failed\n");
   return status;
