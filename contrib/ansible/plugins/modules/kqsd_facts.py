@@ -5,10 +5,10 @@ DOCUMENTATION = r'''
 module: kqsd_facts
 short_description: What a kqsd print server offers
 description:
-  - Sets the fact C(kqsd) of a server: its discovery fields, its print
+  - "Sets the fact C(kqsd) of a server: its discovery fields, its print
     queues, its printer models (drivers) and its print monitor, as
     C(kqsctl --json) reports them (camelCase keys). Runs kqsctl on the node
-    that runs the task (C(connection: local) or C(delegate_to: localhost)).
+    that runs the task (C(connection: local) or C(delegate_to: localhost))."
 options:
   server: {description: The kqsd server., type: str, default: 127.0.0.1}
   timeout: {description: Milliseconds to wait for each answer., type: int}

@@ -5,14 +5,14 @@ DOCUMENTATION = r'''
 module: kqsd_queue
 short_description: Print queues on a kqsd print server
 description:
-  - Creates or removes a print queue on a kqsd server by running
+  - "Creates or removes a print queue on a kqsd server by running
     C(kqsctl --json) on the node that runs the task; run it with
     C(connection: local) or C(delegate_to: localhost) and name the
-    server with I(server).
-  - The management protocol cannot read a queue's settings back. C(present)
+    server with I(server)."
+  - "The management protocol cannot read a queue's settings back. C(present)
     on a queue that exists reports C(changed=false) whatever its settings;
     to change a setting, remove the queue (C(state: absent)) and create it
-    again.
+    again."
   - Supports check mode.
 options:
   name: {description: The queue's name (letters, digits, _ and -)., type: str, required: true}
