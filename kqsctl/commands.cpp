@@ -281,34 +281,35 @@ int RunPasswd(const Options& opts, FILE* out, FILE* err) {
   return kExitOk;
 }
 
-// The command on one server.
+// The request each command that talks to a server sends.
+struct Request {
+  Command command;
+  uint32_t operation, object_type;
+};
+
+constexpr Request kRequests[] = {
+    {Command::kQueues, KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE},
+    {Command::kDrivers, KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER},
+    {Command::kMonitors, KQS_ENUM_CONTAINER, TYPE_PRINTMONITOR},
+    {Command::kAddQueue, KQS_ADD, TYPE_PRINTQUEUE},
+    {Command::kRemoveQueue, KQS_REMOVE, TYPE_PRINTQUEUE},
+    {Command::kAddPort, KQS_ADD, TYPE_PHYSICAL_PRINTER},
+    {Command::kRemovePort, KQS_REMOVE, TYPE_PHYSICAL_PRINTER},
+    {Command::kLogin, KQS_ADMIN_ACCESS, TYPE_PRINTSERVER},
+};
+
+// The command on one server; list is the parameter list an add sends.
 Result RunOn(const Options& opts, const std::string& host, std::string_view list, PasswordOnce& password) {
   Result r;
-  switch (opts.command) {
-    case Command::kQueues:
-      r = Enumerate(opts, host, TYPE_PRINTQUEUE);
-      break;
-    case Command::kDrivers:
-      r = Enumerate(opts, host, TYPE_PRINTDRIVER);
-      break;
-    case Command::kMonitors:
-      r = Enumerate(opts, host, TYPE_PRINTMONITOR);
-      break;
-    case Command::kAddQueue:
-      r = Change(opts, host, password, KQS_ADD, TYPE_PRINTQUEUE, list);
-      break;
-    case Command::kRemoveQueue:
-      r = Change(opts, host, password, KQS_REMOVE, TYPE_PRINTQUEUE, {});
-      break;
-    case Command::kAddPort:
-      r = Change(opts, host, password, KQS_ADD, TYPE_PHYSICAL_PRINTER, list);
-      break;
-    case Command::kRemovePort:
-      r = Change(opts, host, password, KQS_REMOVE, TYPE_PHYSICAL_PRINTER, {});
-      break;
-    default:
+  for (const Request& q : kRequests) {
+    if (q.command != opts.command) continue;
+    if (q.operation == KQS_ENUM_CONTAINER) {
+      r = Enumerate(opts, host, q.object_type);
+    } else if (q.operation == KQS_ADMIN_ACCESS) {
       r = Login(opts, host, password);
-      break;
+    } else {
+      r = Change(opts, host, password, q.operation, q.object_type, q.operation == KQS_ADD ? list : std::string_view());
+    }
   }
   r.what = What(opts);
   return r;

@@ -171,14 +171,6 @@ TEST_F(KqsctlDaemonTest, LoginGrantsTheRightPasswordOnly) {
   EXPECT_TRUE(Contains(refused.err, "the password is wrong")) << refused.all();
 }
 
-TEST_F(KqsctlDaemonTest, AddsAndRemovesAPort) {
-  const Outcome added =
-      Ctl({"add-port", "p1", "--host", "printer7", "--ip", "10.0.0.7", "--hw", "00:11:22:33:44:55", "--port", "9100"});
-  EXPECT_EQ(0, added.status) << added.all();
-  const Outcome removed = Ctl({"remove-port", "p1"});
-  EXPECT_EQ(0, removed.status) << removed.all();
-}
-
 // The kqsd.console collection as a playbook uses it: a queue added (changed),
 // added again (unchanged), seen in the facts, removed (changed); check mode
 // changes nothing and reports what it would have changed.
@@ -233,7 +225,8 @@ TEST(KqsctlEnforceTest, ChangesNeedLoginOnTheSameConnection) {
     args.insert(args.begin(), KQSCTL_PATH);
     return RunProgram(daemon.installDir(), args, stdin_text);
   };
-  const std::vector<std::string> add_port = {"add-port", "p1", "--host", "printer7", "--ip", "10.0.0.7"};
+  const std::vector<std::string> add_port = {"add-port", "p1",   "--host", "printer7",         "--ip",
+                                             "10.0.0.7", "--hw", "00:11:22:33:44:55", "--port", "9100"};
   auto with_login = [](std::vector<std::string> args) {
     args.push_back("--login");
     return args;

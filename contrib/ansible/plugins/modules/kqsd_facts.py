@@ -9,10 +9,7 @@ description:
     queues, its printer models (drivers) and its print monitor, as
     C(kqsctl --json) reports them (camelCase keys). Runs kqsctl on the node
     that runs the task (C(connection: local) or C(delegate_to: localhost))."
-options:
-  server: {description: The kqsd server., type: str, default: 127.0.0.1}
-  timeout: {description: Milliseconds to wait for each answer., type: int}
-  kqsctl: {description: The kqsctl program., type: path, default: kqsctl}
+extends_documentation_fragment: [kqsd.console.kqsctl]
 '''
 
 EXAMPLES = r'''

@@ -17,7 +17,6 @@ description:
 options:
   name: {description: The queue's name (letters, digits, _ and -)., type: str, required: true}
   state: {description: Whether the queue exists., type: str, choices: [present, absent], default: present}
-  server: {description: The kqsd server., type: str, default: 127.0.0.1}
   model: {description: The printer model (required with present)., type: str}
   device: {description: The device (required with present)., type: str}
   queue_class: {description: A class the queue joins., type: str, aliases: [class]}
@@ -32,8 +31,7 @@ options:
   pslevel: {description: PostScript level 1 to 3., type: int}
   personality: {description: The printer's personality., type: str}
   login: {description: The administrator password, for servers that enforce access., type: str}
-  timeout: {description: Milliseconds to wait for each answer., type: int}
-  kqsctl: {description: The kqsctl program., type: path, default: kqsctl}
+extends_documentation_fragment: [kqsd.console.kqsctl]
 '''
 
 EXAMPLES = r'''
