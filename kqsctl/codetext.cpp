@@ -59,6 +59,32 @@ constexpr std::array<std::string_view, 47> kExplanations = {
     "the object is of a later version",                                 // 46
 };
 
+constexpr unsigned Bit(Command c) { return CommandBit(c); }
+constexpr unsigned kLists = Bit(Command::kQueues) | Bit(Command::kDrivers) | Bit(Command::kMonitors);
+constexpr unsigned kChanges = Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) | Bit(Command::kAddPort) |
+                              Bit(Command::kRemovePort);
+constexpr unsigned kQueueChanges = Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue);
+
+struct Hint {
+  uint32_t code;
+  unsigned commands;
+  std::string_view text;
+};
+
+constexpr std::array<Hint, 11> kHints = {{
+    {KQS_NO_ACCESS, kChanges, "the server requires a password: add --login"},
+    {KQS_NO_ACCESS, Bit(Command::kLogin), "the password is wrong: kqsctl passwd sets it on the server"},
+    {KQS_FAILURE, kLists, "the server's LP tree is missing or unreadable: check [LP Service] Root"},
+    {KQS_QUEUE_EXISTS_AS_QUEUE, kChanges, "remove it first with remove-queue, or choose another name"},
+    {KQS_QUEUE_EXISTS_AS_CLASS, kChanges, "choose another name"},
+    {KQS_CLASS_EXISTS_AS_QUEUE, kChanges, "choose another --class"},
+    {KQS_FILESET_MISSING, kChanges, "kqsctl drivers lists the models the server has"},
+    {KQS_INVALID_OBJECT_NAME, kQueueChanges, "kqsctl queues lists the queues the server has"},
+    {KQS_SPOOLER_NOT_RUNNING, kChanges, "check the LP scheduler (lpsched) on the server"},
+    {KQS_LPADMIN_FAILURE, kChanges, "check the server's LP service: its lpadmin refused the queue"},
+    {KQS_INVALID_PARAMETER, kChanges, "the server refused a parameter: check the options' values"},
+}};
+
 constexpr uint32_t kPlatformErrorBase = 0x10000000;
 constexpr uint32_t kPlatformNetErrorBase = 0x20000000;
 
@@ -77,6 +103,13 @@ std::string DescribeReturnCode(uint32_t code) {
     text += "a code this console does not know (" + std::to_string(code) + ")";
   }
   return text;
+}
+
+std::string HintFor(uint32_t code, Command command) {
+  for (const Hint& h : kHints) {
+    if (h.code == code && (h.commands & Bit(command)) != 0) return std::string(h.text);
+  }
+  return "";
 }
 
 }  // namespace kqsctl

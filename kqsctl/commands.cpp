@@ -1,8 +1,10 @@
-// kqsctl's commands: build the request, run it, show the answer.
+// kqsctl's commands: build the request, run it on each server named, show
+// the answers.
 #include "kqsctl/commands.h"
 
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,9 +12,15 @@
 #include "kqsctl/codetext.h"
 #include "kqsctl/discoreply.h"
 #include "kqsctl/enumbuf.h"
+#include "kqsctl/fleet.h"
 #include "kqsctl/output.h"
 #include "kqsctl/password.h"
+#include "kqsctl/report.h"
 #include "kqsctl/transport.h"
+
+#ifndef KQS_VERSION
+#define KQS_VERSION "unknown"
+#endif
 
 namespace kqsctl {
 namespace {
@@ -29,131 +37,148 @@ int Error(FILE* err, const std::string& what, const std::string& why, int status
   return status;
 }
 
-Endpoint ServerOf(const Options& opts) { return Endpoint{opts.server, kServerPort}; }
-
-// Sends one request on session; on a transport failure reports it and
-// returns false.
-bool Ask(Session& session, const std::string& what, uint32_t operation, uint32_t object_type,
-         const std::string& params, std::string_view data, Reply* reply, FILE* err) {
-  std::string why;
-  if (session.Transact(operation, object_type, params, data, reply, &why)) return true;
-  Error(err, what, why, kExitNoAnswer);
-  return false;
+Result& Fail(Result* r, std::string why, int status) {
+  r->error = std::move(why);
+  r->status = status;
+  return *r;
 }
 
-// As above, on a connection of its own.
-bool Ask(const Options& opts, const std::string& what, uint32_t operation, uint32_t object_type,
-         const std::string& params, std::string_view data, Reply* reply, FILE* err) {
-  Session session(ServerOf(opts), opts.TimeoutOr(kDefaultTimeoutMs));
-  return Ask(session, what, operation, object_type, params, data, reply, err);
+// A refusal by the server: its code, the explanation and the next step.
+Result& Refused(Result* r, uint32_t code, Command command) {
+  r->answered = true;
+  r->code = code;
+  r->hint = HintFor(code, command);
+  return Fail(r, DescribeReturnCode(code) + (r->hint.empty() ? "" : "; " + r->hint), kExitRefused);
+}
+
+// The administrator password, read from standard input once however many
+// servers ask for it: the first caller reads, the others wait and share.
+class PasswordOnce {
+ public:
+  bool Get(std::string* password, std::string* error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!read_) {
+      ok_ = ReadPassword(STDIN_FILENO, "Password: ", kMaxPassword, &password_, &error_);
+      read_ = true;
+    }
+    *password = password_;
+    *error = error_;
+    return ok_;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool read_ = false, ok_ = false;
+  std::string password_, error_;
+};
+
+// The command as messages name it: "add-queue lab".
+std::string What(const Options& opts) {
+  return std::string(CommandWord(opts.command)) + (opts.name.empty() ? "" : " " + opts.name);
 }
 
 // The text with its terminating NUL, as the server reads data blocks.
 std::string_view WithNul(const std::string& text) { return std::string_view(text.c_str(), text.size() + 1); }
 
-// Reads the administrator password and has the server check it on session.
-// Returns kExitOk when access was granted; otherwise reports why, under
-// what, and returns the exit status.
-int LogIn(Session& session, const std::string& what, FILE* err) {
-  std::string password;
+// Has the server check the administrator password on session; connects
+// first so that a wrong host fails before the user types anything. Returns
+// false with r filled when access was not granted.
+bool LogIn(Session& session, PasswordOnce& password, Result* r) {
   std::string why;
-  if (!ReadPassword(STDIN_FILENO, "Password: ", kMaxPassword, &password, &why)) {
-    return Error(err, what, why, kExitNoAnswer);
-  }
+  std::string text;
+  if (!session.Open(&why)) return Fail(r, why, kExitNoAnswer), false;
+  if (!password.Get(&text, &why)) return Fail(r, why, kExitNoAnswer), false;
   Reply reply;
-  if (!Ask(session, what, KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "", WithNul(password), &reply, err)) {
-    return kExitNoAnswer;
+  if (!session.Transact(KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "", WithNul(text), &reply, &why)) {
+    return Fail(r, why, kExitNoAnswer), false;
   }
-  if (reply.return_code == KQS_SUCCESS) return kExitOk;
-  const char* verdict = reply.return_code == KQS_NO_ACCESS ? "access refused (" : "no access (";
-  return Error(err, what, verdict + DescribeReturnCode(reply.return_code) + ")", kExitRefused);
+  r->answered = true;
+  r->code = reply.return_code;
+  if (reply.return_code == KQS_SUCCESS) return true;
+  return Refused(r, reply.return_code, Command::kLogin), false;
 }
 
 // Commands whose answer is only a return code. With --login the password is
 // checked first on the same connection, as a server that enforces access
 // grants it per connection.
-int Simple(const Options& opts, const std::string& what, uint32_t operation, uint32_t object_type,
-           std::string_view data, FILE* out, FILE* err) {
-  Session session(ServerOf(opts), opts.TimeoutOr(kDefaultTimeoutMs));
-  if (opts.flags.count("login") != 0) {
-    const int status = LogIn(session, what + ": login", err);
-    if (status != kExitOk) return status;
+Result Change(const Options& opts, const std::string& host, PasswordOnce& password, uint32_t operation,
+              uint32_t object_type, std::string_view data) {
+  Result r;
+  Session session(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs));
+  if (opts.flags.count("login") != 0 && !LogIn(session, password, &r)) {
+    r.error = "login: " + r.error;
+    return r;
   }
   Reply reply;
-  if (!Ask(session, what, operation, object_type, opts.name, data, &reply, err)) return kExitNoAnswer;
-  if (reply.return_code != KQS_SUCCESS) return Error(err, what, DescribeReturnCode(reply.return_code), kExitRefused);
-  Print(out, what + ": " + DescribeReturnCode(reply.return_code) + "\n");
-  return kExitOk;
+  std::string why;
+  if (!session.Transact(operation, object_type, opts.name, data, &reply, &why)) return Fail(&r, why, kExitNoAnswer);
+  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command);
+  r.answered = true;
+  r.note = DescribeReturnCode(KQS_SUCCESS);
+  return r;
 }
 
-std::vector<std::string> JsonRows(const std::vector<JsonObject>& objects) {
-  std::vector<std::string> rows;
-  for (const auto& o : objects) rows.push_back(o.Render());
-  return rows;
+Result Login(const Options& opts, const std::string& host, PasswordOnce& password) {
+  Result r;
+  Session session(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs));
+  if (LogIn(session, password, &r)) r.note = "access granted";
+  return r;
 }
 
-void Show(const Options& opts, const Table& table, size_t rows, const std::vector<JsonObject>& json,
-          const char* none, FILE* out) {
-  if (opts.json) {
-    Print(out, JsonArray(JsonRows(json)) + "\n");
-  } else if (rows == 0) {
-    Print(out, std::string(none) + "\n");
-  } else {
-    Print(out, table.Render());
-  }
-}
-
-int Enumerate(const Options& opts, const std::string& what, uint32_t object_type, FILE* out, FILE* err) {
+Result Enumerate(const Options& opts, const std::string& host, uint32_t object_type) {
+  Result r;
   Reply reply;
+  std::string why;
   // The server sizes its buffer with a first pass; a container that grows
   // before the second pass gives "insufficient buffer", so ask again.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!Ask(opts, what, KQS_ENUM_CONTAINER, object_type, "", {}, &reply, err)) return kExitNoAnswer;
+    if (!Transact(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs), KQS_ENUM_CONTAINER, object_type, "",
+                  {}, &reply, &why)) {
+      return Fail(&r, why, kExitNoAnswer);
+    }
     if (reply.return_code != KQS_INSUFFICIENT_BUFFER) break;
   }
-  if (reply.return_code != KQS_SUCCESS) return Error(err, what, DescribeReturnCode(reply.return_code), kExitRefused);
+  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command);
+  r.answered = true;
 
-  std::string why;
-  std::vector<JsonObject> json;
   const uint8_t* data = reply.data.data();
   const size_t size = reply.data.size();
+  bool ok = false;
   if (object_type == TYPE_PRINTQUEUE) {
     std::vector<QueueEntry> queues;
-    if (!DecodeQueues(data, size, &queues, &why)) return Error(err, what, "unreadable result: " + why, kExitNoAnswer);
-    Table table({"QUEUE", "INTERFACE SCRIPT"});
+    ok = DecodeQueues(data, size, &queues, &why);
+    r.columns = {"QUEUE", "INTERFACE SCRIPT"};
+    r.none = "no print queues";
     for (const auto& q : queues) {
-      table.AddRow({q.name, q.interface_dir + "/" + q.name});
-      json.push_back(JsonObject().Add("name", q.name).Add("interfaceDirectory", q.interface_dir));
+      r.rows.push_back({q.name, q.interface_dir + "/" + q.name});
+      r.records.push_back(JsonObject().Add("name", q.name).Add("interfaceDirectory", q.interface_dir));
     }
-    Show(opts, table, queues.size(), json, "no print queues", out);
   } else if (object_type == TYPE_PRINTDRIVER) {
     std::vector<DriverEntry> drivers;
-    if (!DecodeDrivers(data, size, &drivers, &why)) return Error(err, what, "unreadable result: " + why, kExitNoAnswer);
-    Table table({"MODEL"});
+    ok = DecodeDrivers(data, size, &drivers, &why);
+    r.columns = {"MODEL"};
+    r.none = "no printer models";
     for (const auto& d : drivers) {
-      table.AddRow({d.model});
-      json.push_back(JsonObject().Add("model", d.model));
+      r.rows.push_back({d.model});
+      r.records.push_back(JsonObject().Add("model", d.model));
     }
-    Show(opts, table, drivers.size(), json, "no printer models", out);
   } else {
     std::vector<MonitorEntry> monitors;
-    if (!DecodeMonitors(data, size, &monitors, &why)) {
-      return Error(err, what, "unreadable result: " + why, kExitNoAnswer);
-    }
-    Table table({"MONITOR", "PRODUCT", "REVISION"});
+    ok = DecodeMonitors(data, size, &monitors, &why);
+    r.columns = {"MONITOR", "PRODUCT", "REVISION"};
+    r.none = "no print monitor installed";
     for (const auto& m : monitors) {
       const std::string revision = FormatRevision(m.revision, m.revision_minor);
-      table.AddRow({m.short_name, m.product, revision});
-      json.push_back(JsonObject()
-                         .Add("name", m.short_name)
-                         .Add("product", m.product)
-                         .Add("revision", revision)
-                         .Add("revisionCode", static_cast<long long>(m.revision))
-                         .Add("revisionNumber", static_cast<long long>(m.revision_minor)));
+      r.rows.push_back({m.short_name, m.product, revision});
+      r.records.push_back(JsonObject()
+                              .Add("name", m.short_name)
+                              .Add("product", m.product)
+                              .Add("revision", revision)
+                              .Add("revisionCode", static_cast<long long>(m.revision))
+                              .Add("revisionNumber", static_cast<long long>(m.revision_minor)));
     }
-    Show(opts, table, monitors.size(), json, "no print monitor installed", out);
   }
-  return kExitOk;
+  return ok ? r : Fail(&r, "unreadable result: " + why, kExitNoAnswer);
 }
 
 bool IsNumber(const std::string& text) {
@@ -164,58 +189,69 @@ bool IsNumber(const std::string& text) {
   return true;
 }
 
-int RunDiscover(const Options& opts, FILE* out, FILE* err) {
-  const std::string target = opts.Value("to");
-  std::vector<DiscoveryAnswer> answers;
-  std::string why;
-  const int timeout = opts.TimeoutOr(kDefaultDiscoverMs);
-  if (!Discover(target, kServerPort, timeout, &answers, &why)) return Error(err, "discover", why, kExitNoAnswer);
+// JSON keys are camelCase throughout; the reply's own names start upper case.
+std::string CamelCase(std::string name) {
+  if (!name.empty() && name[0] >= 'A' && name[0] <= 'Z') name[0] = static_cast<char>(name[0] - 'A' + 'a');
+  return name;
+}
 
-  Table table({"ADDRESS", "PLATFORM", "PROTOCOL", "VERSION", "INSTALL", "SYSTEM"});
-  std::vector<JsonObject> json;
-  size_t found = 0;
+// The servers that answer a discovery to opts' --to addresses (default: the
+// broadcast address): their addresses in answers, their replies' fields in
+// fields. False with a message when the datagram cannot be sent.
+bool FindServers(const Options& opts, std::vector<std::string>* addresses, std::vector<Fields>* fields,
+                 std::string* why, FILE* err) {
+  std::vector<DiscoveryAnswer> answers;
+  if (!Discover(opts.To(), kServerPort, opts.TimeoutOr(kDefaultDiscoverMs), &answers, why)) return false;
   for (const auto& answer : answers) {
-    Fields fields;
-    if (!ParseDiscoveryReply(answer.text, &fields)) {
+    Fields f;
+    if (!ParseDiscoveryReply(answer.text, &f)) {
       Print(err, "kqsctl: discover: ignoring a reply from " + answer.address + " that is not a kqsd answer\n");
       continue;
     }
-    ++found;
-    const auto f = [&](const char* name) { return FieldValue(fields, name); };
-    table.AddRow({answer.address, f("Platform"), f("Protocol"),
+    addresses->push_back(answer.address);
+    fields->push_back(std::move(f));
+  }
+  return true;
+}
+
+std::string NoAnswer(const Options& opts) {
+  const auto to = opts.To();
+  std::string where = to.empty() ? "the broadcast" : to[0];
+  for (size_t i = 1; i < to.size(); ++i) where += ", " + to[i];
+  return "no server answered " + where + " within " + std::to_string(opts.TimeoutOr(kDefaultDiscoverMs)) + " ms";
+}
+
+int RunDiscover(const Options& opts, FILE* out, FILE* err) {
+  std::vector<std::string> addresses;
+  std::vector<Fields> replies;
+  std::string why;
+  if (!FindServers(opts, &addresses, &replies, &why, err)) return Error(err, "discover", why, kExitNoAnswer);
+
+  Table table({"ADDRESS", "PLATFORM", "PROTOCOL", "VERSION", "INSTALL", "SYSTEM"});
+  std::vector<std::string> json;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const auto f = [&](const char* name) { return FieldValue(replies[i], name); };
+    table.AddRow({addresses[i], f("Platform"), f("Protocol"),
                   f("VMajor") + "." + f("VMinor") + "." + f("VUpdate") + "." + f("VBuild"), f("Install"), f("Uname")});
     JsonObject o;
-    o.Add("address", answer.address);
-    for (const auto& [name, value] : fields) {
+    o.Add("address", addresses[i]);
+    for (const auto& [name, value] : replies[i]) {
       const bool numeric = name == "Protocol" || name == "VMajor" || name == "VMinor" || name == "VUpdate" ||
                            name == "VBuild";
       if (numeric && IsNumber(value)) {
-        o.Add(name, std::stoll(value));
+        o.Add(CamelCase(name), std::stoll(value));
       } else {
-        o.Add(name, value);
+        o.Add(CamelCase(name), value);
       }
     }
-    json.push_back(std::move(o));
+    json.push_back(o.Render());
   }
   if (opts.json) {
-    Print(out, JsonArray(JsonRows(json)) + "\n");
-  } else if (found > 0) {
+    Print(out, JsonArray(json) + "\n");
+  } else if (!addresses.empty()) {
     Print(out, table.Render());
   }
-  if (found == 0) {
-    return Error(err, "discover",
-                 "no server answered " + (target.empty() ? std::string("the broadcast") : target) + " within " +
-                     std::to_string(timeout) + " ms",
-                 kExitRefused);
-  }
-  return kExitOk;
-}
-
-int RunLogin(const Options& opts, FILE* out, FILE* err) {
-  Session session(ServerOf(opts), opts.TimeoutOr(kDefaultTimeoutMs));
-  const int status = LogIn(session, "login", err);
-  if (status == kExitOk) Print(out, "login: access granted (" + DescribeReturnCode(KQS_SUCCESS) + ")\n");
-  return status;
+  return addresses.empty() ? Error(err, "discover", NoAnswer(opts), kExitNoAnswer) : kExitOk;
 }
 
 int RunPasswd(const Options& opts, FILE* out, FILE* err) {
@@ -241,48 +277,97 @@ int RunPasswd(const Options& opts, FILE* out, FILE* err) {
   if (!EncryptPassword(password, &stored, &why) || !StoreAdminPassword(ini, stored, &why)) {
     return Error(err, "passwd", why, kExitNoAnswer);
   }
-  Print(out, "passwd: administrator password set in " + ini + "\n");
+  if (opts.verbose) Print(out, "passwd: administrator password set in " + ini + "\n");
   return kExitOk;
+}
+
+// The request each command that talks to a server sends.
+struct Request {
+  Command command;
+  uint32_t operation, object_type;
+};
+
+constexpr Request kRequests[] = {
+    {Command::kQueues, KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE},
+    {Command::kDrivers, KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER},
+    {Command::kMonitors, KQS_ENUM_CONTAINER, TYPE_PRINTMONITOR},
+    {Command::kAddQueue, KQS_ADD, TYPE_PRINTQUEUE},
+    {Command::kRemoveQueue, KQS_REMOVE, TYPE_PRINTQUEUE},
+    {Command::kAddPort, KQS_ADD, TYPE_PHYSICAL_PRINTER},
+    {Command::kRemovePort, KQS_REMOVE, TYPE_PHYSICAL_PRINTER},
+    {Command::kLogin, KQS_ADMIN_ACCESS, TYPE_PRINTSERVER},
+};
+
+// The command on one server; list is the parameter list an add sends.
+Result RunOn(const Options& opts, const std::string& host, std::string_view list, PasswordOnce& password) {
+  Result r;
+  for (const Request& q : kRequests) {
+    if (q.command != opts.command) continue;
+    if (q.operation == KQS_ENUM_CONTAINER) {
+      r = Enumerate(opts, host, q.object_type);
+    } else if (q.operation == KQS_ADMIN_ACCESS) {
+      r = Login(opts, host, password);
+    } else {
+      r = Change(opts, host, password, q.operation, q.object_type, q.operation == KQS_ADD ? list : std::string_view());
+    }
+  }
+  r.what = What(opts);
+  return r;
+}
+
+// The servers a command runs on: -H, --hosts and --discovered together, in
+// that order, each once; 127.0.0.1 when none is named.
+bool Targets(const Options& opts, std::vector<std::string>* hosts, std::string* why, FILE* err) {
+  *hosts = opts.servers;
+  if (auto it = opts.values.find("hosts"); it != opts.values.end() && !ReadHostsFile(it->second, hosts, why)) {
+    return false;
+  }
+  if (opts.flags.count("discovered") != 0) {
+    std::vector<std::string> found;
+    std::vector<Fields> replies;
+    if (!FindServers(opts, &found, &replies, why, err)) return false;
+    if (found.empty()) return *why = NoAnswer(opts), false;
+    hosts->insert(hosts->end(), found.begin(), found.end());
+  }
+  DropRepeats(hosts);
+  if (hosts->empty() && !opts.Fleet()) hosts->push_back(kDefaultServer);
+  return !hosts->empty() || (*why = "no servers to run on", false);
 }
 
 }  // namespace
 
 int RunCommand(const Options& opts, FILE* out, FILE* err) {
-  const std::string named = opts.name;
   switch (opts.command) {
     case Command::kHelp:
       Print(out, UsageText());
       return kExitOk;
+    case Command::kVersion:
+      Print(out, "kqsctl " KQS_VERSION "\n");
+      return kExitOk;
     case Command::kDiscover:
       return RunDiscover(opts, out, err);
-    case Command::kQueues:
-      return Enumerate(opts, "queues", TYPE_PRINTQUEUE, out, err);
-    case Command::kDrivers:
-      return Enumerate(opts, "drivers", TYPE_PRINTDRIVER, out, err);
-    case Command::kMonitors:
-      return Enumerate(opts, "monitors", TYPE_PRINTMONITOR, out, err);
-    case Command::kAddQueue: {
-      std::string list;
-      std::string why;
-      if (!BuildQueueParameters(opts, &list, &why)) return Error(err, "add-queue " + named, why, kExitUsage);
-      return Simple(opts, "add-queue " + named, KQS_ADD, TYPE_PRINTQUEUE, WithNul(list), out, err);
-    }
-    case Command::kRemoveQueue:
-      return Simple(opts, "remove-queue " + named, KQS_REMOVE, TYPE_PRINTQUEUE, {}, out, err);
-    case Command::kAddPort: {
-      std::string list;
-      std::string why;
-      if (!BuildPortParameters(opts, &list, &why)) return Error(err, "add-port " + named, why, kExitUsage);
-      return Simple(opts, "add-port " + named, KQS_ADD, TYPE_PHYSICAL_PRINTER, WithNul(list), out, err);
-    }
-    case Command::kRemovePort:
-      return Simple(opts, "remove-port " + named, KQS_REMOVE, TYPE_PHYSICAL_PRINTER, {}, out, err);
-    case Command::kLogin:
-      return RunLogin(opts, out, err);
     case Command::kPasswd:
       return RunPasswd(opts, out, err);
+    default:
+      break;
   }
-  return kExitUsage;
+  std::string list;
+  std::string why;
+  const bool built = opts.command == Command::kAddQueue   ? BuildQueueParameters(opts, &list, &why)
+                     : opts.command == Command::kAddPort ? BuildPortParameters(opts, &list, &why)
+                                                         : true;
+  if (!built) return Error(err, What(opts), why, kExitUsage);
+  std::vector<std::string> hosts;
+  if (!Targets(opts, &hosts, &why, err)) return Error(err, What(opts), why, kExitNoAnswer);
+
+  const std::string_view data = list.empty() ? std::string_view() : WithNul(list);
+  PasswordOnce password;
+  std::vector<Result> results(hosts.size());
+  ForEachConcurrently(hosts.size(), opts.parallel,
+                      [&](size_t i) { results[i] = RunOn(opts, hosts[i], data, password); });
+  if (opts.Fleet()) return ReportMany(opts, hosts, results, out, err);
+  ReportOne(opts, results[0], out, err);
+  return results[0].status;
 }
 
 }  // namespace kqsctl

@@ -6,34 +6,37 @@
 #include <string_view>
 #include <vector>
 
+#include "kqsctl/rules.h"
+
 namespace kqsctl {
 namespace {
 
-// Bit per command, for the commands an option applies to.
-constexpr unsigned Bit(Command c) { return 1u << static_cast<unsigned>(c); }
+constexpr unsigned Bit(Command c) { return CommandBit(c); }
 constexpr unsigned kAnyCommand = ~0u;
 constexpr unsigned kServerCommands = Bit(Command::kQueues) | Bit(Command::kDrivers) | Bit(Command::kMonitors) |
                                      Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) |
                                      Bit(Command::kAddPort) | Bit(Command::kRemovePort) | Bit(Command::kLogin);
 
+// takes_name: 0 none, 1 a port's name, 2 a queue's name (stricter rules).
 struct CommandSpec {
   std::string_view word;
   Command command;
-  bool takes_name;
+  int takes_name;
 };
 
-constexpr std::array<CommandSpec, 11> kCommands = {{
+constexpr std::array<CommandSpec, 12> kCommands = {{
     {"help", Command::kHelp, false},
     {"discover", Command::kDiscover, false},
     {"queues", Command::kQueues, false},
     {"drivers", Command::kDrivers, false},
     {"monitors", Command::kMonitors, false},
-    {"add-queue", Command::kAddQueue, true},
-    {"remove-queue", Command::kRemoveQueue, true},
-    {"add-port", Command::kAddPort, true},
-    {"remove-port", Command::kRemovePort, true},
+    {"add-queue", Command::kAddQueue, 2},
+    {"remove-queue", Command::kRemoveQueue, 2},
+    {"add-port", Command::kAddPort, 1},
+    {"remove-port", Command::kRemovePort, 1},
     {"login", Command::kLogin, false},
     {"passwd", Command::kPasswd, false},
+    {"version", Command::kVersion, false},
 }};
 
 struct OptionSpec {
@@ -41,19 +44,24 @@ struct OptionSpec {
   bool takes_value;
   unsigned commands;
   bool required;
+  bool repeats = false;
 };
 
 constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
 constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
 
-constexpr std::array<OptionSpec, 24> kOptions = {{
+constexpr std::array<OptionSpec, 30> kOptions = {{
     {"help", false, kAnyCommand, false},
-    {"server", true, kServerCommands, false},
+    {"version", false, kAnyCommand, false},
+    {"verbose", false, kAnyCommand, false},
+    {"server", true, kServerCommands, false, true},
+    {"hosts", true, kServerCommands, false},
+    {"discovered", false, kServerCommands, false},
+    {"parallel", true, kServerCommands, false},
     {"timeout", true, kServerCommands | Bit(Command::kDiscover), false},
-    {"json", false, Bit(Command::kDiscover) | Bit(Command::kQueues) | Bit(Command::kDrivers) |
-                        Bit(Command::kMonitors), false},
-    {"to", true, Bit(Command::kDiscover), false},
+    {"json", false, kServerCommands | Bit(Command::kDiscover), false},
+    {"to", true, kServerCommands | Bit(Command::kDiscover), false, true},
     {"ini", true, Bit(Command::kPasswd), true},
     {"model", true, kAddQueue, true},
     {"device", true, kAddQueue, true},
@@ -126,19 +134,19 @@ bool Fail(std::string* error, std::string text) {
   return false;
 }
 
-bool ParseTimeout(std::string_view text, int* ms) {
+bool ParseCount(std::string_view text, int max, int* out) {
   if (text.empty() || text.size() > 7) return false;
   int value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + (c - '0');
   }
-  if (value < 1 || value > 3600000) return false;
-  *ms = value;
+  if (value < 1 || value > max) return false;
+  *out = value;
   return true;
 }
 
-bool CheckName(const std::string& name, std::string* error) {
+bool CheckPortName(const std::string& name, std::string* error) {
   if (name.empty()) return Fail(error, "the name must not be empty");
   if (name.size() > kMaxNameLength) {
     return Fail(error, "the name is " + std::to_string(name.size()) + " characters long; the server takes at most " +
@@ -174,9 +182,25 @@ bool CheckListSize(const std::string& list, std::string* error) {
 
 }  // namespace
 
+std::string_view CommandWord(Command command) {
+  for (const auto& c : kCommands) {
+    if (c.command == command) return c.word;
+  }
+  return "";
+}
+
 std::string Options::Value(const std::string& name, const std::string& fallback) const {
   auto it = values.find(name);
   return it == values.end() ? fallback : it->second;
+}
+
+bool Options::Fleet() const {
+  return servers.size() > 1 || values.count("hosts") != 0 || flags.count("discovered") != 0;
+}
+
+std::vector<std::string> Options::To() const {
+  auto it = lists.find("to");
+  return it == lists.end() ? std::vector<std::string>() : it->second;
 }
 
 bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::string* error) {
@@ -221,7 +245,9 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
     if (opts->values.count(name) != 0 || opts->flags.count(name) != 0) {
       return Fail(error, "option --" + name + " given twice");
     }
-    if (spec->takes_value) {
+    if (spec->repeats) {
+      opts->lists[name].push_back(value);
+    } else if (spec->takes_value) {
       opts->values[name] = value;
     } else {
       opts->flags.insert(name);
@@ -229,8 +255,12 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
     given.push_back(name);
   }
 
-  if (opts->flags.count("help") != 0 || words.empty()) {
+  if (opts->flags.count("help") != 0 || (words.empty() && opts->flags.count("version") == 0)) {
     opts->command = Command::kHelp;
+    return true;
+  }
+  if (opts->flags.count("version") != 0) {
+    opts->command = Command::kVersion;
     return true;
   }
   const CommandSpec* cmd = nullptr;
@@ -240,19 +270,26 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   if (cmd == nullptr) return Fail(error, "unknown command '" + words[0] + "' (try kqsctl help)");
   opts->command = cmd->command;
 
-  const size_t wanted = cmd->takes_name ? 2 : 1;
+  const size_t wanted = cmd->takes_name != 0 ? 2 : 1;
   if (words.size() < wanted) return Fail(error, std::string(cmd->word) + ": the name is missing");
   if (words.size() > wanted) return Fail(error, std::string(cmd->word) + ": unexpected argument '" + words[wanted] + "'");
-  if (cmd->takes_name) {
+  if (cmd->takes_name != 0) {
     opts->name = words[1];
     std::string why;
-    if (!CheckName(opts->name, &why)) return Fail(error, std::string(cmd->word) + ": " + why);
+    if (!(cmd->takes_name == 2 ? CheckQueueName(opts->name, &why) : CheckPortName(opts->name, &why))) {
+      return Fail(error, std::string(cmd->word) + " '" + opts->name + "': " + why);
+    }
   }
 
   for (const auto& name : given) {
     if ((FindOption(name)->commands & Bit(cmd->command)) == 0) {
       return Fail(error, std::string(cmd->word) + " takes no option " + (name == "server" ? "-H" : "--" + name));
     }
+    std::string why;
+    if (!CheckOptionValue(name, opts->Value(name), &why)) return Fail(error, std::string(cmd->word) + ": " + why);
+  }
+  if (cmd->command != Command::kDiscover && opts->lists.count("to") != 0 && opts->flags.count("discovered") == 0) {
+    return Fail(error, std::string(cmd->word) + ": --to goes with --discovered");
   }
   for (const auto& o : kOptions) {
     if (o.required && (o.commands & Bit(cmd->command)) != 0 && opts->values.count(o.name) == 0) {
@@ -260,16 +297,24 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
     }
   }
 
-  if (auto it = opts->values.find("server"); it != opts->values.end()) {
-    if (it->second.empty()) return Fail(error, "-H needs a host name or address");
-    opts->server = it->second;
+  if (auto it = opts->lists.find("server"); it != opts->lists.end()) {
+    for (const auto& host : it->second) {
+      if (host.empty()) return Fail(error, "-H needs a host name or address");
+    }
+    opts->servers = it->second;
   }
   if (auto it = opts->values.find("timeout"); it != opts->values.end()) {
-    if (!ParseTimeout(it->second, &opts->timeout_ms)) {
+    if (!ParseCount(it->second, 3600000, &opts->timeout_ms)) {
       return Fail(error, "--timeout takes milliseconds from 1 to 3600000, not '" + it->second + "'");
     }
   }
+  if (auto it = opts->values.find("parallel"); it != opts->values.end()) {
+    if (!ParseCount(it->second, 1024, &opts->parallel)) {
+      return Fail(error, "--parallel takes a number of servers from 1 to 1024, not '" + it->second + "'");
+    }
+  }
   opts->json = opts->flags.count("json") != 0;
+  opts->verbose = opts->flags.count("verbose") != 0;
   return true;
 }
 
@@ -305,16 +350,17 @@ bool BuildPortParameters(const Options& opts, std::string* list, std::string* er
 }
 
 const char* UsageText() {
-  return "usage: kqsctl [-H HOST] [--timeout MS] COMMAND [ARGUMENTS]\n"
+  return "usage: kqsctl [TARGETS] [--timeout MS] [--json] [--verbose] COMMAND [ARGUMENTS]\n"
+         "       kqsctl --version\n"
          "\n"
          "Talks to kqsd, the print-server management daemon, on port 55554.\n"
          "\n"
          "Commands:\n"
-         "  discover [--to ADDR] [--json]    ask every server on the network (broadcast),\n"
-         "                                   or the one at ADDR, to describe itself\n"
-         "  queues [--json]                  list the print queues the server created\n"
-         "  drivers [--json]                 list the printer models a queue can use\n"
-         "  monitors [--json]                list the installed print monitor\n"
+         "  discover [--to ADDR]...          ask every server on the network (broadcast),\n"
+         "                                   or those at each ADDR, to describe itself\n"
+         "  queues                           list the print queues the server created\n"
+         "  drivers                          list the printer models a queue can use\n"
+         "  monitors                         list the installed print monitor\n"
          "  add-queue NAME --model M --device D [--class C] [--default]\n"
          "            [--export N] [--ip-port P] [--type T] [--devtype T]\n"
          "            [--teoj] [--jrecov] [--banner] [--pslevel N] [--personality P]\n"
@@ -329,23 +375,47 @@ const char* UsageText() {
          "  login                            check the administrator password\n"
          "  passwd --ini PATH                set the administrator password in kqsd.ini\n"
          "\n"
+         "Queue and class names: 1 to 127 letters, digits, '_' and '-', the first a\n"
+         "letter or digit. Models: no '/', no leading '.'. --export 0-65535, --ip-port\n"
+         "and --port 1-65535, --pslevel 1-3, --hw 00:11:22:33:44:55, --ip dotted.\n"
          "login, passwd and --login read the password from the terminal without echo,\n"
-         "or from standard input when that is not a terminal.\n"
+         "or from standard input when that is not a terminal; login and --login\n"
+         "connect first, so an unreachable server fails before the prompt.\n"
+         "\n"
+         "Targets (every command but discover and passwd):\n"
+         "  -H HOST, --server HOST   a server to manage (default 127.0.0.1); repeat\n"
+         "                           it for several\n"
+         "  --hosts FILE             the servers named in FILE, one a line, '#' comments\n"
+         "  --discovered             the servers that answer a discovery broadcast (or\n"
+         "                           each --to ADDR, e.g. one broadcast address a network)\n"
+         "  --parallel N             servers served at once (default 16)\n"
+         "With -H repeated, --hosts or --discovered the command runs on every server at\n"
+         "once, each within its own time-out; the output is one table with a HOST\n"
+         "column, failures go to stderr each on its line, then \"N of M failed\".\n"
          "\n"
          "Options:\n"
-         "  -H HOST, --server HOST   the server to manage (default 127.0.0.1)\n"
-         "  --timeout MS             how long to wait for an answer (default 5000;\n"
-         "                           discover listens 2000)\n"
+         "  --timeout MS             how long to wait for each answer of each server\n"
+         "                           (default 5000; discover listens 2000)\n"
          "  --json                   print JSON instead of a table\n"
+         "  --verbose                also report a success, with the server's code\n"
          "  --login                  with add-queue, remove-queue, add-port and\n"
          "                           remove-port: check the administrator password\n"
          "                           first, on the same connection (needed when the\n"
-         "                           server sets Enforce=1 in its [ACCESS] section);\n"
-         "                           a refused password stops with status 1\n"
+         "                           server sets Enforce=1 in its [ACCESS] section)\n"
+         "  --version                print kqsctl's version\n"
          "\n"
-         "Exit status: 0 success; 1 the server refused or failed the operation (or no\n"
-         "server answered a discovery); 2 bad command line; 3 no usable answer from the\n"
-         "server, or a local failure.\n";
+         "JSON: keys are camelCase. queues: [{name, interfaceDirectory}]; drivers:\n"
+         "[{model}]; monitors: [{name, product, revision, revisionCode, revisionNumber}];\n"
+         "discover: [{address, platform, uname, protocol, vMajor, vMinor, vUpdate,\n"
+         "vBuild, install}]; other commands: {code, codeName}. A failure prints\n"
+         "{status, error, code, codeName, hint} (code and codeName when the server\n"
+         "answered, hint when there is a next step). Several servers: one object each,\n"
+         "{host, status, result} or {host, status, error, code, codeName, hint}.\n"
+         "\n"
+         "Exit status: 0 success (on every server); 1 a server refused or failed the\n"
+         "operation; 2 bad command line; 3 no usable answer (nothing listening, a\n"
+         "time-out, no server answered a discovery) or a local failure. With several\n"
+         "servers, the highest status of any of them.\n";
 }
 
 }  // namespace kqsctl

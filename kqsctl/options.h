@@ -6,6 +6,8 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace kqsctl {
 
@@ -21,34 +23,54 @@ enum class Command {
   kRemovePort,
   kLogin,
   kPasswd,
+  kVersion,
 };
+
+// The word that names command on the command line ("add-queue").
+std::string_view CommandWord(Command command);
+// The command's bit in a set of commands.
+constexpr unsigned CommandBit(Command c) { return 1u << static_cast<unsigned>(c); }
 
 // The management and discovery port of every server.
 constexpr unsigned short kServerPort = 55554;
 // Waits when --timeout is not given.
 constexpr int kDefaultTimeoutMs = 5000;
 constexpr int kDefaultDiscoverMs = 2000;
+// Servers served at once when --parallel is not given.
+constexpr int kDefaultParallel = 16;
+// The server used when no target is named.
+constexpr const char* kDefaultServer = "127.0.0.1";
 
 struct Options {
   Command command = Command::kHelp;
-  std::string server = "127.0.0.1";  // -H
+  std::vector<std::string> servers;  // -H, in the order given
   int timeout_ms = 0;                // --timeout; 0 means the command's default
+  int parallel = kDefaultParallel;   // --parallel
   bool json = false;
+  bool verbose = false;
   std::string name;  // the queue or port a command names
   std::map<std::string, std::string, std::less<>> values;  // --name VALUE, by long name
+  std::map<std::string, std::vector<std::string>, std::less<>> lists;  // -H and --to, which may repeat
   std::set<std::string, std::less<>> flags;                // --name without a value
 
   int TimeoutOr(int fallback) const { return timeout_ms > 0 ? timeout_ms : fallback; }
   std::string Value(const std::string& name, const std::string& fallback = "") const;
+  // True when the command runs on a set of servers (-H more than once,
+  // --hosts or --discovered): its output then has a HOST column, or one
+  // JSON object per server, whatever the number of servers.
+  bool Fleet() const;
+  // The --to addresses, in the order given.
+  std::vector<std::string> To() const;
 };
 
 // Fills opts from argv. Options may stand before or after the command.
 // Returns false with a one-line message in error on an unknown command or
 // option, an option the command does not take, a missing or surplus argument,
-// a missing required option, or a bad number.
+// a missing required option, or a name or value the server would refuse (the
+// message names the rule).
 bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::string* error);
 
-// The help text: commands, options and exit statuses.
+// The help text: commands, options, JSON keys and exit statuses.
 const char* UsageText();
 
 // The parameter list of a new queue: all thirteen keys, from the options or

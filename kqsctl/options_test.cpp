@@ -48,7 +48,7 @@ TEST(OptionsTest, AddQueueSendsEveryKeyTheServerRequires) {
       << error;
   EXPECT_EQ(Command::kAddQueue, opts.command);
   EXPECT_EQ("lab", opts.name);
-  EXPECT_EQ("10.1.2.3", opts.server);
+  EXPECT_EQ(std::vector<std::string>{"10.1.2.3"}, opts.servers);
   EXPECT_EQ(250, opts.timeout_ms);
 
   std::string list;
@@ -70,7 +70,7 @@ TEST(OptionsTest, AddQueueSendsEveryKeyTheServerRequires) {
   ASSERT_EQ(kQueueKeys.size(), plain.size());
   EXPECT_NE("ON", plain[4]);
   EXPECT_EQ("c1", plain[3]);
-  EXPECT_EQ("host", opts.server);
+  EXPECT_EQ(std::vector<std::string>{"host"}, opts.servers);
 }
 
 TEST(OptionsTest, RefusesCommandLinesItCannotCarryOut) {
@@ -83,7 +83,12 @@ TEST(OptionsTest, RefusesCommandLinesItCannotCarryOut) {
       {{"passwd"}, "needs --ini"},
       {{"queues", "--timeout", "5s"}, "--timeout"},
       {{"remove-queue", std::string(128, 'q')}, "at most 127"},
-      {{"remove-queue", "bad\tname"}, "non-printable"},
+      {{"remove-port", "bad\tname"}, "non-printable"},
+      {{"remove-queue", "_q"}, "begins with a letter or digit"},
+      {{"add-queue", "q.1", "--model", "m", "--device", "d"}, "only letters, digits"},
+      {{"add-queue", "q", "--model", ".m", "--device", "d"}, "cannot begin with '.'"},
+      {{"add-queue", "q", "--model", "m", "--device", "d", "--ip-port", "65536"}, "from 1 to 65535"},
+      {{"add-port", "p", "--host", "h", "--ip", "10.0.0.7", "--hw", "00:11:22:33:44"}, "six pairs"},
   };
   for (const auto& [words, expected] : cases) {
     Options opts;

@@ -51,6 +51,8 @@ class Fd {
   int fd_;
 };
 
+}  // namespace
+
 class Deadline {
  public:
   explicit Deadline(int ms) : end_(Clock::now() + std::chrono::milliseconds(ms)) {}
@@ -63,6 +65,8 @@ class Deadline {
  private:
   Clock::time_point end_;
 };
+
+namespace {
 
 // Waits until fd is ready for events or the deadline passes. Returns 1 when
 // ready, 0 on time-out, -1 on error (errno set).
@@ -161,7 +165,10 @@ bool ReceiveResponse(int fd, const Deadline& deadline, const Endpoint& server, i
   while (packet->size() < want) {
     const int ready = WaitFor(fd, POLLIN, deadline);
     if (ready == 0) {
-      *error = packet->empty() ? "no answer from " + Where(server) + " within " + std::to_string(timeout_ms) + " ms"
+      // kqsd serves one connection at a time; others wait, accepted by the
+      // kernel, until it is free.
+      *error = packet->empty() ? "no answer from " + Where(server) + " within " + std::to_string(timeout_ms) +
+                                     " ms: the server may be serving another console"
                                : Where(server) + " sent only part of its answer within " +
                                      std::to_string(timeout_ms) + " ms";
       return false;
@@ -197,6 +204,15 @@ Session::Session(const Endpoint& server, int timeout_ms) : server_(server), time
 
 Session::~Session() { Drop(); }
 
+bool Session::Open(std::string* error) { return fd_ >= 0 || OpenBy(Deadline(timeout_ms_), error); }
+
+bool Session::OpenBy(const Deadline& deadline, std::string* error) {
+  Fd fd;
+  if (!Connect(server_, deadline, timeout_ms_, &fd, error)) return false;
+  fd_ = fd.release();
+  return true;
+}
+
 bool Session::Transact(uint32_t operation, uint32_t object_type, const std::string& params, std::string_view data,
                        Reply* reply, std::string* error) {
   const Deadline deadline(timeout_ms_);
@@ -212,12 +228,7 @@ bool Session::Transact(uint32_t operation, uint32_t object_type, const std::stri
     return false;
   }
   std::unique_ptr<unsigned char, decltype(&std::free)> request_owner(request, &std::free);
-
-  if (fd_ < 0) {
-    Fd fd;
-    if (!Connect(server, deadline, timeout_ms, &fd, error)) return false;
-    fd_ = fd.release();
-  }
+  if (fd_ < 0 && !OpenBy(deadline, error)) return false;
   // After any failure the connection's state is unknown: it is not used again.
   std::vector<uint8_t> packet;
   if (!SendAll(fd_, reinterpret_cast<const uint8_t*>(request), request_length, deadline, server, timeout_ms,
@@ -261,20 +272,21 @@ bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32
   return session.Transact(operation, object_type, params, data, reply, error);
 }
 
-bool Discover(const std::string& target, unsigned short port, int timeout_ms, std::vector<DiscoveryAnswer>* answers,
-              std::string* error) {
+bool Discover(const std::vector<std::string>& targets, unsigned short port, int timeout_ms,
+              std::vector<DiscoveryAnswer>* answers, std::string* error) {
   answers->clear();
   const Deadline deadline(timeout_ms);
-  struct sockaddr_in to;
-  std::memset(&to, 0, sizeof to);
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  if (target.empty()) {
-    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  } else if (!Resolve(target, port, &to, error)) {
-    return false;
+  std::vector<struct sockaddr_in> to(targets.empty() ? 1 : targets.size());
+  for (size_t i = 0; i < to.size(); ++i) {
+    std::memset(&to[i], 0, sizeof to[i]);
+    to[i].sin_family = AF_INET;
+    to[i].sin_port = htons(port);
+    if (targets.empty()) {
+      to[i].sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    } else if (!Resolve(targets[i], port, &to[i], error)) {
+      return false;
+    }
   }
-  const std::string where = target.empty() ? "the broadcast address" : target;
 
   Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) {
@@ -284,13 +296,20 @@ bool Discover(const std::string& target, unsigned short port, int timeout_ms, st
   const int on = 1;
   setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   static constexpr char kProbe[] = "?";
-  if (sendto(fd.get(), kProbe, 1, 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) != 1) {
-    *error = "cannot send the discovery datagram to " + where + ": " + std::strerror(errno);
-    return false;
+  for (size_t i = 0; i < to.size(); ++i) {
+    if (sendto(fd.get(), kProbe, 1, 0, reinterpret_cast<struct sockaddr*>(&to[i]), sizeof to[i]) != 1) {
+      const std::string where = targets.empty() ? "the broadcast address" : targets[i];
+      *error = "cannot send the discovery datagram to " + where + ": " + std::strerror(errno);
+      return false;
+    }
   }
 
+  // A server asked directly answers from the address it was asked at; once
+  // every target has, no other answer will come.
+  std::vector<bool> answered(targets.size(), false);
+  size_t waiting = targets.size();
   std::vector<char> buf(65536);
-  while (WaitFor(fd.get(), POLLIN, deadline) > 0) {
+  while ((targets.empty() || waiting > 0) && WaitFor(fd.get(), POLLIN, deadline) > 0) {
     struct sockaddr_in from;
     socklen_t from_len = sizeof from;
     const ssize_t n = recvfrom(fd.get(), buf.data(), buf.size(), 0, reinterpret_cast<struct sockaddr*>(&from), &from_len);
@@ -301,9 +320,9 @@ bool Discover(const std::string& target, unsigned short port, int timeout_ms, st
     bool seen = false;
     for (const auto& a : *answers) seen = seen || (a.address == answer.address && a.text == answer.text);
     if (!seen) answers->push_back(std::move(answer));
-    // A server asked directly answers from the address it was asked at; no
-    // other answer will come.
-    if (!target.empty() && from.sin_addr.s_addr == to.sin_addr.s_addr) break;
+    for (size_t i = 0; i < targets.size(); ++i) {
+      if (!answered[i] && from.sin_addr.s_addr == to[i].sin_addr.s_addr) answered[i] = true, --waiting;
+    }
   }
   return true;
 }

@@ -10,6 +10,8 @@
 
 namespace kqsctl {
 
+class Deadline;
+
 struct Endpoint {
   std::string host;  // name or dotted address
   unsigned short port = 0;
@@ -27,7 +29,8 @@ struct Reply {
 // data) and reads the whole response, all within timeout_ms. Returns true with
 // the decoded response in reply. Returns false with a one-line message that
 // names the server when it cannot be resolved or reached, refuses the
-// connection, does not answer in time, closes without answering, or sends a
+// connection, does not answer in time (connected, it may be serving another
+// console: the message says so), closes without answering, or sends a
 // response that is malformed or answers another operation.
 bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
               const std::string& params, std::string_view data, Reply* reply, std::string* error);
@@ -44,12 +47,16 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
+  // Resolves the server and connects within timeout_ms, unless connected
+  // already; false with a message as Transact gives one.
+  bool Open(std::string* error);
   // As Transact below, on this session's connection.
   bool Transact(uint32_t operation, uint32_t object_type, const std::string& params, std::string_view data,
                 Reply* reply, std::string* error);
 
  private:
   void Drop();
+  bool OpenBy(const Deadline& deadline, std::string* error);
 
   Endpoint server_;
   int timeout_ms_;
@@ -61,12 +68,13 @@ struct DiscoveryAnswer {
   std::string text;     // the reply as received
 };
 
-// Sends one discovery datagram to target (a name or address) or, when target
-// is empty, to the broadcast address, and collects the replies for
-// timeout_ms; it stops early when target itself has answered. Duplicate
-// replies are dropped. Returns false with a message only when the datagram
-// cannot be sent; no reply at all is not an error here.
-bool Discover(const std::string& target, unsigned short port, int timeout_ms, std::vector<DiscoveryAnswer>* answers,
-              std::string* error);
+// Sends one discovery datagram to each of targets (names, addresses or
+// broadcast addresses) or, when there are none, to the broadcast address,
+// and collects the replies for timeout_ms; it stops early when every target
+// has answered from its own address. Duplicate replies are dropped. Returns
+// false with a message only when a datagram cannot be sent; no reply at all
+// is not an error here.
+bool Discover(const std::vector<std::string>& targets, unsigned short port, int timeout_ms,
+              std::vector<DiscoveryAnswer>* answers, std::string* error);
 
 }  // namespace kqsctl

@@ -1,0 +1,52 @@
+#!/usr/bin/python
+# Reads what a kqsd print server tells about itself through kqsctl.
+
+DOCUMENTATION = r'''
+module: kqsd_facts
+short_description: What a kqsd print server offers
+description:
+  - "Sets the fact C(kqsd) of a server: its discovery fields, its print
+    queues, its printer models (drivers) and its print monitor, as
+    C(kqsctl --json) reports them (camelCase keys). Runs kqsctl on the node
+    that runs the task (C(connection: local) or C(delegate_to: localhost))."
+extends_documentation_fragment: [kqsd.console.kqsctl]
+'''
+
+EXAMPLES = r'''
+- kqsd.console.kqsd_facts:
+    server: "{{ inventory_hostname }}"
+  delegate_to: localhost
+- debug: var=kqsd.queues
+'''
+
+RETURN = r'''
+ansible_facts:
+  description: C(kqsd) with C(discovery) (address, platform, uname, protocol,
+    vMajor, vMinor, vUpdate, vBuild, install), C(queues), C(drivers) and
+    C(monitor) (null when none is installed).
+  type: dict
+  returned: always
+'''
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.kqsd.console.plugins.module_utils.kqsctl import (
+    fail_kqsctl, kqsctl_argument_spec, run_kqsctl)
+
+
+def main():
+    module = AnsibleModule(argument_spec=kqsctl_argument_spec(), supports_check_mode=True)
+    facts = {}
+    rc, doc, err = run_kqsctl(module, ['discover', '--to', module.params['server']], targeted=False)
+    if rc != 0 or not doc:
+        fail_kqsctl(module, rc, doc, err)
+    facts['discovery'] = doc[0]
+    for key, command in (('queues', 'queues'), ('drivers', 'drivers'), ('monitor', 'monitors')):
+        rc, doc, err = run_kqsctl(module, [command])
+        if rc != 0 or not isinstance(doc, list):
+            fail_kqsctl(module, rc, doc, err)
+        facts[key] = doc if key != 'monitor' else (doc[0] if doc else None)
+    module.exit_json(changed=False, ansible_facts=dict(kqsd=facts))
+
+
+if __name__ == '__main__':
+    main()
