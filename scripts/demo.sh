@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# The kqsd demo: builds the programs, lays out a sandbox LP print service in a
-# scratch directory, sets an administrator password, starts kqsd on it in a
-# private network namespace, runs a console session with kqsctl and stops the
-# daemon again. Needs root (the daemon switches to the account lp, and the
-# namespace keeps port 55554 away from anything else on this machine).
+# The kqsd demo: builds the programs, lays out an LP print service in a
+# scratch directory that drives a private CUPS scheduler, sets an
+# administrator password, starts CUPS, a fake network printer and kqsd in a
+# private network namespace, runs a console session with kqsctl that creates
+# a queue, prints a real job on it through CUPS and shows what the printer
+# received, and stops everything again. Needs root (the daemon switches to
+# the account lp, CUPS runs as root, and the namespace keeps ports 55554 and
+# 9100 away from anything else on this machine). The host's own CUPS is
+# neither used nor changed.
 #   scripts/demo.sh          build in build-demo/ and run the session
 #   KEEP=1 scripts/demo.sh   keep the scratch directory afterwards
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$repo/build-demo}"
-stages=7
+stages=9
 stage=0
 
 step() {
@@ -47,7 +51,23 @@ if [[ "${1:-}" == --inside ]]; then
   }
   trap stop_daemon EXIT
 
-  step "Starting kqsd (it detaches and switches to the account lp)"
+  step "Starting a private CUPS scheduler, a fake network printer and kqsd"
+  export CUPS_SERVER="$scratch/cups/cups.sock"
+  cupsd -f -c "$scratch/cups/cupsd.conf" -s "$scratch/cups/cups-files.conf" &
+  cups_pid=$!
+  received="$scratch/printer/received"
+  # The printer: every connection to 127.0.0.1:9100 is one job, appended to
+  # one file, as an AppSocket printer would print it.
+  socat -u TCP-LISTEN:9100,bind=127.0.0.1,reuseaddr,fork "OPEN:$received,creat,append" &
+  printer_pid=$!
+  stop_all() {
+    stop_daemon
+    kill "$printer_pid" "$cups_pid" 2>/dev/null || true
+  }
+  trap stop_all EXIT
+  for _ in $(seq 1 100); do lpstat -r >/dev/null 2>&1 && break; sleep 0.1; done
+  lpstat -r || die "the private CUPS scheduler did not start (see $scratch/cups/log)"
+  echo "CUPS listens on $CUPS_SERVER, the printer on 127.0.0.1:9100"
   "$home/kqsd" || die "kqsd did not start"
   for _ in $(seq 1 100); do
     pid="$(sed -n 's/^[[:space:]]*ProcessID[[:space:]]*=[[:space:]]*\([0-9]*\).*/\1/p' "$home/kqsd.ini" | head -n 1)"
@@ -60,24 +80,37 @@ if [[ "${1:-}" == --inside ]]; then
   "$build/bin/kqsctl" monitors --timeout 500 >/dev/null 2>&1 || die "kqsd does not answer on port 55554"
   echo "kqsd runs as process $pid, user $(ps -o user= -p "$pid")"
 
-  step "Console session"
-  model="$(ls "$scratch/lp/usr/lib/lp/model" | head -n 1)"
-  [[ -n "$model" ]] || die "the LP tree has no printer model"
+  step "Console session: a queue for the printer"
   console discover --to 127.0.0.1 || die "discovery failed"
   console drivers || die "listing the printer models failed"
-  console monitors || die "listing the monitor failed"
-  console add-queue lab --model "$model" --device /dev/null --default || die "adding a queue failed"
+  console add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default ||
+    die "adding a queue failed"
   console queues || die "listing the queues failed"
-  console queues --json || die "listing the queues failed"
+  printf '\n$ lpstat -p lab -d -v lab      # CUPS has the queue now\n'
+  lpstat -p lab -d -v lab || die "CUPS does not have the queue"
+
+  step "Printing a job with CUPS's lp"
+  job="$scratch/printer/hello.txt"
+  printf 'Hello from kqsd.\nThis page went through CUPS, the lpif backend and the queue interface program.\n' >"$job"
+  printf '\n$ lp -d lab %s\n' "$job"
+  lp -d lab "$job" || die "CUPS did not take the job"
+  for _ in $(seq 1 200); do cmp -s "$job" "$received" 2>/dev/null && break; sleep 0.1; done
+  printf '\nThe printer received %s bytes:\n' "$(stat -c %s "$received" 2>/dev/null || echo 0)"
+  cat "$received" 2>/dev/null || true
+  cmp -s "$job" "$received" || die "the printer did not receive the job (CUPS log: $scratch/cups/log/error_log)"
+
+  step "Console session: passwords and the queue's removal"
   printf '\n$ echo demo1234 | kqsctl login\n'
   echo demo1234 | "$build/bin/kqsctl" login || die "the right password was refused"
   printf '\n$ echo wrong | kqsctl login      # refused: exit status 1\n'
   if echo wrong | "$build/bin/kqsctl" login; then die "a wrong password was accepted"; fi
   console remove-queue lab || die "removing the queue failed"
-  console queues || die "listing the queues failed"
+  printf '\n$ lpstat -p lab      # CUPS no longer has the queue\n'
+  if lpstat -p lab; then die "CUPS still has the queue"; fi
 
-  step "Stopping kqsd (SIGTERM to process $pid)"
+  step "Stopping kqsd (SIGTERM to process $pid) and CUPS"
   trap - EXIT
+  kill "$printer_pid" "$cups_pid" 2>/dev/null || true
   kill -TERM "$pid" || die "cannot signal process $pid"
   for _ in $(seq 1 150); do
     running "$pid" || break
@@ -97,7 +130,8 @@ fi
 step "Checking the machine"
 [[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to the account lp, and the demo gives it a private network namespace"
 getent passwd lp >/dev/null || die "the account lp does not exist (kqsd runs as lp)"
-packages=(cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev iproute2 util-linux procps)
+packages=(cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev cups-daemon cups-client socat
+          iproute2 util-linux procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -111,15 +145,15 @@ else
   echo "build tools present"
 fi
 
-step "Building kqsd, kqsctl and lpsvc in $build"
+step "Building kqsd, kqsctl, lpsvc, lpif and lpdeliver in $build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQS_BUILD_TESTS=OFF >/dev/null ||
   die "cmake could not configure the build"
 cmake --build "$build" -j"$(nproc)" || die "the build failed"
-for program in kqsd kqsctl lpsvc kqsd.cat; do
+for program in kqsd kqsctl lpsvc lpif lpdeliver kqsd.cat; do
   [[ -e "$build/bin/$program" ]] || die "the build made no $build/bin/$program"
 done
 
-step "Laying out a sandbox LP service and the daemon's directory"
+step "Laying out a private CUPS, an LP service that drives it, and the daemon's directory"
 scratch="$(mktemp -d /tmp/kqsd-demo.XXXXXX)"
 cleanup() {
   local status=$?
@@ -131,7 +165,38 @@ cleanup() {
 }
 trap cleanup EXIT
 chmod 755 "$scratch"  # the daemon, as lp, reads its files here
-"$build/bin/lpsvc" setup "$scratch/lp" || die "lpsvc setup failed"
+# CUPS as root on a socket of its own, its files in the scratch directory;
+# lp (the daemon's account) is its administrator, and the lpif backend runs
+# each job through the queue's interface program.
+cups="$scratch/cups"
+mkdir -p "$cups"/{root,spool,cache,state,log,bin/backend,tmp} "$scratch/printer"
+chmod 1777 "$cups/tmp"
+for d in daemon filter notifier cgi-bin driver monitor; do ln -s "/usr/lib/cups/$d" "$cups/bin/$d"; done
+install -m 0755 "$build/bin/lpif" "$cups/bin/backend/lpif"
+cat >"$cups/cups-files.conf" <<EOF
+ServerRoot $cups/root
+RequestRoot $cups/spool
+TempDir $cups/tmp
+CacheDir $cups/cache
+StateDir $cups/state
+ServerBin $cups/bin
+AccessLog $cups/log/access_log
+ErrorLog $cups/log/error_log
+PageLog $cups/log/page_log
+Printcap $cups/printcap
+User lp
+Group nogroup
+SystemGroup lp
+EOF
+cat >"$cups/cupsd.conf" <<EOF
+Listen $cups/cups.sock
+Browsing No
+WebInterface No
+<Location />
+  Order allow,deny
+</Location>
+EOF
+"$build/bin/lpsvc" setup "$scratch/lp" --cups "$cups/cups.sock" || die "lpsvc setup failed"
 mkdir -p "$scratch/kqsd"
 cp "$build/bin/kqsd" "$build/bin/kqsd.cat" "$scratch/kqsd/"
 cat >"$scratch/kqsd/kqsd.ini" <<EOF
@@ -139,7 +204,8 @@ cat >"$scratch/kqsd/kqsd.ini" <<EOF
 [LP Service]
 Root=$scratch/lp
 EOF
-echo "LP tree:       $scratch/lp"
+echo "CUPS:          $cups"
+echo "LP tree:       $scratch/lp (its commands drive that CUPS)"
 echo "kqsd and ini:  $scratch/kqsd"
 
 step "Setting the administrator password"
