@@ -1,10 +1,15 @@
 // kqsbench: measures kqsd against the floor no implementation can beat on
 // this machine, side by side in one run, and prints the ratios:
+//   - the idle daemon's CPU ticks over 10 s, and its resident memory after
+//     listing 1,000 queues, against their budgets (0 ticks, 4 MiB);
 //   - request round trip (KQS_UPDATE, answered 13) vs a TCP echo server;
 //   - queue enumeration of 10,000 queues (both calls) vs readdir and stat;
 //   - discovery replies per second vs a UDP echo server;
 //   - the slowest wildcard match of an 80-character pattern on 4096
-//     characters, against its 50 ms budget.
+//     characters, against its 50 ms budget;
+//   - add-queue in plain mode vs its LP commands run directly;
+//   - on a private CUPS: add-queue vs CUPS's lpadmin, and kqsctl queues vs
+//     lpstat -p at 1,000 queues.
 // Runs in a private network namespace (needs root); all traffic is loopback
 // and every loop is bounded in count and time.
 #include <arpa/inet.h>
@@ -17,10 +22,13 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/floors.h"
+#include "bench/printing.h"
+#include "bench/row.h"
 #include "common/testing/daemon_sandbox.h"
 #include "common/util/byteorder.h"
 #include "common/util/wildcard.h"
@@ -39,6 +47,9 @@ constexpr int kEnumRepeats = 7;
 constexpr int kDiscoveryRounds = 10;
 constexpr double kDiscoverySeconds = 0.3;
 constexpr int kDiscoveryWindow = 16;
+constexpr int kListedQueues = 1000;
+constexpr int kIdleSeconds = 10;
+constexpr int kAddRounds = 15;
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -53,9 +64,6 @@ double Percentile(std::vector<double> v, double p) {
   std::exit(1);
 }
 
-void Row(const char* what, double kqsd, double floor, double ratio, const char* note = "") {
-  std::printf("%-44s %12.1f %12.1f %8.2f  %s\n", what, kqsd, floor, ratio, note);
-}
 
 // Round trips of one request on one connection, in microseconds each.
 void TimeRoundTrips(kqs::Console& kqsd, kqs::Console& echo, std::vector<double>* kqsdUs,
@@ -108,8 +116,9 @@ double RepliesPerSecond(int port, double seconds) {
   return static_cast<double>(replies) / elapsed;
 }
 
-void MakeQueues(const std::string& interfaces) {
-  for (int i = 0; i < kQueues; ++i) {
+// Interface scripts q<from> .. q<to - 1>, owned by lp as the daemon lists them.
+void MakeQueues(const std::string& interfaces, int from, int to) {
+  for (int i = from; i < to; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "/q%05d", i);
     const std::string path = interfaces + name;
@@ -119,6 +128,19 @@ void MakeQueues(const std::string& interfaces) {
 }
 
 uint32_t Count(const Bytes& result) { return result.size() < 4 ? 0 : kqs::LoadBE32(result.data()); }
+
+// User and system CPU time of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+  const std::string stat = kqs::ScratchDir::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;  // state .. cmajflt
+  long user = 0, system = 0;
+  fields >> user >> system;
+  return user + system;
+}
 
 // The slowest of many hostile and random patterns of at most 80 characters
 // against texts of 4096 characters, in milliseconds.
@@ -168,7 +190,7 @@ int main() {
   kqs::SandboxDaemon daemon;
   if (!daemon.Prepare()) Die(daemon.error());
   const std::string interfaces = daemon.lpRoot() + "/etc/lp/interfaces";
-  MakeQueues(interfaces);
+  MakeQueues(interfaces, 0, kListedQueues);
   if (daemon.Start() == 0) Die(daemon.error());
   kqs::FloorServer tcpEcho, udpEcho;
   if (!tcpEcho.StartTcpEcho(kTcpEchoPort) || !udpEcho.StartUdpEcho(kUdpEchoPort)) {
@@ -176,7 +198,21 @@ int main() {
   }
 
   std::printf("kqsbench: kqsd against the floor, loopback in a private network namespace\n");
-  std::printf("%-44s %12s %12s %8s\n", "measure", "kqsd", "floor", "ratio");
+  std::printf("%-46s %12s %12s %8s\n", "measure", "kqsd", "floor", "ratio");
+
+  {
+    kqs::Console kqsd;
+    const kqs::Answer a = kqsd.Ask(kqs::RequestBytes(KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE), 30000);
+    if (a.returnCode != KQS_SUCCESS || Count(a.result) != kListedQueues) Die("listing 1000 queues failed");
+    kqsd.Close();
+    const long before = CpuTicks(daemon.pid());
+    sleep(kIdleSeconds);
+    const long ticks = CpuTicks(daemon.pid()) - before;
+    kqs::Row("idle CPU ticks over 10 s", double(ticks), 0, 0, "budget: 0");
+    const double kb = double(kqs::ResidentKb(daemon.pid()));
+    kqs::Row("resident memory after listing 1000 queues (kB)", kb, 4096, kb / 4096, "budget: 4 MiB");
+  }
+  MakeQueues(interfaces, kListedQueues, kQueues);
 
   {
     kqs::Console kqsd, echo(kTcpEchoPort);
@@ -185,8 +221,8 @@ int main() {
     TimeRoundTrips(kqsd, echo, &kqsdUs, &echoUs);
     const double k50 = Percentile(kqsdUs, 0.5), e50 = Percentile(echoUs, 0.5);
     const double k99 = Percentile(kqsdUs, 0.99), e99 = Percentile(echoUs, 0.99);
-    Row("request round trip p50 (us) vs TCP echo", k50, e50, k50 / e50);
-    Row("request round trip p99 (us) vs TCP echo", k99, e99, k99 / e99);
+    kqs::Row("request round trip p50 (us) vs TCP echo", k50, e50, k50 / e50);
+    kqs::Row("request round trip p99 (us) vs TCP echo", k99, e99, k99 / e99);
   }
 
   {
@@ -207,7 +243,7 @@ int main() {
       }
     }
     const double k = Percentile(kqsdMs, 0.5), f = Percentile(floorMs, 0.5);
-    Row("enumerate 10000 queues, median (ms)", k, f, k / f, "floor: one readdir+stat pass");
+    kqs::Row("enumerate 10000 queues, median (ms)", k, f, k / f, "floor: one readdir+stat pass");
   }
 
   {
@@ -218,15 +254,18 @@ int main() {
     }
     kqsd /= kDiscoveryRounds;
     echo /= kDiscoveryRounds;
-    Row("discovery replies per second vs UDP echo", kqsd, echo, echo / kqsd, "ratio: floor/kqsd");
+    kqs::Row("discovery replies per second vs UDP echo", kqsd, echo, kqsd / echo, "ratio: kqsd/floor");
   }
 
   {
     std::string worst;
     const double ms = SlowestWildcardMs(&worst);
-    Row("slowest wildcard match, 80 on 4096 (ms)", ms, 50.0, ms / 50.0, "floor: the 50 ms budget");
+    kqs::Row("slowest wildcard match, 80 on 4096 (ms)", ms, 50.0, ms / 50.0, "floor: the 50 ms budget");
   }
 
+  kqs::BenchPlainAddQueue(kAddRounds);
   if (!kqs::ExitedWithZero(daemon.Stop())) Die("kqsd did not stop cleanly");
+  // A daemon of its own for CUPS mode: the port is free again now.
+  kqs::BenchCups(kAddRounds, kListedQueues);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include "common/testing/cups_sandbox.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -114,14 +115,16 @@ bool PrivateCups::Start(const std::string& system_group) {
   if (!ScratchDir::WriteFile(dir_ / "cups-files.conf", files) || !ScratchDir::WriteFile(dir_ / "cupsd.conf", conf))
     return Fail("cannot write the configuration");
 
+  const int log = open((dir_ / "log/cupsd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   pid_ = fork();
   if (pid_ == 0) {
-    std::freopen((dir_ / "log/cupsd.out").c_str(), "w", stdout);
-    dup2(STDOUT_FILENO, STDERR_FILENO);
+    dup2(log, STDOUT_FILENO);
+    dup2(log, STDERR_FILENO);
     execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", (dir_ / "cupsd.conf").c_str(), "-s",
           (dir_ / "cups-files.conf").c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
+  if (log >= 0) close(log);
   if (pid_ < 0) return Fail("cannot fork");
   for (const auto end = Clock::now() + 10s; Clock::now() < end;) {
     if (SocketAnswers(socket_)) return true;

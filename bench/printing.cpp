@@ -1,0 +1,160 @@
+// Queue creation and listing, timed against doing the same without kqsd.
+// Each pair alternates one by one so both sides see the same machine.
+#include "bench/printing.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/row.h"
+#include "common/testing/cups_sandbox.h"
+#include "common/testing/daemon_sandbox.h"
+#include "common/testing/run.h"
+#include "lpsvc/cupsclient.h"
+#include "protocol/kqsids.h"
+
+extern char** environ;
+
+namespace kqs {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kQueueParams =
+    "Device=/dev/null;EXPort=0;IPPort=9100;Class=;Default=OFF;Model=standard;Type=standard;DEVTYPE=printer;"
+    "TEOJ=0;JRECOV=0;PSLEVEL=2;BANNER=0;PERSONALTY=PostScript";
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Starts argv and waits for it, as directly as a program can be started.
+int Spawn(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int status = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) waitpid(pid, &status, 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return status;
+}
+
+uint32_t Ask(Console& console, uint32_t operation, const std::string& name, const std::string& data = "") {
+  return console.Ask(RequestBytes(operation, TYPE_PRINTQUEUE, name, data.empty() ? "" : data + '\0'), 30000)
+      .returnCode;
+}
+
+}  // namespace
+
+void BenchPlainAddQueue(int rounds) {
+  // The commands run on a tree of their own, as the daemon's run on its.
+  ScratchDir dir;
+  const std::string root = dir / "lp";
+  if (Run({LPSVC_PATH, "setup", root}).status != 0) {
+    std::printf("%-44s skipped: lpsvc setup failed\n", "add-queue, plain mode");
+    return;
+  }
+  const std::string fd = root + "/etc/lp/fd/q";
+  ScratchDir::WriteFile(fd, "Command: " + root + "/etc/lp/interfaces/q\nInput types: any\nOutput types: any\n"
+                            "Printer types: any\nPrinters: q\nFilter type: fast\n");
+  const std::vector<std::vector<std::string>> add = {
+      {root + "/usr/lib/lpsched"},
+      {root + "/usr/lib/lpadmin", "-pq", "-v/dev/null", "-i" + root + "/usr/lib/lp/model/standard"},
+      {root + "/usr/lib/accept", "q"},
+      {root + "/usr/bin/enable", "q"},
+      {root + "/usr/lib/lpshut"},
+      {root + "/usr/lib/lpfilter", "-f", "q", "-F", fd},
+  };
+  Console kqsd;
+  std::vector<double> viaKqsd, direct;
+  for (int i = 0; i < rounds; ++i) {
+    auto start = Clock::now();
+    if (Ask(kqsd, KQS_ADD, "q", kQueueParams) != KQS_SUCCESS) return (void)std::printf("kqsd add failed\n");
+    viaKqsd.push_back(Ms(Clock::now() - start));
+    Ask(kqsd, KQS_REMOVE, "q");
+    start = Clock::now();
+    for (const auto& command : add) Spawn(command);
+    direct.push_back(Ms(Clock::now() - start));
+    Spawn({root + "/usr/lib/lpfilter", "-f", "q", "-x"});
+    Spawn({root + "/usr/lib/lpadmin", "-xq"});
+  }
+  Row("add-queue, plain mode, median (ms)", Median(viaKqsd), Median(direct), Median(viaKqsd) / Median(direct),
+      "vs its 6 LP commands run directly");
+}
+
+void BenchCups(int rounds, int queues) {
+  struct stat st;
+  if (stat("/usr/sbin/cupsd", &st) != 0) {
+    std::printf("%-44s skipped: cups is not installed\n", "CUPS mode");
+    return;
+  }
+  PrivateCups cups;
+  SandboxDaemon daemon;
+  if (!cups.Start()) return (void)std::printf("CUPS mode skipped: %s\n", cups.error().c_str());
+  daemon.UseCups(cups.socket());
+  if (!daemon.Prepare() || daemon.Start() == 0) return (void)std::printf("CUPS mode: %s\n", daemon.error().c_str());
+
+  const std::string cupsEnv = "CUPS_SERVER=" + cups.socket();
+  const std::string interfaces = daemon.lpRoot() + "/etc/lp/interfaces";
+  {
+    Console kqsd;
+    std::vector<double> viaKqsd, lpadmin;
+    for (int i = 0; i < rounds; ++i) {
+      auto start = Clock::now();
+      if (Ask(kqsd, KQS_ADD, "q", kQueueParams) != KQS_SUCCESS) return (void)std::printf("kqsd add failed\n");
+      viaKqsd.push_back(Ms(Clock::now() - start));
+      Ask(kqsd, KQS_REMOVE, "q");
+      start = Clock::now();
+      Run({"lpadmin", "-p", "q", "-v", lpsvc::InterfaceUri(interfaces + "/q"), "-E"}, "", {cupsEnv});
+      lpadmin.push_back(Ms(Clock::now() - start));
+      Run({"lpadmin", "-x", "q"}, "", {cupsEnv});
+    }
+    Row("add-queue, CUPS mode, median (ms)", Median(viaKqsd), Median(lpadmin), Median(viaKqsd) / Median(lpadmin),
+        "vs lpadmin -p Q -v URI -E");
+  }
+
+  // The same queues in the tree (as kqsd lists them) and in CUPS.
+  lpsvc::CupsClient client(cups.socket());
+  for (int i = 0; i < queues; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "p%04d", i);
+    const std::string path = interfaces + "/" + name;
+    std::string why;
+    if (!ScratchDir::WriteFile(path, "#!/bin/sh\nexit 0\n") || chown(path.c_str(), 7, 7) != 0 ||
+        !client.AddPrinter(name, lpsvc::InterfaceUri(path), &why)) {
+      return (void)std::printf("cannot make queue %s: %s\n", name, why.c_str());
+    }
+  }
+  std::vector<double> kqsctl, lpstat;
+  for (int i = 0; i < rounds; ++i) {
+    auto start = Clock::now();
+    if (Run({KQSCTL_PATH, "queues"}).status != 0) return (void)std::printf("kqsctl queues failed\n");
+    kqsctl.push_back(Ms(Clock::now() - start));
+    start = Clock::now();
+    Run({"lpstat", "-p"}, "", {cupsEnv});
+    lpstat.push_back(Ms(Clock::now() - start));
+  }
+  char what[64];
+  std::snprintf(what, sizeof what, "kqsctl queues at %d queues, median (ms)", queues);
+  Row(what, Median(kqsctl), Median(lpstat), Median(kqsctl) / Median(lpstat), "vs lpstat -p on CUPS");
+  daemon.Stop();
+}
+
+}  // namespace kqs
