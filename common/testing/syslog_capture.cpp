@@ -3,7 +3,6 @@
 // over /dev whose entries lead back to the real ones.
 #include "common/testing/syslog_capture.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -18,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 namespace kqs {
@@ -27,20 +27,13 @@ SyslogMessage Parse(std::string_view raw) {
   SyslogMessage m;
   m.raw = std::string(raw);
   int used = 0;
-  if (std::sscanf(m.raw.c_str(), "<%d>%n", &m.priority, &used) != 1 || used == 0) {
-    m.priority = -1;
-    return m;
-  }
+  if (std::sscanf(m.raw.c_str(), "<%d>%n", &m.priority, &used) != 1 || used == 0) return {-1, "", "", m.raw};
   std::string_view rest = raw.substr(static_cast<size_t>(used));
   // "Mmm dd hh:mm:ss " as syslog() writes it.
   if (rest.size() >= 16 && rest[3] == ' ' && rest[9] == ':' && rest[15] == ' ') rest.remove_prefix(16);
   const size_t sep = rest.find(": ");
-  if (sep == std::string_view::npos) {
-    m.text = std::string(rest);
-    return m;
-  }
-  m.ident = std::string(rest.substr(0, std::min(sep, rest.find('['))));
-  m.text = std::string(rest.substr(sep + 2));
+  m.ident = sep == std::string_view::npos ? "" : rest.substr(0, std::min(sep, rest.find('[')));
+  m.text = sep == std::string_view::npos ? rest : rest.substr(sep + 2);
   return m;
 }
 
@@ -49,20 +42,15 @@ SyslogMessage Parse(std::string_view raw) {
 // link of /dev keeps its usual name once the tmpfs covers /dev.
 bool MirrorDev(const std::string& dir) {
   const std::string host = dir + "/.host";
-  if (mkdir(host.c_str(), 0755) != 0 ||
-      mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+  if (mkdir(host.c_str(), 0755) != 0 || mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
     return false;
   }
-  DIR* d = opendir("/dev");
-  bool ok = d != nullptr;
-  while (ok && d != nullptr) {
-    const dirent* e = readdir(d);
-    if (e == nullptr) break;
-    const std::string name = e->d_name;
-    ok = name[0] == '.' || symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) == 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+    const std::string name = entry.path().filename();
+    if (symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) != 0) return false;
   }
-  if (d != nullptr) closedir(d);
-  return ok;
+  return !ec;
 }
 
 }  // namespace
@@ -140,8 +128,7 @@ std::vector<SyslogMessage> SyslogCapture::Collect(int quietMs) {
 bool SyslogCapture::CaptureInChild(const std::function<void()>& body, int quietMs,
                                    std::vector<SyslogMessage>* out, std::string* error) {
   out->clear();
-  // One packet per entry, 'M' before it; 'E' before the reason a capture failed.
-  int fds[2];
+  int fds[2];  // one packet per entry
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
     *error = std::string("socketpair: ") + std::strerror(errno);
     return false;
@@ -150,33 +137,24 @@ bool SyslogCapture::CaptureInChild(const std::function<void()>& body, int quietM
   if (pid == 0) {
     SyslogCapture capture;
     if (!capture.Start()) {
-      const std::string packet = "E" + capture.error();
-      send(fds[1], packet.data(), packet.size(), 0);
+      std::fprintf(stderr, "syslog capture: %s\n", capture.error().c_str());
       _exit(1);
     }
     body();
-    for (const SyslogMessage& m : capture.Collect(quietMs)) {
-      const std::string packet = "M" + m.raw;
-      send(fds[1], packet.data(), packet.size(), 0);
-    }
+    for (const SyslogMessage& m : capture.Collect(quietMs)) send(fds[1], m.raw.data(), m.raw.size(), 0);
     _exit(0);
   }
   close(fds[1]);
-  std::string why = pid < 0 ? std::string("fork: ") + std::strerror(errno) : "";
-  char buf[8193];
+  char buf[8192];
   for (ssize_t n; (n = recv(fds[0], buf, sizeof buf, 0)) > 0;) {
-    const std::string_view payload(buf + 1, static_cast<size_t>(n - 1));
-    if (buf[0] == 'E') why = payload;
-    else out->push_back(Parse(payload));
+    out->push_back(Parse(std::string_view(buf, static_cast<size_t>(n))));
   }
   close(fds[0]);
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && why.empty() &&
-      !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-    why = "capturing child ended abnormally (status " + std::to_string(status) + ")";
-  }
-  if (!why.empty()) *error = why;
-  return why.empty();
+  int status = -1;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  *error = pid < 0 ? std::string("fork: ") + std::strerror(errno)
+                   : "capturing child failed (status " + std::to_string(status) + "; its reason is on stderr)";
+  return false;
 }
 
 }  // namespace kqs

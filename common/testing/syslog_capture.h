@@ -1,16 +1,11 @@
-// A syslog receiver for tests. No syslog daemon runs here, and glibc's
-// syslog() sends each entry as one datagram to the unix socket /dev/log.
-// Start() moves the calling process into a private mount namespace in which
-// /dev/log is a socket that this object reads; processes started afterwards
-// share the namespace, so a daemon started by the test logs here too, and
-// the host's /dev is never touched.
-//
-// Start() needs root and a single-threaded caller (the kernel refuses a new
-// mount namespace to a process whose threads share its file-system state):
-// call it first thing in a test process, or use CaptureInChild, which forks
-// and so leaves the test process's own /dev alone. syslog() connects lazily
-// and reconnects after a failed send, so logging before Start() is harmless;
-// those entries are lost.
+// A syslog receiver for tests: no syslog daemon runs here, and syslog() sends
+// each entry as one datagram to the unix socket /dev/log. Start() moves the
+// calling process into a private mount namespace where /dev/log is a socket
+// this object reads; programs started afterwards log there too, and the
+// host's /dev is never touched. Start() needs root and a single-threaded
+// caller (a new mount namespace is refused to a process whose threads share
+// its file-system state), so call it first thing, or use CaptureInChild.
+// Entries sent before Start() are lost.
 #pragma once
 
 #include <functional>
@@ -45,8 +40,8 @@ class SyslogCapture {
   std::vector<SyslogMessage> Collect(int quietMs);
 
   // Forks; the child starts a capture, runs body and hands back what
-  // Collect(quietMs) gathers. Returns false, with the reason in *error, when
-  // the child could not capture or died.
+  // Collect(quietMs) gathers, leaving this process's /dev alone. Returns
+  // false, with the reason in *error, when the child could not capture or died.
   static bool CaptureInChild(const std::function<void()>& body, int quietMs,
                              std::vector<SyslogMessage>* out, std::string* error);
 
