@@ -22,25 +22,27 @@ namespace {
 
 uint32_t Ip(const char* text) { return inet_addr(text); }
 
-// The fake resolver: names and aliases with their official name and address.
+// The fake resolver: names, aliases and dotted addresses with the official
+// name and address they stand for; counts calls and fails like a name server
+// that does not answer when failRc is EAGAIN.
 struct Host {
   std::string official;
   uint32_t ip;
 };
 std::map<std::string, Host> hosts;
-int failRc = 0;  // resolver error to report: EAGAIN is a name server that did not answer
-int calls = 0;
+int failRc = 0, calls = 0;
 
 // Lays the answer out in the caller's buffer, as the C library does.
-int Answer(const Host* h, hostent* ret, char* buf, hostent** result, int* herr) {
+int ByName(const char* name, hostent* ret, char* buf, size_t, hostent** result, int* herr) {
   ++calls;
   *result = nullptr;
   *herr = failRc != 0 ? TRY_AGAIN : HOST_NOT_FOUND;
-  if (failRc != 0 || h == nullptr) return failRc;
+  const auto h = hosts.find(name);
+  if (failRc != 0 || h == hosts.end()) return failRc;
   auto** list = reinterpret_cast<char**>(buf);
   char* text = buf + 2 * sizeof(char*);
-  std::memcpy(text, &h->ip, 4);
-  std::strcpy(text + 4, h->official.c_str());
+  std::memcpy(text, &h->second.ip, 4);
+  std::strcpy(text + 4, h->second.official.c_str());
   list[0] = text;
   list[1] = nullptr;
   *ret = {text + 4, list + 1, AF_INET, 4, list};
@@ -48,18 +50,10 @@ int Answer(const Host* h, hostent* ret, char* buf, hostent** result, int* herr) 
   return 0;
 }
 
-int ByName(const char* name, hostent* ret, char* buf, size_t, hostent** result, int* herr) {
-  auto it = hosts.find(name);
-  return Answer(it == hosts.end() ? nullptr : &it->second, ret, buf, result, herr);
-}
-
-int ByAddr(const void* addr, socklen_t, int, hostent* ret, char* buf, size_t, hostent** result,
+int ByAddr(const void* addr, socklen_t, int, hostent* ret, char* buf, size_t size, hostent** result,
            int* herr) {
-  const Host* found = nullptr;
-  for (const auto& [name, host] : hosts) {
-    if (std::memcmp(&host.ip, addr, 4) == 0) found = &host;
-  }
-  return Answer(found, ret, buf, result, herr);
+  char dotted[INET_ADDRSTRLEN];
+  return ByName(inet_ntop(AF_INET, addr, dotted, sizeof dotted), ret, buf, size, result, herr);
 }
 
 constexpr kqs::PtsResolver kFakeResolver = {ByName, ByAddr};
@@ -68,7 +62,9 @@ class HostLookup : public ::testing::Test {
  protected:
   void SetUp() override {
     const Host printer{"printer1.lab", Ip("10.1.2.3")};
-    hosts = {{"printer1", printer}, {"printer1.lab", printer}, {"127.0.0.1", {"localhost", Ip("127.0.0.1")}}};
+    hosts = {{"printer1", printer}, {"printer1.lab", printer}, {"10.1.2.3", printer},
+             {"127.0.0.1", {"localhost", Ip("127.0.0.1")}}};
+    calls = 0;
     env_.UseFakeClock(1'700'000'000'000);
     glbDNSerrorCnt = 0;
     glbBDNSEnabled = 1;
@@ -93,7 +89,6 @@ class HostLookup : public ::testing::Test {
 };
 
 TEST_F(HostLookup, OnlyAnUnansweredLookupSuspendsLookupsAndOnlyForSixtySeconds) {
-  calls = 0;
   EXPECT_EQ(ByName("nosuchhost"), nullptr);  // a definite answer
   EXPECT_EQ(ByName("nosuchhost"), nullptr);
   EXPECT_EQ(calls, 2);
@@ -118,7 +113,6 @@ TEST_F(HostLookup, OnlyAnUnansweredLookupSuspendsLookupsAndOnlyForSixtySeconds) 
 }
 
 TEST_F(HostLookup, CacheAnswersAliasOfficialNameAndAddressForSixHundredSeconds) {
-  calls = 0;
   uint32_t ip = 0;
   char name[8];
   ASSERT_EQ(PTS_HostCacheRetrieval(nullptr, "printer1", name, sizeof name, &ip), 0);
