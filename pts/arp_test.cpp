@@ -30,14 +30,6 @@ int Send(int sock, const char* text, const char* ip, const unsigned char* mac) {
                               reinterpret_cast<sockaddr*>(&to), sizeof to, mac);
 }
 
-// Binds a datagram socket made by make() to ip:kPort.
-template <typename Make>
-int Bound(Make make, const char* ip) {
-  const int s = make();
-  const sockaddr_in at = kqs::probetest::Ipv4(ip, kPort);
-  return bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 ? s : -1;
-}
-
 TEST(ArpSend, RododizPointsThePrinterAddressAtItsMacOncePerPrinter) {
   ASSERT_TRUE(kqs::EnterPrivateNetNamespace()) << "needs root for a private network namespace";
   char host[64] = "";
@@ -70,8 +62,8 @@ TEST(ArpSend, RododizPointsThePrinterAddressAtItsMacOncePerPrinter) {
   _PTS_startup();
   glbBArpRouteEnabled = 1;
 
-  const int printer = Bound([&] { return peer.Socket(AF_INET, SOCK_DGRAM, 0); }, "192.0.0.192");
-  const int local = Bound([] { return socket(AF_INET, SOCK_DGRAM, 0); }, "127.0.0.1");
+  const int printer = kqs::probetest::Bind(peer.Socket(AF_INET, SOCK_DGRAM, 0), "192.0.0.192", kPort);
+  const int local = kqs::probetest::Bind(socket(AF_INET, SOCK_DGRAM, 0), "127.0.0.1", kPort);
   const int sender = socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_TRUE(printer >= 0 && local >= 0);
   sockaddr_in to = kqs::probetest::Ipv4("0.0.0.0", kPort);

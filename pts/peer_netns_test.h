@@ -27,6 +27,12 @@ inline sockaddr_in Ipv4(const char* ip, int port) {
   return a;
 }
 
+// sock bound to ip:port, or -1.
+inline int Bind(int sock, const char* ip, int port) {
+  const sockaddr_in a = Ipv4(ip, port);
+  return bind(sock, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? sock : -1;
+}
+
 // The next datagram on sock within ms milliseconds; empty when none came.
 template <typename Buf = std::string>
 Buf Receive(int sock, int ms) {

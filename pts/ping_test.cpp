@@ -28,11 +28,7 @@ int64_t MillisSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-int UdpSocket(const char* ip, int port) {
-  const int s = socket(AF_INET, SOCK_DGRAM, 0);
-  const sockaddr_in a = kqs::probetest::Ipv4(ip, port);
-  return bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? s : -1;
-}
+int UdpSocket(const char* ip, int port) { return kqs::probetest::Bind(socket(AF_INET, SOCK_DGRAM, 0), ip, port); }
 
 Bytes Receive(int sock, int ms) { return kqs::probetest::Receive<Bytes>(sock, ms); }
 
