@@ -26,23 +26,38 @@ int ThreadsInProcess() {
   return n;
 }
 
-void* ReturnArgument(void* arg) { return arg; }
+void* AsStatus(uintptr_t n) { return reinterpret_cast<void*>(n); }
 
-void* ExitWithArgument(void* arg) {
-  JThreadExit(arg);
-}
-
-TEST(JThreadTest, PlainAndTimedJoinDeliverExitStatus) {
+TEST(JThreadTest, JoinsDeliverTheExitStatusAndATimedOutJoinLeavesTheCallerAlone) {
   JThread t;
   void* status = nullptr;
-  ASSERT_EQ(0, JThreadCreate(&t, ReturnArgument, reinterpret_cast<void*>(uintptr_t{41})));
+  ASSERT_EQ(0, JThreadCreate(&t, [](void* arg) { return arg; }, AsStatus(41)));
   ASSERT_EQ(0, JThreadJoin(&status, t));
-  EXPECT_EQ(41u, reinterpret_cast<uintptr_t>(status));
-
-  ASSERT_EQ(0, JThreadCreateEx(&t, ExitWithArgument, reinterpret_cast<void*>(uintptr_t{42})));
+  EXPECT_EQ(AsStatus(41), status);
+  ASSERT_EQ(0, JThreadCreateEx(&t, [](void* arg) -> void* { JThreadExit(arg); }, AsStatus(42)));
   JThreadDelay(20);  // already ended when the timed join starts
   EXPECT_EQ(0, TimeoutJoin(&status, t, 4000));
-  EXPECT_EQ(42u, reinterpret_cast<uintptr_t>(status));
+  EXPECT_EQ(AsStatus(42), status);
+
+  JThreadSemHandle release;
+  ASSERT_EQ(0, JThreadSemCreate(&release, 0));
+  const int baseline = ThreadsInProcess();
+  ASSERT_EQ(0, JThreadCreate(&t, [](void* s) {
+    JThreadSemDown(static_cast<JThreadSemHandle>(s));
+    return AsStatus(0xBAD);
+  }, release));
+  status = AsStatus(0x5E7);
+  auto start = Clock::now();
+  EXPECT_EQ(1, TimeoutJoin(&status, t, 300));
+  EXPECT_GE(MillisSince(start), 280);
+  EXPECT_LT(MillisSince(start), 5000);
+  // Let the thread end; the detached joiner joins it and goes away.
+  ASSERT_EQ(0, JThreadSemUp(release));
+  start = Clock::now();
+  while (ThreadsInProcess() > baseline && MillisSince(start) < 10000) JThreadDelay(5);
+  EXPECT_EQ(baseline, ThreadsInProcess()) << "thread or joiner still alive";
+  EXPECT_EQ(AsStatus(0x5E7), status);
+  EXPECT_EQ(0, JThreadSemDelete(release));
 }
 
 TEST(JThreadSemTest, TimedDownNeverBlocksAtZeroAndUpPastLimitKeepsTheUnit) {
@@ -68,32 +83,24 @@ struct Contender {
   std::atomic<bool> entered{false};
 };
 
-void* EnterAndLeave(void* arg) {
-  auto* c = static_cast<Contender*>(arg);
-  JThreadCritSecEnter(c->cs);
-  c->entered = true;
-  JThreadCritSecLeave(c->cs);
-  return nullptr;
-}
-
-void* LeaveWithoutOwning(void* arg) {
-  JThreadCritSecLeave(static_cast<Contender*>(arg)->cs);
-  JThreadCritSecLeave(static_cast<Contender*>(arg)->cs);
-  return nullptr;
-}
-
 TEST(JThreadCritSecTest, OwnerHoldsUntilLastLeaveAndStrangersCannotLeave) {
   Contender c;
   ASSERT_EQ(0, JThreadCritSecCreate(&c.cs));
-  JThreadCritSecEnter(c.cs);
-  JThreadCritSecEnter(c.cs);
-  JThreadCritSecEnter(c.cs);
-
+  for (int i = 0; i < 3; ++i) JThreadCritSecEnter(c.cs);
   JThread contender, stranger;
-  ASSERT_EQ(0, JThreadCreate(&contender, EnterAndLeave, &c));
+  ASSERT_EQ(0, JThreadCreate(&contender, [](void* arg) -> void* {
+    auto* c = static_cast<Contender*>(arg);
+    CritSecGuard held(c->cs);
+    c->entered = true;
+    return nullptr;
+  }, &c));
   JThreadCritSecLeave(c.cs);
   JThreadCritSecLeave(c.cs);
-  ASSERT_EQ(0, JThreadCreate(&stranger, LeaveWithoutOwning, &c));
+  ASSERT_EQ(0, JThreadCreate(&stranger, [](void* arg) -> void* {
+    JThreadCritSecLeave(static_cast<Contender*>(arg)->cs);
+    JThreadCritSecLeave(static_cast<Contender*>(arg)->cs);
+    return nullptr;
+  }, &c));
   ASSERT_EQ(0, JThreadJoin(nullptr, stranger));
   JThreadDelay(100);
   EXPECT_FALSE(c.entered) << "entered while the owner still held one level";
@@ -101,39 +108,11 @@ TEST(JThreadCritSecTest, OwnerHoldsUntilLastLeaveAndStrangersCannotLeave) {
   JThreadCritSecLeave(c.cs);
   ASSERT_EQ(0, JThreadJoin(nullptr, contender));
   EXPECT_TRUE(c.entered);
-
   // A free section that still names the contender as last owner is entered
   // at once by another thread.
   JThreadCritSecEnter(c.cs);
   JThreadCritSecLeave(c.cs);
   JThreadCritSecDelete(c.cs);
-}
-
-TEST(TimeoutJoinTest, TimedOutJoinLeavesCallerStatusAloneWhenThreadEndsLater) {
-  JThreadSemHandle release;
-  ASSERT_EQ(0, JThreadSemCreate(&release, 0));
-  const int baseline = ThreadsInProcess();
-  JThread t;
-  ASSERT_EQ(0, JThreadCreate(&t, [](void* s) -> void* {
-    JThreadSemDown(static_cast<JThreadSemHandle>(s));
-    return reinterpret_cast<void*>(uintptr_t{0xBAD});
-  }, release));
-
-  void* sentinel = reinterpret_cast<void*>(uintptr_t{0x5E7});
-  void* status = sentinel;
-  auto start = Clock::now();
-  EXPECT_EQ(1, TimeoutJoin(&status, t, 300));
-  long waited = MillisSince(start);
-  EXPECT_GE(waited, 280);
-  EXPECT_LT(waited, 5000);
-
-  // Let the thread end; the detached joiner joins it and goes away.
-  ASSERT_EQ(0, JThreadSemUp(release));
-  start = Clock::now();
-  while (ThreadsInProcess() > baseline && MillisSince(start) < 10000) JThreadDelay(5);
-  EXPECT_EQ(baseline, ThreadsInProcess()) << "thread or joiner still alive";
-  EXPECT_EQ(sentinel, status);
-  EXPECT_EQ(0, JThreadSemDelete(release));
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/params.h"
 #include "common/util/strbuf.h"
+#include "protocol/params.h"
 
 namespace kqsctl {
 namespace {
@@ -18,14 +18,16 @@ bool Parse(std::vector<std::string> words, Options* opts, std::string* error) {
   return ParseCommandLine(static_cast<int>(argv.size()), argv.data(), opts, error);
 }
 
-// Parses list with the server's own parser against the named keys; returns
-// the values in table order, or an empty vector when the server would refuse.
-std::vector<std::string> ServerParse(const std::string& list, const std::vector<std::string>& keys) {
-  std::vector<ParameterEntry> table(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    RelStrCpyIntoBufA(table[i].name, keys[i].c_str(), sizeof table[i].name);
-    table[i].value = nullptr;
-  }
+// The queue list of a command line as the server's own parser reads it: the
+// values of its thirteen keys in order, or none when the server would refuse.
+std::vector<std::string> ServerSees(const std::vector<std::string>& words) {
+  static const char* kKeys[] = {"Device", "EXPort",  "IPPort", "Class",  "Default", "Model",     "Type",
+                                "DEVTYPE", "TEOJ",   "JRECOV", "PSLEVEL", "BANNER", "PERSONALTY"};
+  Options opts;
+  std::string error, list;
+  EXPECT_TRUE(Parse(words, &opts, &error) && BuildQueueParameters(opts, &list, &error)) << error;
+  std::vector<ParameterEntry> table(std::size(kKeys));
+  for (size_t i = 0; i < table.size(); ++i) RelStrCpyIntoBufA(table[i].name, kKeys[i], sizeof table[i].name);
   char* copy = ParseAlloc(list.c_str());
   std::vector<std::string> values;
   if (ParseParameters(copy, table.data(), static_cast<unsigned>(table.size())) == 0) {
@@ -35,45 +37,30 @@ std::vector<std::string> ServerParse(const std::string& list, const std::vector<
   return values;
 }
 
-const std::vector<std::string> kQueueKeys = {"Device", "EXPort", "IPPort", "Class",   "Default", "Model",     "Type",
-                                             "DEVTYPE", "TEOJ",  "JRECOV", "PSLEVEL", "BANNER",  "PERSONALTY"};
-
 TEST(OptionsTest, AddQueueSendsEveryKeyTheServerRequires) {
   Options opts;
   std::string error;
   // Global options may come after the command.
-  ASSERT_TRUE(Parse({"add-queue", "lab", "--model", "standard", "--device=/dev/lp0", "--default", "-H", "10.1.2.3",
-                     "--timeout", "250", "--teoj"},
-                    &opts, &error))
-      << error;
-  EXPECT_EQ(Command::kAddQueue, opts.command);
-  EXPECT_EQ("lab", opts.name);
-  EXPECT_EQ(std::vector<std::string>{"10.1.2.3"}, opts.servers);
-  EXPECT_EQ(250, opts.timeout_ms);
+  const std::vector<std::string> words = {"add-queue", "lab", "--model", "standard", "--device=/dev/lp0",
+                                          "--default", "-H", "10.1.2.3", "--timeout", "250", "--teoj"};
+  ASSERT_TRUE(Parse(words, &opts, &error)) << error;
+  EXPECT_EQ(std::tuple(Command::kAddQueue, "lab", "10.1.2.3", 250),
+            std::tie(opts.command, opts.name, opts.servers[0], opts.timeout_ms));
+  auto v = ServerSees(words);
+  ASSERT_EQ(13u, v.size());
+  // Device, Class, Default exactly ON, Type following the model, TEOJ given, JRECOV and BANNER not.
+  EXPECT_EQ(std::tuple("/dev/lp0", "", "ON", "standard"), std::tie(v[0], v[3], v[4], v[6]));
+  EXPECT_EQ(std::tuple(true, false, false), std::tuple(std::stoi(v[8]) != 0, std::stoi(v[9]) != 0, std::stoi(v[11]) != 0));
 
-  std::string list;
-  ASSERT_TRUE(BuildQueueParameters(opts, &list, &error)) << error;
-  const auto values = ServerParse(list, kQueueKeys);
-  ASSERT_EQ(kQueueKeys.size(), values.size()) << "server refuses " << list;
-  EXPECT_EQ("/dev/lp0", values[0]);
-  EXPECT_EQ("", values[3]);          // no class
-  EXPECT_EQ("ON", values[4]);        // exactly ON makes it the default
-  EXPECT_EQ("standard", values[6]);  // Type follows the model
-  EXPECT_NE(0, std::atoi(values[8].c_str()));   // TEOJ given
-  EXPECT_EQ(0, std::atoi(values[9].c_str()));   // JRECOV not given
-  EXPECT_EQ(0, std::atoi(values[11].c_str()));  // BANNER not given
-
-  // Without --default the queue must not become the default.
-  ASSERT_TRUE(Parse({"-Hhost", "add-queue", "q2", "--model", "m", "--device", "d", "--class", "c1"}, &opts, &error));
-  ASSERT_TRUE(BuildQueueParameters(opts, &list, &error));
-  const auto plain = ServerParse(list, kQueueKeys);
-  ASSERT_EQ(kQueueKeys.size(), plain.size());
-  EXPECT_NE("ON", plain[4]);
-  EXPECT_EQ("c1", plain[3]);
+  v = ServerSees({"-Hhost", "add-queue", "q2", "--model", "m", "--device", "d", "--class", "c1"});
+  ASSERT_EQ(13u, v.size());
+  EXPECT_EQ("c1", v[3]);
+  EXPECT_NE("ON", v[4]) << "without --default the queue must not become the default";
+  ASSERT_TRUE(Parse({"-Hhost", "queues"}, &opts, &error));
   EXPECT_EQ(std::vector<std::string>{"host"}, opts.servers);
 }
 
-TEST(OptionsTest, RefusesCommandLinesItCannotCarryOut) {
+TEST(OptionsTest, RefusesCommandLinesAndValuesItCannotCarry) {
   const std::vector<std::pair<std::vector<std::string>, const char*>> cases = {
       {{"frobnicate"}, "unknown command"},
       {{"queues", "--bogus"}, "unknown option"},
@@ -90,32 +77,25 @@ TEST(OptionsTest, RefusesCommandLinesItCannotCarryOut) {
       {{"add-queue", "q", "--model", "m", "--device", "d", "--ip-port", "65536"}, "from 1 to 65535"},
       {{"add-port", "p", "--host", "h", "--ip", "10.0.0.7", "--hw", "00:11:22:33:44"}, "six pairs"},
   };
+  Options opts;
+  std::string error, list;
   for (const auto& [words, expected] : cases) {
-    Options opts;
-    std::string error;
     EXPECT_FALSE(Parse(words, &opts, &error)) << words[0];
     EXPECT_NE(std::string::npos, error.find(expected)) << "got: " << error;
   }
   // No command, or help anywhere, is a request for help.
-  Options opts;
-  std::string error;
   ASSERT_TRUE(Parse({}, &opts, &error));
   EXPECT_EQ(Command::kHelp, opts.command);
   ASSERT_TRUE(Parse({"queues", "-h"}, &opts, &error));
   EXPECT_EQ(Command::kHelp, opts.command);
-}
 
-TEST(OptionsTest, RefusesValuesThatWouldChangeTheList) {
-  Options opts;
-  std::string error;
-  std::string list;
-  // A ";" would start a new pair; a leading blank would be dropped.
+  // A ";" would start a new pair; a leading blank would be dropped; the
+  // server keeps 512 bytes of data.
   ASSERT_TRUE(Parse({"add-queue", "q", "--model", "m", "--device", "d;Class=evil"}, &opts, &error));
   EXPECT_FALSE(BuildQueueParameters(opts, &list, &error));
   EXPECT_NE(std::string::npos, error.find("--device"));
   ASSERT_TRUE(Parse({"add-port", "p", "--host", " h", "--ip", "1.2.3.4"}, &opts, &error));
   EXPECT_FALSE(BuildPortParameters(opts, &list, &error));
-  // The server keeps 512 bytes of data.
   ASSERT_TRUE(Parse({"add-queue", "q", "--model", "m", "--device", std::string(500, 'd')}, &opts, &error));
   EXPECT_FALSE(BuildQueueParameters(opts, &list, &error));
   EXPECT_NE(std::string::npos, error.find("512"));

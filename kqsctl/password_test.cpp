@@ -30,8 +30,7 @@ bool ReadFromPipe(const std::string& text, size_t max, std::string* password, st
 }
 
 TEST(PasswordTest, ReadsOneLineFromAPipe) {
-  std::string pw;
-  std::string error;
+  std::string pw, error;
   ASSERT_TRUE(ReadFromPipe("s3cret\r\nnext line\n", 511, &pw, &error)) << error;
   EXPECT_EQ("s3cret", pw);
   ASSERT_TRUE(ReadFromPipe("\n", 511, &pw, &error)) << error;
@@ -45,22 +44,17 @@ TEST(PasswordTest, ReadsOneLineFromAPipe) {
 }
 
 TEST(PasswordTest, TerminalDoesNotEchoThePasswordAndGetsItsEchoBack) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(0, grantpt(master));
-  ASSERT_EQ(0, unlockpt(master));
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
   const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
   ASSERT_GE(slave, 0);
 
-  std::string pw;
-  std::string error;
+  std::string pw, error;
   bool ok = false;
   std::thread reader([&] { ok = ReadPassword(slave, "", 511, &pw, &error); });
   // Type only once echo is off, as a person would after the prompt.
   struct termios t;
-  for (int i = 0; i < 500; ++i) {
-    ASSERT_EQ(0, tcgetattr(slave, &t));
-    if ((t.c_lflag & ECHO) == 0) break;
+  for (int i = 0; i < 500 && tcgetattr(slave, &t) == 0 && (t.c_lflag & ECHO) != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(0u, t.c_lflag & ECHO);
@@ -70,8 +64,6 @@ TEST(PasswordTest, TerminalDoesNotEchoThePasswordAndGetsItsEchoBack) {
   EXPECT_EQ("hunter2", pw);
 
   char shown[64] = {};
-  const int flags = fcntl(master, F_GETFL);
-  fcntl(master, F_SETFL, flags | O_NONBLOCK);
   const ssize_t n = read(master, shown, sizeof shown - 1);
   EXPECT_EQ(std::string::npos, std::string(shown, n > 0 ? static_cast<size_t>(n) : 0).find("hunter2"));
   ASSERT_EQ(0, tcgetattr(slave, &t));

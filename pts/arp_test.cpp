@@ -1,12 +1,10 @@
-// Sends to unconfigured printers: when the ARP program runs and with what,
-// what is refused, and the real
-// rododiz pointing 192.0.0.192 at a printer in a peer network namespace.
+// Sends to an unconfigured printer: the real rododiz, run from the daemon's
+// directory, points 192.0.0.192 at a printer in a peer network namespace;
+// when it runs, with what, and which sends are refused.
 #include "pts/arp.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 
-#include <array>
 #include <cstring>
 
 #include "common/host/sysinfo.h"
@@ -20,181 +18,98 @@
 
 namespace {
 
-using kqs::probetest::PeerNetns;
 using kqs::probetest::Receive;
-using kqs::probetest::RunCommand;
+using kqs::probetest::Sh;
+using Commands = std::vector<kqs::FakeEnv::Argv>;
 
-constexpr unsigned char kMacA[6] = {0x08, 0x00, 0x09, 0x1A, 0x2B, 0x3C};
-constexpr unsigned char kMacB[6] = {0x08, 0x00, 0x09, 0x1A, 0x2B, 0x3D};
-constexpr unsigned char kZeroMac[6] = {};
 constexpr int kPort = 40123;
 
-sockaddr_in Addr(const char* ip) { return kqs::probetest::Ipv4(ip, kPort); }
-
 int Send(int sock, const char* text, const char* ip, const unsigned char* mac) {
-  sockaddr_in to = Addr(ip);  // fresh each time: a 0.0.0.0 record is rewritten
+  sockaddr_in to = kqs::probetest::Ipv4(ip, kPort);
   return PTS_sendto_addrORmac(sock, text, static_cast<int>(std::strlen(text)), 0,
                               reinterpret_cast<sockaddr*>(&to), sizeof to, mac);
 }
 
-void ForgetArpState() {
-  szLastArpIP[0] = '\0';
-  std::memset(abLastArpMac, 0, sizeof abLastArpMac);
-  bNeedLocalAddr = 1;
-  szLocalIP[0] = '\0';
-}
-
-// The send needs the host's own address, found through its name.
-bool OwnNameResolves() {
-  char name[64] = "";
-  addrinfo hints{};
+TEST(ArpSend, RododizPointsThePrinterAddressAtItsMacOncePerPrinter) {
+  ASSERT_TRUE(kqs::EnterPrivateNetNamespace()) << "needs root for a private network namespace";
+  char host[64] = "";
+  addrinfo hints{}, *found = nullptr;  // the send needs this host's IPv4 address, by its name
   hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (gethostname(name, sizeof name) != 0 || getaddrinfo(name, nullptr, &hints, &found) != 0) {
-    return false;
+  if (gethostname(host, sizeof host) != 0 || getaddrinfo(host, nullptr, &hints, &found) != 0) {
+    GTEST_SKIP() << "this host's own name does not resolve";
   }
   freeaddrinfo(found);
-  return true;
-}
-
-// The daemon's directory is a scratch directory holding a stand-in "rododiz"
-// (the fake Env answers for it), and 192.0.0.192 is an address of this
-// private namespace, so a datagram "to the printer" can be received here.
-class ArpSendTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(kqs::EnterPrivateNetNamespace()) << "needs root for a private network namespace";
-    ASSERT_EQ(0, RunCommand({kqs::probetest::IpProgram(), "addr", "add", "192.0.0.192/32", "dev",
-                             "lo"}));
-    _PTS_startup();
-    glbBArpRouteEnabled = 1;
-    ForgetArpState();
-    if (!OwnNameResolves()) GTEST_SKIP() << "this host's own name does not resolve";
-
-    program_ = dir_ / "rododiz";
-    ASSERT_TRUE(kqs::ScratchDir::WriteFile(program_, "#!/bin/sh\n"));
-    argv0_ = dir_ / "kqsd";
-    argv_ = {argv0_.data(), nullptr};
-    xRegisterArguments(1, argv_.data());
-    env_.run_hook = [this](const kqs::FakeEnv::Argv&) { return exit_status_; };
-
-    printer_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at = Addr("192.0.0.192");
-    ASSERT_EQ(0, bind(printer_, reinterpret_cast<sockaddr*>(&at), sizeof at));
-    sender_ = socket(AF_INET, SOCK_DGRAM, 0);
-  }
-
-  void TearDown() override {
-    xRegisterArguments(0, nullptr);
-    _PTS_cleanup();
-    if (printer_ >= 0) close(printer_);
-    if (sender_ >= 0) close(sender_);
-  }
-
-  kqs::FakeEnv::Argv ArpRun(const char* arpText) { return {program_, arpText}; }
-
-  kqs::ScratchDir dir_;
-  std::string program_, argv0_;
-  std::array<char*, 2> argv_{};
-  kqs::FakeEnv env_;
-  kqs::ScopedEnv scoped_{&env_};
-  int exit_status_ = 0;
-  int printer_ = -1, sender_ = -1;
-};
-
-TEST_F(ArpSendTest, RunsArpProgramOncePerPrinterAndSendsTo192_0_0_192) {
-  sockaddr_in to = Addr("0.0.0.0");
-  ASSERT_EQ(3, PTS_sendto_addrORmac(sender_, "one", 3, 0, reinterpret_cast<sockaddr*>(&to),
-                                    sizeof to, kMacA));
-  EXPECT_EQ(htonl(0xC00000C0), to.sin_addr.s_addr) << "the caller's record now says 192.0.0.192";
-  EXPECT_EQ("one", Receive(printer_, 1000));
-  ASSERT_EQ(std::vector<kqs::FakeEnv::Argv>{ArpRun("08:00:09:1A:2B:3C")}, env_.Commands());
-
-  env_.ClearCommands();
-  EXPECT_EQ(3, Send(sender_, "two", "0.0.0.0", kMacA));
-  EXPECT_EQ("two", Receive(printer_, 1000));
-  EXPECT_TRUE(env_.Commands().empty()) << "same printer: entries already in place";
-
-  EXPECT_EQ(5, Send(sender_, "three", "0.0.0.0", kMacB));
-  EXPECT_EQ("three", Receive(printer_, 1000));
-  EXPECT_EQ(std::vector<kqs::FakeEnv::Argv>{ArpRun("08:00:09:1A:2B:3D")}, env_.Commands());
-
-  // Configured addresses go out as they are, MAC or not; a caller holding
-  // the layer lock may send too.
-  env_.ClearCommands();
-  const int local = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at = Addr("127.0.0.1");
-  ASSERT_EQ(0, bind(local, reinterpret_cast<sockaddr*>(&at), sizeof at));
-  {
-    CritSecGuard held(glbCS);
-    EXPECT_EQ(4, Send(sender_, "four", "127.0.0.1", kMacA));
-  }
-  EXPECT_EQ("four", Receive(local, 1000));
-  EXPECT_TRUE(env_.Commands().empty());
-  close(local);
-}
-
-TEST_F(ArpSendTest, RefusedSendsLeaveNothingOnTheWire) {
-  // Without a MAC, with the switch off, or when the program fails.
-  EXPECT_EQ(-1, Send(sender_, "x", "0.0.0.0", nullptr));
-  EXPECT_EQ(-1, Send(sender_, "x", "192.0.0.192", kZeroMac));
-  glbBArpRouteEnabled = 0;
-  EXPECT_EQ(-1, Send(sender_, "x", "0.0.0.0", kMacA));
-  EXPECT_TRUE(env_.Commands().empty()) << "nothing is run without a MAC or with the switch off";
-  glbBArpRouteEnabled = 1;
-  exit_status_ = 3;
-  EXPECT_EQ(-1, Send(sender_, "x", "0.0.0.0", kMacB));
-  EXPECT_EQ(1u, env_.Commands().size());
-  EXPECT_EQ("", Receive(printer_, 200));
-}
-
-// The real rododiz, run from the daemon's directory, binds 192.0.0.192 to the
-// printer's MAC on the interface towards it; the printer is a peer namespace
-// that owns 192.0.0.192 and that MAC.
-TEST(RododizTest, PointsPrinterAddressAtMacThroughVeth) {
-  ASSERT_TRUE(kqs::EnterPrivateNetNamespace()) << "needs root for a private network namespace";
-  if (!OwnNameResolves()) GTEST_SKIP() << "this host's own name does not resolve";
   const std::string rododiz = KQS_RODODIZ_PATH;
-  PeerNetns peer;
+  kqs::probetest::PeerNetns peer;
   const char* mac = "02:77:00:00:00:02";
+  const unsigned char macA[6] = {0x02, 0x77, 0, 0, 0, 0x02};
+  const unsigned char macB[6] = {0x08, 0x00, 0x09, 0x1A, 0x2B, 0x3D};
+  const unsigned char zeroMac[6] = {};
   ASSERT_TRUE(peer.Create(4, mac));
   std::string out;
-  EXPECT_EQ(1, RunCommand({rododiz, mac}, &out)) << "no route towards the printer yet";
+  EXPECT_EQ(1, Sh(rododiz + " " + mac, &out)) << "no route towards the printer yet";
   EXPECT_NE(std::string::npos, out.find("no route towards 192.0.0.192")) << out;
-  ASSERT_TRUE(peer.Ip({"route", "add", "default", "dev", peer.LocalIf()}));
-  ASSERT_TRUE(peer.Ip({"-n", peer.name(), "addr", "add", "192.0.0.192/32", "dev", "kqpeer"}));
+  ASSERT_EQ(0, Sh("ip route add default dev kqlocal && " +
+                  peer.Inside("ip addr add 192.0.0.192/32 dev kqpeer")));
 
   kqs::ScratchDir dir;
   ASSERT_EQ(0, symlink(rododiz.c_str(), (dir / "rododiz").c_str()));
   std::string argv0 = dir / "kqsd";
   char* argv[] = {argv0.data(), nullptr};
   xRegisterArguments(1, argv);
-  kqs::FakeEnv env;  // records, and runs the real program
+  kqs::FakeEnv env;  // records, and runs the real program unless run_hook answers
   kqs::ScopedEnv scoped(&env);
   _PTS_startup();
   glbBArpRouteEnabled = 1;
-  ForgetArpState();
 
-  const int printer = peer.Socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at = Addr("192.0.0.192");
-  ASSERT_EQ(0, bind(printer, reinterpret_cast<sockaddr*>(&at), sizeof at));
+  const int printer = kqs::probetest::Bind(peer.Socket(AF_INET, SOCK_DGRAM, 0), "192.0.0.192", kPort);
+  const int local = kqs::probetest::Bind(socket(AF_INET, SOCK_DGRAM, 0), "127.0.0.1", kPort);
   const int sender = socket(AF_INET, SOCK_DGRAM, 0);
-  const unsigned char bytes[6] = {0x02, 0x77, 0, 0, 0, 0x02};
-  EXPECT_EQ(5, Send(sender, "hello", "0.0.0.0", bytes));
+  ASSERT_TRUE(printer >= 0 && local >= 0);
+  sockaddr_in to = kqs::probetest::Ipv4("0.0.0.0", kPort);
+  ASSERT_EQ(5, PTS_sendto_addrORmac(sender, "hello", 5, 0, reinterpret_cast<sockaddr*>(&to),
+                                    sizeof to, macA));
+  EXPECT_EQ(htonl(0xC00000C0), to.sin_addr.s_addr) << "the caller's record now says 192.0.0.192";
   EXPECT_EQ("hello", Receive(printer, 2000));
-  EXPECT_EQ((std::vector<kqs::FakeEnv::Argv>{{dir / "rododiz", mac}}), env.Commands());
+  EXPECT_EQ((Commands{{dir / "rododiz", mac}}), env.Commands());
   out.clear();
-  RunCommand({kqs::probetest::IpProgram(), "neigh", "show", "192.0.0.192"}, &out);
+  Sh("ip neigh show 192.0.0.192", &out);
   EXPECT_NE(std::string::npos, out.find("lladdr 02:77:00:00:00:02")) << out;
   EXPECT_NE(std::string::npos, out.find("PERMANENT")) << out;
 
+  // The same printer again: the entries are in place, nothing runs.
+  env.ClearCommands();
+  EXPECT_EQ(3, Send(sender, "two", "0.0.0.0", macA));
+  EXPECT_EQ("two", Receive(printer, 2000));
+  // Configured addresses go out as they are, MAC or not; a caller holding
+  // the layer lock may send too.
+  {
+    CritSecGuard held(glbCS);
+    EXPECT_EQ(4, Send(sender, "four", "127.0.0.1", macA));
+  }
+  EXPECT_EQ("four", Receive(local, 1000));
+  // Refused: no MAC, an all-zero one, and any MAC with the switch off.
+  EXPECT_EQ(-1, Send(sender, "x", "0.0.0.0", nullptr));
+  EXPECT_EQ(-1, Send(sender, "x", "192.0.0.192", zeroMac));
+  glbBArpRouteEnabled = 0;
+  EXPECT_EQ(-1, Send(sender, "x", "0.0.0.0", macB));
+  EXPECT_TRUE(env.Commands().empty());
+
+  // Another printer whose program run fails: nothing goes to the old one.
+  glbBArpRouteEnabled = 1;
+  szLastArpIP[0] = '\0';  // the refused target above was remembered
+  env.run_hook = [](const kqs::FakeEnv::Argv&) { return 3; };
+  EXPECT_EQ(-1, Send(sender, "x", "0.0.0.0", macB));
+  EXPECT_EQ((Commands{{dir / "rododiz", "08:00:09:1A:2B:3D"}}), env.Commands());
+  EXPECT_EQ("", Receive(printer, 200));
+
   // The printer's kernel answers an echo sent to it by its MAC.
+  env.run_hook = nullptr;
   unsigned rt = 123456;
-  EXPECT_EQ(0, PTS_ping("0.0.0.0", bytes, 2, 1000, &rt));
+  EXPECT_EQ(0, PTS_ping("0.0.0.0", macA, 2, 1000, &rt));
   EXPECT_LE(rt, 1000u);
 
-  close(printer);
-  close(sender);
+  for (int s : {printer, local, sender}) close(s);
   _PTS_cleanup();
   xRegisterArguments(0, nullptr);
 }

@@ -1,13 +1,13 @@
 // Tests of host name resolution: throttling after resolver failures, the
-// 600-second cache and the outer start-up
-// that reads its switches from the registry. A fake resolver counts calls and
-// a fake clock moves time.
+// 600-second cache and the outer start-up that reads its switches from the
+// registry. A fake resolver counts calls and a fake clock moves time.
 #include "pts/hostcache.h"
 
 #include <arpa/inet.h>
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,16 +16,55 @@
 #include "common/host/sysinfo.h"
 #include "common/testing/fake_env.h"
 #include "common/testing/scratch_dir.h"
-#include "pts/fake_resolver.h"
 #include "pts/ptscore.h"
 
 namespace {
 
 uint32_t Ip(const char* text) { return inet_addr(text); }
 
+// The fake resolver: names, aliases and dotted addresses with the official
+// name and address they stand for; counts calls and fails like a name server
+// that does not answer when failRc is EAGAIN.
+struct Host {
+  std::string official;
+  uint32_t ip;
+};
+std::map<std::string, Host> hosts;
+int failRc = 0, calls = 0;
+
+// Lays the answer out in the caller's buffer, as the C library does.
+int ByName(const char* name, hostent* ret, char* buf, size_t, hostent** result, int* herr) {
+  ++calls;
+  *result = nullptr;
+  *herr = failRc != 0 ? TRY_AGAIN : HOST_NOT_FOUND;
+  const auto h = hosts.find(name);
+  if (failRc != 0 || h == hosts.end()) return failRc;
+  auto** list = reinterpret_cast<char**>(buf);
+  char* text = buf + 2 * sizeof(char*);
+  std::memcpy(text, &h->second.ip, 4);
+  std::strcpy(text + 4, h->second.official.c_str());
+  list[0] = text;
+  list[1] = nullptr;
+  *ret = {text + 4, list + 1, AF_INET, 4, list};
+  *result = ret;
+  return 0;
+}
+
+int ByAddr(const void* addr, socklen_t, int, hostent* ret, char* buf, size_t size, hostent** result,
+           int* herr) {
+  char dotted[INET_ADDRSTRLEN];
+  return ByName(inet_ntop(AF_INET, addr, dotted, sizeof dotted), ret, buf, size, result, herr);
+}
+
+constexpr kqs::PtsResolver kFakeResolver = {ByName, ByAddr};
+
 class HostLookup : public ::testing::Test {
  protected:
   void SetUp() override {
+    const Host printer{"printer1.lab", Ip("10.1.2.3")};
+    hosts = {{"printer1", printer}, {"printer1.lab", printer}, {"10.1.2.3", printer},
+             {"127.0.0.1", {"localhost", Ip("127.0.0.1")}}};
+    calls = 0;
     env_.UseFakeClock(1'700'000'000'000);
     glbDNSerrorCnt = 0;
     glbBDNSEnabled = 1;
@@ -34,18 +73,17 @@ class HostLookup : public ::testing::Test {
   void TearDown() override {
     while (PTS_cleanup() == 0) {
     }
+    kqs::SetPtsResolverForTesting(previous_);
   }
 
   hostent* ByName(const char* name) { return PTS_gethostbyname(name, &record_, work_); }
-  hostent* ByAddr(uint32_t ip) { return PTS_gethostbyaddr(&ip, 4, AF_INET, &record_, work_); }
   int Cached(const char* name, uint32_t* ip = nullptr) {
     return PTS_HostCacheRetrieval(nullptr, name, nullptr, 0, ip);
   }
 
   kqs::FakeEnv env_;
   kqs::ScopedEnv scoped_{&env_};
-  kqs::ScopedFakeResolver resolver_;
-  kqs::FakeDns& dns = kqs::fakeDns;
+  const kqs::PtsResolver* previous_ = kqs::SetPtsResolverForTesting(&kFakeResolver);
   hostent record_;
   char work_[PTS_RESOLVER_BUFLEN];
 };
@@ -53,24 +91,25 @@ class HostLookup : public ::testing::Test {
 TEST_F(HostLookup, OnlyAnUnansweredLookupSuspendsLookupsAndOnlyForSixtySeconds) {
   EXPECT_EQ(ByName("nosuchhost"), nullptr);  // a definite answer
   EXPECT_EQ(ByName("nosuchhost"), nullptr);
-  EXPECT_EQ(dns.calls, 2);
+  EXPECT_EQ(calls, 2);
 
-  dns.failRc = EAGAIN;  // the name server did not answer
+  failRc = EAGAIN;
   EXPECT_EQ(ByName("printer1"), nullptr);
-  dns.failRc = 0;
+  failRc = 0;
   env_.Advance(59'999);
   EXPECT_EQ(ByName("printer1"), nullptr);
-  EXPECT_EQ(ByAddr(Ip("10.1.2.3")), nullptr);
-  EXPECT_EQ(dns.calls, 3) << "a suspended lookup asked the resolver";
+  const uint32_t ip = Ip("10.1.2.3");
+  EXPECT_EQ(PTS_gethostbyaddr(&ip, 4, AF_INET, &record_, work_), nullptr);
+  EXPECT_EQ(calls, 3) << "a suspended lookup asked the resolver";
   EXPECT_NE(ByName("127.0.0.1"), nullptr) << "the loopback address is always looked up";
 
-  dns.failRc = EAGAIN;
+  failRc = EAGAIN;
   EXPECT_EQ(ByName("printer1"), nullptr);
-  dns.failRc = 0;
+  failRc = 0;
   env_.Advance(60'000);
   ASSERT_NE(ByName("printer1"), nullptr);
   EXPECT_STREQ(record_.h_name, "printer1.lab");
-  EXPECT_EQ(dns.calls, 6);
+  EXPECT_EQ(calls, 6);
 }
 
 TEST_F(HostLookup, CacheAnswersAliasOfficialNameAndAddressForSixHundredSeconds) {
@@ -84,62 +123,48 @@ TEST_F(HostLookup, CacheAnswersAliasOfficialNameAndAddressForSixHundredSeconds) 
   ip = 0;
   EXPECT_EQ(Cached("PRINTER1.LAB", &ip), 0);
   EXPECT_EQ(ip, Ip("10.1.2.3"));
-  uint32_t query = Ip("10.1.2.3");
+  const uint32_t query = Ip("10.1.2.3");
   EXPECT_EQ(PTS_HostCacheRetrieval(&query, nullptr, nullptr, 0, nullptr), 0);
-  EXPECT_EQ(dns.calls, 1);
+  EXPECT_EQ(calls, 1);
   env_.Advance(1'000);
   EXPECT_EQ(Cached("printer1"), 0);
-  EXPECT_EQ(dns.calls, 2);
+  EXPECT_EQ(calls, 2);
 
   // A failure is remembered just as long.
   EXPECT_EQ(Cached("ghost"), -1);
-  dns.official["ghost"] = "printer1.lab";
+  hosts["ghost"] = hosts["printer1"];
   env_.Advance(599'999);
   EXPECT_EQ(Cached("ghost"), -1);
   env_.Advance(1);
   EXPECT_EQ(Cached("ghost"), 0);
-  EXPECT_EQ(dns.calls, 4);
+  EXPECT_EQ(calls, 4);
 }
 
-class LayerSwitches : public ::testing::Test {
- protected:
-  void SetUp() override {
-    program_ = dir_ / "kqsd";
-    argv_[0] = program_.data();
-    xRegisterArguments(1, argv_);
-  }
-  void TearDown() override { xRegisterArguments(0, nullptr); }
-
-  void Store(const char* name, const char* text) {
-    ASSERT_EQ(RegSetValueEx(HKEY_LOCAL_MACHINE, name, 0, REG_SZ,
-                            reinterpret_cast<const unsigned char*>(text), std::strlen(text) + 1),
-              0);
-  }
-  // Runs a first start-up with both switches preset to !want; true when it
-  // set both to want.
-  bool StartGives(int want) {
+TEST(LayerSwitches, MissingSwitchesAreStoredAsEnableAndOffWordsInAnyCaseTurnThemOff) {
+  kqs::ScratchDir dir;
+  std::string program = dir / "kqsd";
+  char* argv[] = {program.data(), nullptr};
+  xRegisterArguments(1, argv);
+  auto store = [](const char* name, const char* text) {
+    return RegSetValueEx(HKEY_LOCAL_MACHINE, name, 0, REG_SZ,
+                         reinterpret_cast<const unsigned char*>(text), std::strlen(text) + 1) == 0;
+  };
+  // A first start-up with both switches preset to !want sets both to want.
+  auto startGives = [](int want) {
     glbBDNSEnabled = glbBArpRouteEnabled = !want;
-    bool ok = PTS_startup() == 0 && PTS_cleanup() == 0;
+    const bool ok = PTS_startup() == 0 && PTS_cleanup() == 0;
     return ok && glbBDNSEnabled == want && glbBArpRouteEnabled == want;
-  }
-
-  kqs::ScratchDir dir_;
-  std::string program_;
-  char* argv_[2] = {nullptr, nullptr};
-};
-
-TEST_F(LayerSwitches, MissingSwitchesAreStoredAsEnableAndOffWordsInAnyCaseTurnThemOff) {
-  EXPECT_TRUE(StartGives(1));
-  std::string ini = kqs::ScratchDir::ReadFile(dir_ / "rerar.ini");
+  };
+  EXPECT_TRUE(startGives(1));
+  const std::string ini = kqs::ScratchDir::ReadFile(dir / "rerar.ini");
   EXPECT_NE(ini.find("DNSLookup=Enable"), std::string::npos) << ini;
   EXPECT_NE(ini.find("ArpRouteExecution=Enable"), std::string::npos) << ini;
 
-  Store("DNSLookup", "oFF");
-  Store("ArpRouteExecution", "FALSE");
-  EXPECT_TRUE(StartGives(0));
-  Store("DNSLookup", "yes");
-  Store("ArpRouteExecution", "no");
-  EXPECT_TRUE(StartGives(1));
+  ASSERT_TRUE(store("DNSLookup", "oFF") && store("ArpRouteExecution", "FALSE"));
+  EXPECT_TRUE(startGives(0));
+  ASSERT_TRUE(store("DNSLookup", "yes") && store("ArpRouteExecution", "no"));
+  EXPECT_TRUE(startGives(1));
+  xRegisterArguments(0, nullptr);
 }
 
 }  // namespace

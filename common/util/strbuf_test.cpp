@@ -1,36 +1,29 @@
+// Bounded copies, appends and formats: the size is the whole buffer, the
+// terminator included, and nothing beyond it is touched.
 #include "common/util/strbuf.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-TEST(StrBuf, CopyCutsAndPadsWholeBuffer) {
+TEST(StrBuf, CopyAppendAndFormatKeepToTheWholeBuffer) {
   char buf[10];
   std::memset(buf, 'x', sizeof buf);
   RelStrCpyIntoBufA(buf, "abcdef", 4);
-  EXPECT_STREQ("abc", buf);
-  EXPECT_EQ('x', buf[4]);  // nothing beyond size is touched
-
-  std::memset(buf, 'x', sizeof buf);
-  RelStrCpyIntoBufA(buf, "abcdef", 10);
-  EXPECT_STREQ("abcdef", buf);
-  for (int i = 6; i < 10; ++i) EXPECT_EQ('\0', buf[i]) << i;
-
+  EXPECT_EQ(0, std::memcmp(buf, "abc\0x", 5));
+  RelStrCpyIntoBufA(buf, "abcdef", 10);  // the rest is padded with NULs
+  EXPECT_EQ(0, std::memcmp(buf, "abcdef\0\0\0\0", 10));
   RelStrCpyIntoBufA(buf, "abcdef", 1);
   EXPECT_EQ('\0', buf[0]);
-}
 
-TEST(StrBuf, AppendKeepsRoomForTerminator) {
-  char buf[8] = "abc";
-  RelStrCatIntoBufA(buf, "def", 6);
-  EXPECT_STREQ("abcde", buf);
+  char cat[8] = "abc";
+  RelStrCatIntoBufA(cat, "def", 6);
+  EXPECT_STREQ("abcde", cat);
   char full[8] = "abc";
-  RelStrCatIntoBufA(full, "def", 4);
+  RelStrCatIntoBufA(full, "def", 4);  // no room left: unchanged
   EXPECT_STREQ("abc", full);
-}
 
-TEST(StrBuf, FormatReportsFullLength) {
-  char buf[4];
-  EXPECT_EQ(6, sprintfnA(buf, sizeof buf, "%d", 123456));
-  EXPECT_STREQ("123", buf);
+  char small[4];
+  EXPECT_EQ(6, sprintfnA(small, sizeof small, "%d", 123456));
+  EXPECT_STREQ("123", small);
 }
