@@ -12,11 +12,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "lpsvc/cupsclient.h"
 #include "lpsvc/faults.h"
+#include "lpsvc/scheduler.h"
 
 namespace fs = std::filesystem;
 
@@ -110,34 +112,51 @@ bool Touch(const std::string& path) {
 // the tree as it was.
 struct Service {
   const LpTree& t;
-  std::optional<CupsClient> cups;
+  std::string server;                  // "" in plain mode
+  std::unique_ptr<CupsClient> direct;  // when there is no scheduler to hand to
 
-  // Runs change against CUPS when there is one; false with the reason.
-  template <typename Change>
-  bool Mirror(Change change, std::string* why) {
-    return !cups || change(*cups, why);
+  // Makes change in CUPS when there is one: through the tree's scheduler if
+  // one runs, else here. False with the reason.
+  bool Mirror(const CupsChange& change, std::string* why) {
+    if (server.empty()) return true;
+    switch (HandToScheduler(t, change, why)) {
+      case Handed::kDone:
+        return true;
+      case Handed::kRefused:
+        return false;
+      case Handed::kNoScheduler:
+        break;
+    }
+    if (!direct) direct = std::make_unique<CupsClient>(server);
+    return Apply(*direct, change, why);
   }
 };
 
+CupsChange Change(CupsChange::Op op, const std::string& name, const std::string& value = "", bool is_class = false) {
+  return CupsChange{op, name, value, is_class};
+}
+
+// With CUPS the scheduler is lpsvc's own, which starts only when CUPS answers.
 int Lpsched(Service& s) {
   if (s.t.SchedulerRunning()) {
     std::fprintf(stderr, "lpsched: the scheduler is already running\n");
     return kExitOk;
   }
   std::string why;
-  if (!s.Mirror([](CupsClient& c, std::string* w) { return c.Answers(w); }, &why)) return Refuse("lpsched", why);
+  if (!s.server.empty()) return StartScheduler(s.t, s.server, &why) ? kExitOk : Refuse("lpsched", why);
   std::string pid = std::to_string(getpid()) + "\n";
   if (!WriteFileAtomically(s.t.schedlock, pid, 0644)) return Refuse("lpsched", "cannot create " + s.t.schedlock);
   return kExitOk;
 }
 
-// Only the tree's lock goes: the host's CUPS is never stopped.
-int Lpshut(const LpTree& t) {
-  if (!t.SchedulerRunning()) {
+// The host's CUPS is never stopped: only the tree's lock and scheduler go.
+int Lpshut(Service& s) {
+  if (!s.t.SchedulerRunning()) {
     std::fprintf(stderr, "lpshut: the scheduler is not running\n");
     return kExitOk;
   }
-  if (unlink(t.schedlock.c_str()) != 0) return Refuse("lpshut", "cannot remove " + t.schedlock);
+  if (unlink(s.t.schedlock.c_str()) != 0) return Refuse("lpshut", "cannot remove " + s.t.schedlock);
+  if (!s.server.empty()) StopScheduler(s.t);
   return kExitOk;
 }
 
@@ -194,13 +213,12 @@ int DefinePrinter(Service& s, const std::map<char, std::string>& o) {
 
   std::string why;
   const std::string uri = InterfaceUri(t.interfaces + "/" + name);
-  bool mirrored = s.Mirror(
-      [&](CupsClient& c, std::string* w) { return c.AddPrinter(name, uri, w) && (cls.empty() || c.JoinClass(cls, name, w)); },
-      &why);
+  const bool mirrored = s.Mirror(Change(CupsChange::Op::kAddPrinter, name, uri), &why) &&
+                        (cls.empty() || s.Mirror(Change(CupsChange::Op::kJoinClass, cls, name), &why));
   if (mirrored && RecordPrinter(t, name, o, model, cls, &why)) return kExitOk;
   // A printer that this command made must not stay behind in CUPS alone.
   std::string ignored;
-  if (is_new) s.Mirror([&](CupsClient& c, std::string* w) { return c.Delete(name, false, w); }, &ignored);
+  if (is_new) s.Mirror(Change(CupsChange::Op::kDelete, name), &ignored);
   return Refuse("lpadmin", why);
 }
 
@@ -208,8 +226,7 @@ int SetDefault(Service& s, const std::string& name) {
   const bool is_class = s.t.IsClass(name);
   if (!s.t.IsPrinter(name) && !is_class) return Refuse("lpadmin", "no destination " + name);
   std::string why;
-  if (!s.Mirror([&](CupsClient& c, std::string* w) { return c.SetDefault(name, is_class, w); }, &why))
-    return Refuse("lpadmin", why);
+  if (!s.Mirror(Change(CupsChange::Op::kSetDefault, name, "", is_class), &why)) return Refuse("lpadmin", why);
   if (!WriteFileAtomically(s.t.default_dest, name + "\n", 0644))
     return Refuse("lpadmin", "cannot record the default destination");
   return kExitOk;
@@ -251,16 +268,11 @@ int RemoveDestination(Service& s, const std::string& name) {
   if (!is_printer && !t.IsClass(name)) return Refuse("lpadmin", "no destination " + name);
   const auto classes = is_printer ? ClassesOf(t, name) : std::map<std::string, std::vector<std::string>>{};
   std::string why;
-  bool mirrored = s.Mirror(
-      [&](CupsClient& c, std::string* w) {
-        if (!c.Delete(name, !is_printer, w)) return false;
-        for (const auto& [cls, others] : classes) {
-          if (others.empty() && !c.Delete(cls, true, w)) return false;
-        }
-        return true;
-      },
-      &why);
-  if (!mirrored) return Refuse("lpadmin", why);
+  if (!s.Mirror(Change(CupsChange::Op::kDelete, name, "", !is_printer), &why)) return Refuse("lpadmin", why);
+  for (const auto& [cls, others] : classes) {
+    if (others.empty() && !s.Mirror(Change(CupsChange::Op::kDelete, cls, "", true), &why))
+      return Refuse("lpadmin", why);
+  }
 
   if (!is_printer) {
     if (!RemoveAll(t.classes + "/" + name) || !ForgetDestination(t, name))
@@ -306,9 +318,8 @@ int MarkDestinations(Service& s, const std::string& command, const std::vector<s
   for (const std::string& n : names) {
     const bool accepting = classes_too;
     const bool is_class = t.IsClass(n);
-    bool mirrored = s.Mirror(
-        [&](CupsClient& c, std::string* w) { return accepting ? c.Accept(n, is_class, w) : c.Resume(n, w); }, &why);
-    if (!mirrored) return Refuse(command, why);
+    const CupsChange change = Change(accepting ? CupsChange::Op::kAccept : CupsChange::Op::kResume, n, "", is_class);
+    if (!s.Mirror(change, &why)) return Refuse(command, why);
   }
   for (const std::string& n : names) {
     if (!Touch(marker_dir + "/" + n)) return Refuse(command, "cannot record " + n);
@@ -365,10 +376,9 @@ int RunCommand(const LpTree& t, const std::string& command, const std::vector<st
   if (FaultsHonoured()) {
     if (std::optional<Fault> f = FindFault(t.faults, command, args)) return f->noop ? kExitOk : f->status;
   }
-  Service s{t, std::nullopt};
-  if (const std::string server = t.CupsServer(); !server.empty()) s.cups.emplace(server);
+  Service s{t, t.CupsServer(), nullptr};
   if (command == "lpsched") return args.empty() ? Lpsched(s) : Usage(command, "takes no arguments");
-  if (command == "lpshut") return args.empty() ? Lpshut(t) : Usage(command, "takes no arguments");
+  if (command == "lpshut") return args.empty() ? Lpshut(s) : Usage(command, "takes no arguments");
   if (command == "lpadmin") return Lpadmin(s, args);
   if (command == "accept") return MarkDestinations(s, command, args, true, t.accepting);
   if (command == "enable") return MarkDestinations(s, command, args, false, t.enabled);

@@ -1,162 +1,235 @@
 // IPP requests to a CUPS server, one per call, through cupsDoRequest on the
 // library's default connection (which also answers CUPS's authentication
 // challenge with the caller's own credentials on a local socket).
+//
+// The library is opened on first use rather than linked: on these machines
+// mapping libcups and its thirty-odd dependencies costs a process some 15 ms,
+// more than a command's own work, and most LP commands never talk to CUPS.
 #include "lpsvc/cupsclient.h"
 
 #include <cups/cups.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <memory>
 
 namespace lpsvc {
 
-namespace {
+// Every libcups function this module calls, each through this table.
+#define LPSVC_CUPS_FUNCTIONS(X)                                                                              \
+  X(cupsDoRequest) X(cupsEncryption) X(cupsLastError) X(cupsLastErrorString) X(cupsServer) X(cupsSetServer) \
+  X(cupsUser) X(httpAssembleURIf) X(httpClose) X(httpConnect2) X(ippAddInteger) X(ippAddString)           \
+  X(ippAddStrings) X(ippDelete) X(ippFindAttribute) X(ippGetCount) X(ippGetString) X(ippNewRequest)        \
+  X(ippPort)
 
-struct IppDeleter {
-  void operator()(ipp_t* ipp) const { ippDelete(ipp); }
+struct CupsApi {
+#define LPSVC_CUPS_FIELD(name) decltype(&::name) name = nullptr;
+  LPSVC_CUPS_FUNCTIONS(LPSVC_CUPS_FIELD)
+#undef LPSVC_CUPS_FIELD
 };
-using Ipp = std::unique_ptr<ipp_t, IppDeleter>;
+
+namespace {
 
 constexpr char kAdminResource[] = "/admin/";
 constexpr int kConnectMs = 5000;
 
-std::string DestinationUri(const std::string& name, bool is_class) {
-  char uri[HTTP_MAX_URI];
-  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                   is_class ? "/classes/%s" : "/printers/%s", name.c_str());
-  return uri;
-}
-
-Ipp NewRequest(ipp_op_t op, const std::string& name, bool is_class) {
-  Ipp request(ippNewRequest(op));
-  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-               DestinationUri(name, is_class).c_str());
-  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-  return request;
-}
-
-// Sends the request; the response, or null when there was none.
-Ipp Send(Ipp request, const char* resource) {
-  return Ipp(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), resource));
-}
-
-bool Succeeded() { return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE; }
-
-// What went wrong, in one line, with the remedy for the refusals an
-// administrator can mend.
-std::string Failure(const std::string& what) {
-  const ipp_status_t status = cupsLastError();
-  std::string line = std::string("CUPS at ") + cupsServer() + " refused to " + what + ": " + cupsLastErrorString();
-  if (status == IPP_STATUS_ERROR_FORBIDDEN || status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
-      status == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
-    line += std::string(" (the account ") + cupsUser() +
-            " is not in the CUPS SystemGroup: add it, e.g. usermod -a -G lpadmin " + cupsUser() +
-            ", then restart kqsd)";
-  } else if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL) {
-    line += " (is CUPS running? systemctl start cups)";
+// The library's functions, loaded once; null with the reason when they
+// cannot be had.
+const CupsApi* LoadCups(std::string* why) {
+  static CupsApi api;
+  static std::string error;
+  static const bool loaded = [] {
+    void* lib = dlopen("libcups.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+      error = std::string("cannot load the CUPS client library: ") + dlerror() + " (install libcups2)";
+      return false;
+    }
+#define LPSVC_CUPS_LOAD(name)                                                            \
+  if ((api.name = reinterpret_cast<decltype(api.name)>(dlsym(lib, #name))) == nullptr) { \
+    error = "the CUPS client library lacks " #name;                                      \
+    return false;                                                                        \
   }
-  return line;
+    LPSVC_CUPS_FUNCTIONS(LPSVC_CUPS_LOAD)
+#undef LPSVC_CUPS_LOAD
+    return true;
+  }();
+  *why = error;
+  return loaded ? &api : nullptr;
 }
 
 }  // namespace
 
+// The requests themselves, on a loaded library.
+class CupsClient::Session {
+ public:
+  explicit Session(const CupsApi& api) : cups_(api) {}
+
+  std::string DestinationUri(const std::string& name, bool is_class) const {
+    char uri[HTTP_MAX_URI];
+    cups_.httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", cups_.ippPort(),
+                           is_class ? "/classes/%s" : "/printers/%s", name.c_str());
+    return uri;
+  }
+
+  // A new request about printer or class name. The caller owns it until Send.
+  ipp_t* NewRequest(ipp_op_t op, const std::string& name, bool is_class) const {
+    ipp_t* request = cups_.ippNewRequest(op);
+    cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                       DestinationUri(name, is_class).c_str());
+    cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                       cups_.cupsUser());
+    return request;
+  }
+
+  // Sends and frees request; true when CUPS carried it out. The response,
+  // when wanted, goes to answer (freed by the caller with Free).
+  bool Send(ipp_t* request, const char* resource, ipp_t** answer = nullptr) const {
+    ipp_t* response = cups_.cupsDoRequest(CUPS_HTTP_DEFAULT, request, resource);
+    if (answer != nullptr) {
+      *answer = response;
+    } else {
+      cups_.ippDelete(response);
+    }
+    return Status() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+  }
+  void Free(ipp_t* ipp) const { cups_.ippDelete(ipp); }
+  ipp_status_t Status() const { return cups_.cupsLastError(); }
+
+  // What went wrong, in one line, with the remedy for the refusals an
+  // administrator can mend.
+  std::string Failure(const std::string& what) const {
+    const ipp_status_t status = Status();
+    const std::string user = cups_.cupsUser();
+    std::string line = std::string("CUPS at ") + cups_.cupsServer() + " refused to " + what + ": " +
+                       cups_.cupsLastErrorString();
+    if (status == IPP_STATUS_ERROR_FORBIDDEN || status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
+        status == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
+      line += " (the account " + user + " is not in the CUPS SystemGroup: add it, e.g. usermod -a -G lpadmin " +
+              user + ", then restart kqsd)";
+    } else if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL) {
+      line += " (is CUPS running? systemctl start cups)";
+    }
+    return line;
+  }
+
+  const CupsApi& cups_;
+};
+
 CupsClient::CupsClient(const std::string& server) {
-  if (server != "default") cupsSetServer(server.c_str());
+  if (const CupsApi* api = LoadCups(&load_error_)) {
+    session_ = std::make_unique<Session>(*api);
+    if (server != "default") api->cupsSetServer(server.c_str());
+  }
 }
+
+CupsClient::~CupsClient() = default;
 
 std::string InterfaceUri(const std::string& interface_path) { return "lpif://" + interface_path; }
 
+bool CupsClient::Loaded(std::string* why) const {
+  if (session_ == nullptr) *why = load_error_;
+  return session_ != nullptr;
+}
+
 bool CupsClient::Answers(std::string* why) {
+  if (!Loaded(why)) return false;
+  const CupsApi& cups = session_->cups_;
   // A connection of its own first, for a plain reason when there is no
   // server at all.
-  const std::string server = cupsServer();
+  const std::string server = cups.cupsServer();
   struct stat st;
   const bool no_socket = server[0] == '/' && stat(server.c_str(), &st) != 0;
   http_t* http = no_socket ? nullptr
-                           : httpConnect2(server.c_str(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                                          kConnectMs, nullptr);
+                           : cups.httpConnect2(server.c_str(), cups.ippPort(), nullptr, AF_UNSPEC,
+                                               cups.cupsEncryption(), 1, kConnectMs, nullptr);
   if (http == nullptr) {
     *why = "cannot reach the CUPS server at " + server + (no_socket ? ": no such socket" : "") +
            " (is CUPS running? systemctl start cups)";
     return false;
   }
-  httpClose(http);
-  Ipp request(ippNewRequest(IPP_OP_CUPS_GET_DEFAULT));
-  Send(std::move(request), "/");
+  cups.httpClose(http);
   // "No default destination" is an answer too.
-  if (Succeeded() || cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) return true;
-  *why = Failure("answer");
+  if (session_->Send(cups.ippNewRequest(IPP_OP_CUPS_GET_DEFAULT), "/") ||
+      session_->Status() == IPP_STATUS_ERROR_NOT_FOUND) {
+    return true;
+  }
+  *why = session_->Failure("answer");
   return false;
 }
 
 bool CupsClient::AddPrinter(const std::string& name, const std::string& device_uri, std::string* why) {
-  Ipp request = NewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, name, false);
-  ippAddString(request.get(), IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, device_uri.c_str());
-  Send(std::move(request), kAdminResource);
-  if (Succeeded()) return true;
-  *why = Failure("define printer " + name);
+  if (!Loaded(why)) return false;
+  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, name, false);
+  session_->cups_.ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, device_uri.c_str());
+  if (session_->Send(request, kAdminResource)) return true;
+  *why = session_->Failure("define printer " + name);
   return false;
 }
 
 bool CupsClient::JoinClass(const std::string& cls, const std::string& printer, std::string* why) {
-  Ipp query = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, cls, true);
-  ippAddString(query.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "member-uris");
-  Ipp answer = Send(std::move(query), "/");
+  if (!Loaded(why)) return false;
+  const CupsApi& cups = session_->cups_;
+  ipp_t* query = session_->NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, cls, true);
+  cups.ippAddString(query, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "member-uris");
+  ipp_t* answer = nullptr;
+  const bool found = session_->Send(query, "/", &answer);
+  const bool is_new = !found && session_->Status() == IPP_STATUS_ERROR_NOT_FOUND;
   std::vector<std::string> members;
-  const bool is_new = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND;
-  if (Succeeded()) {
-    if (ipp_attribute_t* a = ippFindAttribute(answer.get(), "member-uris", IPP_TAG_URI)) {
-      for (int i = 0; i < ippGetCount(a); ++i) members.emplace_back(ippGetString(a, i, nullptr));
-    }
-  } else if (!is_new) {
-    *why = Failure("show class " + cls);
+  if (ipp_attribute_t* a = found ? cups.ippFindAttribute(answer, "member-uris", IPP_TAG_URI) : nullptr) {
+    for (int i = 0; i < cups.ippGetCount(a); ++i) members.emplace_back(cups.ippGetString(a, i, nullptr));
+  }
+  session_->Free(answer);
+  if (!found && !is_new) {
+    *why = session_->Failure("show class " + cls);
     return false;
   }
-  const std::string uri = DestinationUri(printer, false);
+  const std::string uri = session_->DestinationUri(printer, false);
   for (const std::string& m : members) {
     if (m == uri) return true;
   }
   members.push_back(uri);
   std::vector<const char*> values;
   for (const std::string& m : members) values.push_back(m.c_str());
-  Ipp request = NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
-  ippAddStrings(request.get(), IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()),
-                nullptr, values.data());
+  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
+  cups.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()), nullptr,
+                     values.data());
   // An LP class has no printing state of its own: it prints while a member
   // does, so a new CUPS class starts idle rather than stopped.
-  if (is_new) ippAddInteger(request.get(), IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
-  Send(std::move(request), kAdminResource);
-  if (Succeeded()) return true;
-  *why = Failure("add " + printer + " to class " + cls);
+  if (is_new) cups.ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+  if (session_->Send(request, kAdminResource)) return true;
+  *why = session_->Failure("add " + printer + " to class " + cls);
   return false;
 }
 
 bool CupsClient::SetDefault(const std::string& name, bool is_class, std::string* why) {
-  Send(NewRequest(IPP_OP_CUPS_SET_DEFAULT, name, is_class), kAdminResource);
-  if (Succeeded()) return true;
-  *why = Failure("make " + name + " the default destination");
+  if (!Loaded(why)) return false;
+  if (session_->Send(session_->NewRequest(IPP_OP_CUPS_SET_DEFAULT, name, is_class), kAdminResource)) return true;
+  *why = session_->Failure("make " + name + " the default destination");
   return false;
 }
 
 bool CupsClient::Delete(const std::string& name, bool is_class, std::string* why) {
-  Send(NewRequest(is_class ? IPP_OP_CUPS_DELETE_CLASS : IPP_OP_CUPS_DELETE_PRINTER, name, is_class),
-       kAdminResource);
-  if (Succeeded() || cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) return true;
-  *why = Failure("delete " + name);
+  if (!Loaded(why)) return false;
+  const ipp_op_t op = is_class ? IPP_OP_CUPS_DELETE_CLASS : IPP_OP_CUPS_DELETE_PRINTER;
+  if (session_->Send(session_->NewRequest(op, name, is_class), kAdminResource) ||
+      session_->Status() == IPP_STATUS_ERROR_NOT_FOUND) {
+    return true;
+  }
+  *why = session_->Failure("delete " + name);
   return false;
 }
 
 bool CupsClient::Accept(const std::string& name, bool is_class, std::string* why) {
-  Send(NewRequest(IPP_OP_CUPS_ACCEPT_JOBS, name, is_class), kAdminResource);
-  if (Succeeded()) return true;
-  *why = Failure("let " + name + " accept jobs");
+  if (!Loaded(why)) return false;
+  if (session_->Send(session_->NewRequest(IPP_OP_CUPS_ACCEPT_JOBS, name, is_class), kAdminResource)) return true;
+  *why = session_->Failure("let " + name + " accept jobs");
   return false;
 }
 
 bool CupsClient::Resume(const std::string& name, std::string* why) {
-  Send(NewRequest(IPP_OP_RESUME_PRINTER, name, false), kAdminResource);
-  if (Succeeded()) return true;
-  *why = Failure("enable " + name);
+  if (!Loaded(why)) return false;
+  if (session_->Send(session_->NewRequest(IPP_OP_RESUME_PRINTER, name, false), kAdminResource)) return true;
+  *why = session_->Failure("enable " + name);
   return false;
 }
 

@@ -4,6 +4,7 @@
 // CUPS answered and, where there is one, what to do about it.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,13 @@ class CupsClient {
   // such as /run/cups/cups.sock, or host[:port]); "default" keeps the
   // library's own choice.
   explicit CupsClient(const std::string& server);
+  ~CupsClient();
+  CupsClient(const CupsClient&) = delete;
+  CupsClient& operator=(const CupsClient&) = delete;
+
+  // False, with the reason, when the CUPS client library cannot be loaded;
+  // every call below then fails with that reason.
+  bool Loaded(std::string* why) const;
 
   // True when the server answers an IPP request at all.
   bool Answers(std::string* why);
@@ -32,6 +40,11 @@ class CupsClient {
   bool Accept(const std::string& name, bool is_class, std::string* why);
   // Lets a printer print (resumes it).
   bool Resume(const std::string& name, std::string* why);
+
+ private:
+  class Session;
+  std::unique_ptr<Session> session_;
+  std::string load_error_;
 };
 
 // The device URI of an interface program: "lpif://" and its absolute path.

@@ -86,7 +86,7 @@ bool PrivateCups::Fail(const std::string& what) {
   return false;
 }
 
-bool PrivateCups::Start(const std::string& system_group) {
+bool PrivateCups::Start(const std::string& system_groups) {
   const std::string d = dir_.path();
   for (const char* sub : {"root", "spool", "cache", "state", "log", "bin", "bin/backend", "tmp"}) {
     if (mkdir((dir_ / sub).c_str(), 0755) != 0) return Fail(std::string("cannot create ") + sub);
@@ -106,7 +106,7 @@ bool PrivateCups::Start(const std::string& system_group) {
                             "/tmp\nCacheDir " + d + "/cache\nStateDir " + d + "/state\nServerBin " + d +
                             "/bin\nAccessLog " + d + "/log/access_log\nErrorLog " + d +
                             "/log/error_log\nPageLog " + d + "/log/page_log\nPrintcap " + d +
-                            "/printcap\nUser lp\nGroup nogroup\nSystemGroup " + system_group + "\n";
+                            "/printcap\nUser lp\nGroup nogroup\nSystemGroup " + system_groups + "\n";
   // No policy of our own: CUPS's built-in default applies. The location
   // block lets local clients authenticate by their socket credentials.
   const std::string conf = "Listen " + socket_ +

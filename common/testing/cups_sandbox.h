@@ -26,10 +26,11 @@ class PrivateCups {
   PrivateCups& operator=(const PrivateCups&) = delete;
 
   // Lays out the scratch configuration and starts `cupsd -f`, waiting until
-  // it answers. CUPS's default operation policy stays in force: only
-  // system_group may administer it (lp's own group lets the daemon do so;
-  // any other group, such as root, refuses lp). False with error() set.
-  bool Start(const std::string& system_group = "lp");
+  // it answers. CUPS's default operation policy stays in force: only members
+  // of system_groups (one or more group names) may administer it: lp's own
+  // group lets the daemon do so; without it, lp is refused. False with
+  // error() set.
+  bool Start(const std::string& system_groups = "lp");
   // SIGTERM, then SIGKILL after 5 s.
   void Stop();
 

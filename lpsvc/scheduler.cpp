@@ -1,0 +1,238 @@
+// The CUPS-mode scheduler: a forked child of lpsched in a session of its own,
+// serving one change at a time on a unix socket that only its own account
+// (and root) may use. A request is four lines (operation, name, value, class
+// flag); the answer is "0", or "1" and the reason. It ends when asked to, or
+// when SCHEDLOCK no longer names it (lpshut removed it, or another scheduler
+// took over).
+#include "lpsvc/scheduler.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+namespace lpsvc {
+
+namespace {
+
+constexpr int kLockCheckMs = 2000;
+constexpr int kRequestSeconds = 5;
+// A change waits on CUPS, which may be slow to answer.
+constexpr int kAnswerSeconds = 120;
+
+std::string SocketPath(const LpTree& t) { return t.spool + "/lpsvc.sock"; }
+
+bool Address(const std::string& path, sockaddr_un* a) {
+  *a = sockaddr_un{};
+  a->sun_family = AF_UNIX;
+  if (path.size() >= sizeof a->sun_path) return false;
+  std::memcpy(a->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+void SetTimeout(int fd, int option, int seconds) {
+  timeval limit{seconds, 0};
+  setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit);
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+// Everything the peer sends until it closes, or until limit bytes.
+std::string ReadAll(int fd, size_t limit = 65536) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while (text.size() < limit && ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
+    if (n > 0) text.append(buf, size_t(n));
+  }
+  return text;
+}
+
+std::string Encode(const CupsChange& c) {
+  return std::to_string(static_cast<int>(c.op)) + "\n" + c.name + "\n" + c.value + "\n" + (c.is_class ? "1" : "0") +
+         "\n";
+}
+
+bool Decode(const std::string& text, CupsChange* c) {
+  std::string fields[4];
+  size_t start = 0;
+  for (std::string& f : fields) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) return false;
+    f = text.substr(start, end - start);
+    start = end + 1;
+  }
+  if (fields[0].size() != 1 || fields[0][0] < '0' || fields[0][0] > '6') return false;
+  c->op = static_cast<CupsChange::Op>(fields[0][0] - '0');
+  c->name = fields[1];
+  c->value = fields[2];
+  c->is_class = fields[3] == "1";
+  return true;
+}
+
+// True while SCHEDLOCK names this process.
+bool StillScheduling(const LpTree& t) {
+  std::ifstream in(t.schedlock);
+  long pid = 0;
+  return (in >> pid) && pid == getpid();
+}
+
+void Serve(const LpTree& t, int listener, CupsClient& client) {
+  const std::string path = SocketPath(t);
+  struct stat own;
+  fstat(listener, &own);
+  signal(SIGPIPE, SIG_IGN);
+  for (bool quit = false; !quit;) {
+    pollfd p{listener, POLLIN, 0};
+    const int ready = poll(&p, 1, kLockCheckMs);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) {
+      if (!StillScheduling(t)) break;
+      continue;
+    }
+    const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (peer < 0) continue;
+    SetTimeout(peer, SO_RCVTIMEO, kRequestSeconds);
+    CupsChange change;
+    std::string why, answer = "0\n";
+    if (!Decode(ReadAll(peer, 4096), &change)) {
+      answer = "1\nthe scheduler got a malformed request\n";
+    } else if (change.op == CupsChange::Op::kQuit) {
+      quit = true;
+    } else if (!Apply(client, change, &why)) {
+      answer = "1\n" + why + "\n";
+    }
+    WriteAll(peer, answer);
+    close(peer);
+  }
+  // The name goes with this scheduler, unless a newer one has taken it.
+  struct stat named;
+  if (stat(path.c_str(), &named) == 0 && named.st_ino == own.st_ino) unlink(path.c_str());
+}
+
+// The forked scheduler: checks CUPS, opens the socket, reports on ready and
+// serves. Never returns.
+[[noreturn]] void RunScheduler(const LpTree& t, const std::string& server, int ready) {
+  setsid();
+  const int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+  if (null > 2) close(null);
+  CupsClient client(server);
+  std::string why;
+  if (!client.Answers(&why)) {
+    WriteAll(ready, "1\n" + why);
+    _exit(1);
+  }
+  const std::string path = SocketPath(t);
+  sockaddr_un a;
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  unlink(path.c_str());
+  const mode_t mask = umask(077);
+  const bool bound = listener >= 0 && Address(path, &a) && bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                     listen(listener, 16) == 0;
+  umask(mask);
+  if (!bound) {
+    WriteAll(ready, "1\nthe scheduler cannot listen on " + path + ": " + std::strerror(errno));
+    _exit(1);
+  }
+  WriteAll(ready, "0\n");
+  close(ready);
+  Serve(t, listener, client);
+  _exit(0);
+}
+
+}  // namespace
+
+bool Apply(CupsClient& client, const CupsChange& c, std::string* why) {
+  switch (c.op) {
+    case CupsChange::Op::kAddPrinter:
+      return client.AddPrinter(c.name, c.value, why);
+    case CupsChange::Op::kJoinClass:
+      return client.JoinClass(c.name, c.value, why);
+    case CupsChange::Op::kSetDefault:
+      return client.SetDefault(c.name, c.is_class, why);
+    case CupsChange::Op::kDelete:
+      return client.Delete(c.name, c.is_class, why);
+    case CupsChange::Op::kAccept:
+      return client.Accept(c.name, c.is_class, why);
+    case CupsChange::Op::kResume:
+      return client.Resume(c.name, why);
+    case CupsChange::Op::kQuit:
+      break;
+  }
+  return true;
+}
+
+bool StartScheduler(const LpTree& t, const std::string& server, std::string* why) {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    *why = std::string("cannot start the scheduler: ") + std::strerror(errno);
+    return false;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    RunScheduler(t, server, ready[1]);
+  }
+  close(ready[1]);
+  const std::string report = pid > 0 ? ReadAll(ready[0]) : "1\ncannot start the scheduler";
+  close(ready[0]);
+  if (report.rfind("0\n", 0) != 0) {
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    *why = report.size() > 2 ? report.substr(2) : "the scheduler ended at once";
+    return false;
+  }
+  std::ofstream lock(t.schedlock, std::ios::trunc);
+  lock << pid << "\n";
+  if (!lock.flush()) {
+    StopScheduler(t);
+    *why = "cannot create " + t.schedlock;
+    return false;
+  }
+  return true;
+}
+
+void StopScheduler(const LpTree& t) {
+  std::string ignored;
+  HandToScheduler(t, CupsChange{}, &ignored);
+}
+
+Handed HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why) {
+  sockaddr_un a;
+  const std::string request = Encode(change);
+  // A field with a line break cannot travel; such a change is made directly.
+  if (!Address(SocketPath(t), &a) || std::count(request.begin(), request.end(), '\n') != 4) {
+    return Handed::kNoScheduler;
+  }
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (fd >= 0) close(fd);
+    return Handed::kNoScheduler;
+  }
+  SetTimeout(fd, SO_RCVTIMEO, kAnswerSeconds);
+  std::string answer;
+  if (WriteAll(fd, request) && shutdown(fd, SHUT_WR) == 0) answer = ReadAll(fd);
+  close(fd);
+  if (answer == "0\n") return Handed::kDone;
+  *why = answer.rfind("1\n", 0) == 0 ? answer.substr(2, answer.size() - 3) : "the scheduler did not answer";
+  return Handed::kRefused;
+}
+
+}  // namespace lpsvc
