@@ -55,8 +55,9 @@ class SandboxDaemon {
   SandboxDaemon(const SandboxDaemon&) = delete;
   SandboxDaemon& operator=(const SandboxDaemon&) = delete;
 
-  // Lays out the installation directory and the LP tree and writes kqsd.ini
-  // with the LP root followed by extraIni (INI text). Returns false, with the
+  // Lays out the installation directory (root's, mode 0755) and the LP tree
+  // and writes kqsd.ini (root:lp, mode 0640) with the LP root followed by
+  // extraIni (INI text). Returns false, with the
   // reason in error(), when a step fails.
   bool Prepare(const std::string& extraIni = "");
   // Runs kqsd as a shell would and waits, at most 5 s, until it has written
