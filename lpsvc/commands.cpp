@@ -101,9 +101,11 @@ bool Touch(const std::string& path) {
   return bool(out);
 }
 
-void Remove(const std::string& path) {
+// True when nothing is left at path (also when nothing was there).
+bool Remove(const std::string& path) {
   std::error_code ec;
   fs::remove_all(path, ec);
+  return !fs::exists(fs::symlink_status(path, ec));
 }
 
 int Lpsched(const LpTree& t) {
@@ -190,8 +192,8 @@ void ForgetDestination(const LpTree& t, const std::string& name) {
 int RemoveDestination(const LpTree& t, const std::string& name) {
   if (!IsValidDestName(name)) return Refuse("lpadmin", "bad destination name \"" + name + "\"");
   if (t.IsPrinter(name)) {
-    Remove(t.interfaces + "/" + name);
-    Remove(t.printers + "/" + name);
+    if (!Remove(t.interfaces + "/" + name) || !Remove(t.printers + "/" + name))
+      return Refuse("lpadmin", "cannot remove printer " + name);
     ForgetDestination(t, name);
     std::error_code ec;
     for (const fs::directory_entry& e : fs::directory_iterator(t.classes, ec)) {
@@ -200,17 +202,14 @@ int RemoveDestination(const LpTree& t, const std::string& name) {
       auto it = std::find(members.begin(), members.end(), name);
       if (it == members.end()) continue;
       members.erase(it);
-      if (members.empty()) {
-        Remove(path);
-        ForgetDestination(t, e.path().filename().string());
-      } else {
-        WriteFileAtomically(path, JoinLines(members), 0644);
-      }
+      const bool removed = members.empty() ? Remove(path) : WriteFileAtomically(path, JoinLines(members), 0644);
+      if (!removed) return Refuse("lpadmin", "cannot take " + name + " out of class " + path);
+      if (members.empty()) ForgetDestination(t, e.path().filename().string());
     }
     return kExitOk;
   }
   if (t.IsClass(name)) {
-    Remove(t.classes + "/" + name);
+    if (!Remove(t.classes + "/" + name)) return Refuse("lpadmin", "cannot remove class " + name);
     ForgetDestination(t, name);
     return kExitOk;
   }
