@@ -47,7 +47,7 @@ constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
 constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
 
-constexpr std::array<OptionSpec, 24> kOptions = {{
+constexpr std::array<OptionSpec, 25> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"server", true, kServerCommands, false},
     {"timeout", true, kServerCommands | Bit(Command::kDiscover), false},
@@ -55,6 +55,7 @@ constexpr std::array<OptionSpec, 24> kOptions = {{
                         Bit(Command::kMonitors), false},
     {"to", true, Bit(Command::kDiscover), false},
     {"ini", true, Bit(Command::kPasswd), true},
+    {"legacy", false, Bit(Command::kPasswd), false},
     {"model", true, kAddQueue, true},
     {"device", true, kAddQueue, true},
     {"class", true, kAddQueue, false},
@@ -327,7 +328,9 @@ const char* UsageText() {
          "                                   add a printer port (port defaults to 9100)\n"
          "  remove-port NAME                 remove a printer port\n"
          "  login                            check the administrator password\n"
-         "  passwd --ini PATH                set the administrator password in kqsd.ini\n"
+         "  passwd --ini PATH [--legacy]     set the administrator password in kqsd.ini\n"
+         "                                   (yescrypt; --legacy: the old 13-character\n"
+         "                                   form for older servers)\n"
          "\n"
          "login, passwd and --login read the password from the terminal without echo,\n"
          "or from standard input when that is not a terminal.\n"
