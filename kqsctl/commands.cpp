@@ -28,7 +28,7 @@ namespace {
 // The server keeps a data block of 512 bytes: a password and its NUL fit.
 constexpr size_t kMaxPassword = kMaxDataBlock - 1;
 // Traditional crypt reads only this many characters of a password.
-constexpr size_t kSignificantPassword = 8;
+constexpr size_t kSignificantPassword = 8;  // of the old form (--legacy)
 
 void Print(FILE* f, const std::string& text) { std::fputs(text.c_str(), f); }
 
@@ -269,12 +269,13 @@ int RunPasswd(const Options& opts, FILE* out, FILE* err) {
     if (again != password) return Error(err, "passwd", "the passwords do not match; nothing changed", kExitNoAnswer);
   }
   if (password.empty()) return Error(err, "passwd", "refusing to set an empty password", kExitNoAnswer);
-  if (password.size() > kSignificantPassword) {
+  const bool legacy = opts.flags.count("legacy") != 0;
+  if (legacy && password.size() > kSignificantPassword) {
     Print(err, "kqsctl: passwd: note: only the first " + std::to_string(kSignificantPassword) +
                    " characters of a password count\n");
   }
   std::string stored;
-  if (!EncryptPassword(password, &stored, &why) || !StoreAdminPassword(ini, stored, &why)) {
+  if (!EncryptPassword(password, legacy, &stored, &why) || !StoreAdminPassword(ini, stored, &why)) {
     return Error(err, "passwd", why, kExitNoAnswer);
   }
   if (opts.verbose) Print(out, "passwd: administrator password set in " + ini + "\n");

@@ -51,7 +51,7 @@ constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
 constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
 
-constexpr std::array<OptionSpec, 30> kOptions = {{
+constexpr std::array<OptionSpec, 31> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"version", false, kAnyCommand, false},
     {"verbose", false, kAnyCommand, false},
@@ -63,6 +63,7 @@ constexpr std::array<OptionSpec, 30> kOptions = {{
     {"json", false, kServerCommands | Bit(Command::kDiscover), false},
     {"to", true, kServerCommands | Bit(Command::kDiscover), false, true},
     {"ini", true, Bit(Command::kPasswd), true},
+    {"legacy", false, Bit(Command::kPasswd), false},
     {"model", true, kAddQueue, true},
     {"device", true, kAddQueue, true},
     {"class", true, kAddQueue, false},
@@ -373,7 +374,9 @@ const char* UsageText() {
          "                                   add a printer port (port defaults to 9100)\n"
          "  remove-port NAME                 remove a printer port\n"
          "  login                            check the administrator password\n"
-         "  passwd --ini PATH                set the administrator password in kqsd.ini\n"
+         "  passwd --ini PATH [--legacy]     set the administrator password in kqsd.ini\n"
+         "                                   (yescrypt; --legacy: the old 13-character\n"
+         "                                   form for older servers)\n"
          "\n"
          "Queue and class names: 1 to 127 letters, digits, '_' and '-', the first a\n"
          "letter or digit. Models: no '/', no leading '.'. --export 0-65535, --ip-port\n"

@@ -2,6 +2,7 @@
 #include "kqsctl/password.h"
 
 #include <sys/stat.h>
+#include <crypt.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -113,11 +114,19 @@ bool ReadPassword(int fd, const char* prompt, size_t max_length, std::string* pa
   return true;
 }
 
-bool EncryptPassword(const std::string& password, std::string* stored, std::string* error) {
-  const char* text = xCrypt(password.c_str(), kSalt);
-  if (text == nullptr || std::strlen(text) != kStoredLength || std::strncmp(text, kSalt, 2) != 0) {
-    return Fail(error, "crypt cannot encrypt the password");
+bool EncryptPassword(const std::string& password, bool legacy, std::string* stored, std::string* error) {
+  const char* setting = kSalt;
+  if (!legacy) {
+    // A fresh random salt; SHA-512 where this crypt lacks yescrypt.
+    setting = crypt_gensalt("$y$", 0, nullptr, 0);
+    if (setting == nullptr) setting = crypt_gensalt("$6$", 0, nullptr, 0);
+    if (setting == nullptr) return Fail(error, "crypt offers neither yescrypt nor SHA-512 here; use --legacy");
   }
+  const std::string copy = setting;  // crypt_gensalt and crypt share static storage
+  const char* text = xCrypt(password.c_str(), copy.c_str());
+  const bool ok = text != nullptr && text[0] != '*' &&
+                  (!legacy || (std::strlen(text) == kStoredLength && std::strncmp(text, kSalt, 2) == 0));
+  if (!ok) return Fail(error, "crypt cannot encrypt the password");
   *stored = text;
   return true;
 }

@@ -17,9 +17,11 @@ bool ReadPassword(int fd, const char* prompt, size_t max_length, std::string* pa
 // True when fd is a terminal (the caller then asks twice for a new password).
 bool IsTerminal(int fd);
 
-// The stored form of a password: crypt with the salt "zQ", 13 characters.
+// The stored form of a password: yescrypt with a random salt (SHA-512 crypt
+// where the C library lacks yescrypt), or with legacy the old form, crypt
+// with the salt "zQ" (13 characters, only the first 8 characters count).
 // False with a message when the C library's crypt refuses.
-bool EncryptPassword(const std::string& password, std::string* stored, std::string* error);
+bool EncryptPassword(const std::string& password, bool legacy, std::string* stored, std::string* error);
 
 // Writes the stored form as "Passwd" in section "ACCESS" of the INI file at
 // path (created when missing, other sections and keys kept) and reads the

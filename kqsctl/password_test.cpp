@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/config/profile.h"
+#include "common/host/mtsafe.h"
 #include "common/testing/fake_env.h"
 #include "common/testing/scratch_dir.h"
 
@@ -70,6 +71,14 @@ TEST(PasswordTest, TerminalDoesNotEchoThePasswordAndGetsItsEchoBack) {
   EXPECT_NE(0u, t.c_lflag & ECHO);
   close(slave);
   close(master);
+}
+
+TEST(PasswordTest, EncryptsWithYescryptUnlessTheOldFormIsAsked) {
+  std::string stored, error;
+  ASSERT_TRUE(EncryptPassword("secret", false, &stored, &error)) << error;
+  EXPECT_EQ(stored.rfind("$y$", 0), 0u) << stored;
+  ASSERT_TRUE(EncryptPassword("secret", true, &stored, &error)) << error;
+  EXPECT_EQ(stored, xCrypt("secret", "zQ"));
 }
 
 TEST(PasswordTest, ReportsAPasswordThatDidNotReachTheDisk) {

@@ -2,6 +2,7 @@
 // a print service refuses, without changing its tree, or handler tests would
 // pass against it that fail on a real one.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -32,6 +33,12 @@ TEST(Lpsvc, RefusesWhatAPrintServiceRefusesAndChangesNothing) {
   };
   for (const Case& c : cases) EXPECT_EQ(t.Lp(c.command, c.args), c.status) << c.command << " " << c.args[0];
   EXPECT_EQ(t.Snapshot(), before);
+
+  // A removal that cannot remove the printer says so.
+  ASSERT_EQ(chown((t / "etc/lp/interfaces").c_str(), 0, 0), 0);
+  EXPECT_NE(RunAsLp([&] { return RunArgv({t / "usr/lib/lpadmin", "-xq1"}); }), 0);
+  EXPECT_TRUE(t.Exists("etc/lp/interfaces/q1"));
+  ASSERT_EQ(chown((t / "etc/lp/interfaces").c_str(), kLpUid, kLpGid), 0);
 
   ASSERT_EQ(t.Lp("usr/lib/lpsched", {}), 0);
   EXPECT_EQ(t.Lp("usr/bin/enable", {"grp"}), 1) << "a class cannot be enabled";

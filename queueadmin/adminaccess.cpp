@@ -7,12 +7,9 @@
 #include "common/host/mtsafe.h"
 #include "common/host/sysinfo.h"
 #include "common/util/pathutil.h"
-#include "common/util/strbuf.h"
 #include "protocol/kqsids.h"
 
 namespace {
-
-constexpr char kSalt[] = "zQ";
 
 // The settings file beside the program; false when its path cannot be built.
 bool SettingsPath(char (&path)[255]) {
@@ -28,11 +25,12 @@ uint32_t AdminAccessUX(const char* /*name*/, const char* password) {
   char ini[255];
   char stored[256] = "";
   if (SettingsPath(ini)) xGetPrivateProfileStringA("ACCESS", "Passwd", "", stored, sizeof stored, ini);
-  const char* encrypted = xCrypt(password, kSalt);
+  if (stored[0] == '\0') return KQS_NO_ACCESS;
+  // The stored value is its own setting: its method, cost and salt lead it
+  // ("zQ" for the old DES form, "$y$..." for yescrypt).
+  const char* encrypted = xCrypt(password, stored);
   // crypt reports failure with null or a short marker text ("*0"), which a
   // stored value must never match.
-  if (encrypted == nullptr || std::strncmp(encrypted, kSalt, sizeof kSalt - 1) != 0) return KQS_NO_ACCESS;
-  char input[20];
-  RelStrCpyIntoBufA(input, encrypted, sizeof input);
-  return std::strcmp(input, stored) == 0 ? KQS_SUCCESS : KQS_NO_ACCESS;
+  if (encrypted == nullptr || encrypted[0] == '*') return KQS_NO_ACCESS;
+  return std::strcmp(encrypted, stored) == 0 ? KQS_SUCCESS : KQS_NO_ACCESS;
 }

@@ -29,7 +29,7 @@ uint32_t CheckWith(const std::optional<std::string>& ini, const char* password) 
 
 std::string Stored(const std::string& value) { return "[ACCESS]\nPasswd=  " + value + " \n"; }
 
-TEST(AdminAccess, AcceptsOnlyThePasswordWhoseZqCryptIsStored) {
+TEST(AdminAccess, AcceptsOnlyThePasswordWhoseCryptIsStoredInAnyMethod) {
   const std::string secret = crypt("secret", "zQ");
   EXPECT_EQ(CheckWith(Stored(secret), "secret"), KQS_SUCCESS);
   EXPECT_EQ(CheckWith(Stored(secret), "Secret"), KQS_NO_ACCESS);
@@ -38,7 +38,11 @@ TEST(AdminAccess, AcceptsOnlyThePasswordWhoseZqCryptIsStored) {
   std::string upper = secret;
   for (char& c : upper) c = char(toupper(static_cast<unsigned char>(c)));
   EXPECT_EQ(CheckWith(Stored(upper), "secret"), KQS_NO_ACCESS);
-  EXPECT_EQ(CheckWith(Stored(crypt("secret", "ab")), "secret"), KQS_NO_ACCESS);
+  // Any method crypt knows: another salt, yescrypt.
+  EXPECT_EQ(CheckWith(Stored(crypt("secret", "ab")), "secret"), KQS_SUCCESS);
+  const std::string yescrypt = crypt("secret", crypt_gensalt("$y$", 0, nullptr, 0));
+  EXPECT_EQ(CheckWith(Stored(yescrypt), "secret"), KQS_SUCCESS);
+  EXPECT_EQ(CheckWith(Stored(yescrypt), "secreT"), KQS_NO_ACCESS);
   EXPECT_EQ(CheckWith(Stored(crypt("", "zQ")), ""), KQS_SUCCESS);
   EXPECT_EQ(CheckWith(Stored(secret), nullptr), KQS_INVALID_PARAMETER);
   // Without a file or a stored password every password is refused.

@@ -15,6 +15,7 @@
 #include "common/host/mtsafe.h"
 #include "protocol/kqsids.h"
 #include "queueadmin/lppaths.h"
+#include "queueadmin/namecheck.h"
 
 namespace {
 
@@ -158,6 +159,8 @@ uint32_t DriverEnumUX(unsigned char* buffer, uint32_t* size) {
   auto add = [&out](const char* name, const struct stat& st, bool skip_template) {
     if (!S_ISREG(st.st_mode)) return;
     if (skip_template && std::strcmp(name, kqs::kWrapperTemplateName) == 0) return;
+    // A model that could not be added is not offered.
+    if (!kqs::IsSafeModelName(name)) return;
     out.Add({Num(kDriverRecordSize), Text(name), Num(0), Num(0), Num(0)});
   };
   const kqs::LpPathSet& lp = kqs::LpPaths();
@@ -173,7 +176,7 @@ uint32_t QueueEnumUX(unsigned char* buffer, uint32_t* size) {
   EnumBuffer out(buffer, *size);
   const char* dir = kqs::LpPaths().interfaces;
   bool opened = ForEachEntry(dir, [&](const char* name, const struct stat& st) {
-    if (std::strchr(name, '.') != nullptr || !S_ISREG(st.st_mode) || st.st_uid != lpid) return;
+    if (!kqs::IsSafeLpName(name) || !S_ISREG(st.st_mode) || st.st_uid != lpid) return;
     out.Add({Num(kQueueRecordSize), Text(name), Num(0), Num(0), Text(dir), Num(0)});
   });
   if (!opened) return KQS_FAILURE;

@@ -28,11 +28,13 @@
 #include <cstdint>
 
 // Regular files of the product's script folder other than the wrapper
-// template, then those of the LP model folder, in directory order.
+// template, then those of the LP model folder, in directory order; only
+// names a queue can be made from (kqs::IsSafeModelName).
 uint32_t DriverEnumUX(unsigned char* buffer, uint32_t* size);
 
-// Regular files of the interface folder whose names hold no '.' and that the
-// lp account (lpid) owns.
+// Regular files of the interface folder whose names are queue names
+// (kqs::IsSafeLpName: no '.', so not model.orig) and that the lp account
+// (lpid) owns.
 uint32_t QueueEnumUX(unsigned char* buffer, uint32_t* size);
 
 // One record when the product's version file is a regular file, else none.

@@ -59,8 +59,11 @@ TEST_F(EnumerateTest, LaysDriversOutExactlyAndFillsWhatFits) {
   EXPECT_EQ(buf, (std::vector<unsigned char>{0, 0, 0, 1, 0, 0, 0, 20, 0, 0, 0, 20, 0, 0, 0, 0,
                                              0, 0, 0, 0, 0, 0, 0, 0, 'a', 'b', 'c', 0}));
 
-  // Product models come first; the wrapper template is no driver.
+  // Product models come first; the wrapper template is no driver, nor is a
+  // name that could not be added.
   ASSERT_TRUE(ScratchDir::WriteFile(dir_ / "opt/qvnx/sh/de", ""));
+  for (const char* unsafe : {".hidden", "two words", "ctl\x01"})
+    ASSERT_TRUE(ScratchDir::WriteFile(dir_ / (std::string("usr/lib/lp/model/") + unsafe), ""));
   size = 40;
   buf = Call(DriverEnumUX, &size, &rc);
   EXPECT_EQ(rc, KQS_INSUFFICIENT_BUFFER);

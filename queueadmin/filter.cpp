@@ -15,17 +15,26 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// The description's path, the script it runs and the lpfilter command line
+// of queue name; false when one of them does not fit its buffer.
+bool FilterLines(const char* name, char (&description)[255], char (&script)[255], char (&command)[255]) {
+  const kqs::LpPathSet& lp = kqs::LpPaths();
+  return kqs::FormatLine(description, sizeof description, "%s/%s", lp.fd, name) &&
+         kqs::FormatLine(script, sizeof script, "%s/%s", lp.interfaces, name) &&
+         kqs::FormatLine(command, sizeof command, "%s -f %s -F %s", lp.lpfilter, name, description);
+}
+
 }  // namespace
 
+bool FilterLinesFit(const char* name) {
+  char description[255], script[255], command[255];
+  return FilterLines(name, description, script, command);
+}
+
 void Addfilter(const char* name) {
-  const kqs::LpPathSet& lp = kqs::LpPaths();
-  char description[255];
-  char script[255];
-  char command[255];
-  if (!kqs::FormatLine(description, sizeof description, "%s/%s", lp.fd, name) ||
-      !kqs::FormatLine(script, sizeof script, "%s/%s", lp.interfaces, name)) {
-    return;
-  }
+  char description[255], script[255], command[255];
+  // A line that does not fit is not used: cut, it would name another file.
+  if (!FilterLines(name, description, script, command)) return;
   if (File f{kqs::CurrentEnv()->FOpen(description, "w")}) {
     std::fprintf(f.get(),
                  "Command: %s\n"
@@ -36,9 +45,5 @@ void Addfilter(const char* name) {
                  "Filter type: fast\n",
                  script, name);
   }
-  // A command line that does not fit is not run: cut, it would name another
-  // description file.
-  if (kqs::FormatLine(command, sizeof command, "%s -f %s -F %s", lp.lpfilter, name, description)) {
-    xSystem(command);
-  }
+  xSystem(command);
 }

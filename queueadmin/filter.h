@@ -8,3 +8,7 @@
 // cannot be written is still handed to lpfilter, whose result is not looked
 // at.
 void Addfilter(const char* name);
+
+// True when every path and command line Addfilter needs for queue name fits
+// its buffer (Addfilter does nothing when one does not).
+bool FilterLinesFit(const char* name);

@@ -27,7 +27,7 @@ inline int RunArgv(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  return Env::Default()->RunProgram(argv.data());
+  return Env::Default()->RunProgram(argv.data(), 0);
 }
 
 // Runs fn in a child process that has become lp; returns fn's result (0..255)

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/util/strutil.h"
-
 namespace kqs {
 
 namespace {
@@ -17,11 +15,31 @@ constexpr char kUnquotedSpecials[] = " ;&|<>()'";
 
 bool IsControl(unsigned char c) { return c < 32 || c == 127; }
 
+// ASCII only, whatever the locale.
+bool IsLetterOrDigit(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
 }  // namespace
 
 bool IsSafeLpName(const char* name) {
-  if (name == nullptr || name[0] == '.' || name[0] == '-') return false;
-  return strnlen(name, kMaxNameLength + 1) <= kMaxNameLength && IsBindStringA(name) == 1;
+  if (name == nullptr || !IsLetterOrDigit(static_cast<unsigned char>(name[0]))) return false;
+  const size_t length = strnlen(name, kMaxNameLength + 1);
+  if (length > kMaxNameLength) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (!IsLetterOrDigit(c) && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
+bool IsSafeModelName(const char* name) {
+  if (name == nullptr || name[0] == '\0' || name[0] == '.' || name[0] == '-') return false;
+  const size_t length = strnlen(name, kMaxNameLength + 1);
+  if (length > kMaxNameLength) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c == '/' || c == ' ' || IsControl(c)) return false;
+  }
+  return true;
 }
 
 bool IsSafeScriptValue(const char* value) {

@@ -6,10 +6,17 @@
 
 namespace kqs {
 
-// A queue, class or model name: 1 to 127 characters, each a printable
-// character allowed in names (IsBindCharA: no blank, '/', ':', ';', quote ...),
-// not beginning with '.' or '-' (no "..", no hidden files, no options).
+// A queue or class name: 1 to 127 characters from A-Z, a-z, 0-9, '_' and
+// '-', the first a letter or digit. No dot, so no name can be the interface
+// folder's model.orig or a file the queue listing leaves out; no shell
+// syntax, no option.
 bool IsSafeLpName(const char* name);
+
+// A printer model's file name: 1 to 127 characters, no '/', no blank (it is
+// one word of lpadmin's command line), no control character, not beginning
+// with '.' or '-'. Only such models are listed, so every listed one can be
+// added.
+bool IsSafeModelName(const char* name);
 
 // A value written between double quotes into a script: no double quote,
 // backquote, dollar sign, backslash or control character. Null is refused.

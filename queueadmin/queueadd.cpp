@@ -53,15 +53,12 @@ int ExistsIn(const char* dir, const char* name) {
 // "0", "", "yes" and "on" are false.
 bool Flag(const char* value) { return std::strtol(value, nullptr, 10) != 0; }
 
-// Runs a command line; one that does not fit its buffer is not run at all.
-bool Run(const char* line, bool fitted) { return fitted && xSystem(line) == 0; }
-
 // Class and model become words of command lines and file names; every value
 // that goes into a script must not be able to leave its place there.
 bool ValuesAreSafe(const Table& t) {
   const char* cls = t[kqs::kQueueClass].value;
   if (cls[0] != '\0' && !kqs::IsSafeLpName(cls)) return false;
-  if (!kqs::IsSafeLpName(t[kqs::kQueueModel].value)) return false;
+  if (!kqs::IsSafeModelName(t[kqs::kQueueModel].value)) return false;
   if (!kqs::IsSafeUnquotedValue(t[kqs::kQueueDevice].value)) return false;
   static constexpr kqs::QueueParameter kScriptValues[] = {
       kqs::kQueueIPPort, kqs::kQueueType, kqs::kQueueDEVTYPE, kqs::kQueuePSLEVEL, kqs::kQueuePERSONALTY};
@@ -106,6 +103,40 @@ bool RewriteScript(FILE* in, FILE* out, const std::array<LineRule, N>& rules) {
 // Closes a written file; false when anything written was lost.
 bool CloseWritten(File& f) { return std::fclose(f.release()) == 0; }
 
+// The files CreateScripts reads and writes for queue name; false when a
+// path does not fit its buffer.
+struct ScriptPaths {
+  char backupDir[255];
+  char script[255];
+  char backup[255];
+  char wrapper[255];
+  bool Build(const char* name) {
+    const kqs::LpPathSet& lp = LpPaths();
+    return FormatLine(backupDir, sizeof backupDir, "%s/model.orig", lp.interfaces) &&
+           FormatLine(script, sizeof script, "%s/%s", lp.interfaces, name) &&
+           FormatLine(backup, sizeof backup, "%s/%s", backupDir, name) &&
+           FormatLine(wrapper, sizeof wrapper, "%s/%s", lp.product, kqs::kWrapperTemplateName);
+  }
+};
+
+// The LP command lines of one creation, all built before any runs.
+struct Commands {
+  char define[255];
+  char makeDefault[255];
+  char accept[255];
+  char enable[255];
+  char acceptClass[255];
+  bool Build(const char* name, const char* classOption, const char* modelPath, const char* cls) {
+    const kqs::LpPathSet& lp = LpPaths();
+    return FormatLine(define, sizeof define, "%s -p%s -v/dev/null %s %s -i%s", lp.lpadmin, name, "", classOption,
+                      modelPath) &&
+           FormatLine(makeDefault, sizeof makeDefault, "%s -d%s", lp.lpadmin, name) &&
+           FormatLine(accept, sizeof accept, "%s %s", lp.accept, name) &&
+           FormatLine(enable, sizeof enable, "%s %s", lp.enable, name) &&
+           FormatLine(acceptClass, sizeof acceptClass, "%s %s", lp.accept, cls);
+  }
+};
+
 }  // namespace
 
 int QueueExistsUX(const char* name) { return ExistsIn(LpPaths().interfaces, name); }
@@ -113,17 +144,12 @@ int QueueExistsUX(const char* name) { return ExistsIn(LpPaths().interfaces, name
 int ClassExists(const char* name) { return ExistsIn(LpPaths().classes, name); }
 
 uint32_t CreateScripts(const char* name, const ParameterEntry* table) {
-  const kqs::LpPathSet& lp = LpPaths();
-  char backup_dir[255];
-  char script[255];
-  char backup[255];
-  char wrapper[255];
-  if (!FormatLine(backup_dir, sizeof backup_dir, "%s/model.orig", lp.interfaces) ||
-      !FormatLine(script, sizeof script, "%s/%s", lp.interfaces, name) ||
-      !FormatLine(backup, sizeof backup, "%s/%s", backup_dir, name) ||
-      !FormatLine(wrapper, sizeof wrapper, "%s/%s", lp.product, kqs::kWrapperTemplateName)) {
-    return KQS_FAILURE;
-  }
+  ScriptPaths paths;
+  if (!paths.Build(name)) return KQS_FAILURE;
+  const char* backup_dir = paths.backupDir;
+  const char* script = paths.script;
+  const char* backup = paths.backup;
+  const char* wrapper = paths.wrapper;
   kqs::Env* env = kqs::CurrentEnv();
   if (!Exists(backup_dir) &&
       (env->Mkdir(backup_dir, kScriptMode) != 0 || env->Chmod(backup_dir, kScriptMode) != 0)) {
@@ -196,20 +222,23 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
   if (!found) found = FormatLine(model_path, sizeof model_path, "%s/%s", lp.models, model) && Exists(model_path);
   if (!found) return KQS_FILESET_MISSING;
 
+  // Every line is built before anything runs: a queue half made because its
+  // last command did not fit would be worse than none.
+  Commands commands;
+  ScriptPaths paths;
+  if (!commands.Build(name, class_option, model_path, cls) || !paths.Build(name) || !FilterLinesFit(name)) {
+    return KQS_INVALID_PARAMETER;
+  }
+
   bool started_scheduler = false;
   if (!SchedulerOn()) {
     if (!StartSched()) return KQS_SPOOLER_NOT_RUNNING;
     started_scheduler = true;
   }
 
-  char command[255];
-  bool fits = FormatLine(command, sizeof command, "%s -p%s -v/dev/null %s %s -i%s", lp.lpadmin, name, "",
-                         class_option, model_path);
-  if (!Run(command, fits)) return KQS_LPADMIN_FAILURE;
-
-  if (std::strcmp(table[kqs::kQueueDefault].value, "ON") == 0) {
-    fits = FormatLine(command, sizeof command, "%s -d%s", lp.lpadmin, name);
-    if (!Run(command, fits)) return KQS_DEFAULT_QUEUE_FAILURE;
+  if (xSystem(commands.define) != 0) return KQS_LPADMIN_FAILURE;
+  if (std::strcmp(table[kqs::kQueueDefault].value, "ON") == 0 && xSystem(commands.makeDefault) != 0) {
+    return KQS_DEFAULT_QUEUE_FAILURE;
   }
 
   if (CreateScripts(name, table.data()) != KQS_SUCCESS) {
@@ -217,14 +246,9 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
     return KQS_QUEUE_SETUP_FAILURE;
   }
 
-  fits = FormatLine(command, sizeof command, "%s %s", lp.accept, name);
-  if (!Run(command, fits)) return KQS_ACCEPT_QUEUE_FAILURE;
-  fits = FormatLine(command, sizeof command, "%s %s", lp.enable, name);
-  if (!Run(command, fits)) return KQS_ENABLE_FAILURE;
-  if (accept_class) {
-    fits = FormatLine(command, sizeof command, "%s %s", lp.accept, cls);
-    if (!Run(command, fits)) return KQS_ACCEPT_CLASS_FAILURE;
-  }
+  if (xSystem(commands.accept) != 0) return KQS_ACCEPT_QUEUE_FAILURE;
+  if (xSystem(commands.enable) != 0) return KQS_ENABLE_FAILURE;
+  if (accept_class && xSystem(commands.acceptClass) != 0) return KQS_ACCEPT_CLASS_FAILURE;
 
   if (started_scheduler && !ShutSched()) return KQS_SPOOLER_STILL_RUNNING;
   Addfilter(name);

@@ -43,7 +43,7 @@ inline constexpr ParameterEntry QueueParameterTable[kqs::kQueueParameterCount] =
 
 // Creates queue name from the parameter list parameters. Checks, in order,
 // and stops at the first failure:
-//   name not a safe LP name                      KQS_INVALID_OBJECT_NAME
+//   name not a safe LP name (namecheck.h)        KQS_INVALID_OBJECT_NAME
 //   a queue of that name exists                  KQS_QUEUE_EXISTS_AS_QUEUE
 //   a class of that name exists                  KQS_QUEUE_EXISTS_AS_CLASS
 //   list malformed, a key missing, repeated or
@@ -51,6 +51,9 @@ inline constexpr ParameterEntry QueueParameterTable[kqs::kQueueParameterCount] =
 //   not safe                                     KQS_INVALID_PARAMETER
 //   the class is the name of a queue             KQS_CLASS_EXISTS_AS_QUEUE
 //   the model is in neither model folder         KQS_FILESET_MISSING
+//   a command line or path the creation needs
+//   does not fit its buffer (nothing is run,
+//   the scheduler is not started)                KQS_INVALID_PARAMETER
 //   the scheduler cannot be started              KQS_SPOOLER_NOT_RUNNING
 //   lpadmin cannot define the queue              KQS_LPADMIN_FAILURE
 //   lpadmin cannot make it the default           KQS_DEFAULT_QUEUE_FAILURE

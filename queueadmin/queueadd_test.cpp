@@ -185,7 +185,9 @@ TEST(QueueAdd, HostileNamesAndValuesAreRefusedAndChangeNothing) {
   FakeEnv env;
   ScopedEnv scoped(&env);
   const std::string long_name(128, 'q');
-  const char* bad_names[] = {"../../x", "-x", ".q", "a b", "", "a/b", long_name.c_str(), nullptr};
+  // A dot would make a queue that is never listed, or model.orig itself.
+  const char* bad_names[] = {"../../x", "-x", ".q", "a b", "", "a/b", long_name.c_str(), "model.orig", "a.b",
+                             "_q", "q;id", nullptr};
   for (const char* name : bad_names) {
     std::string params = QueueParams();
     EXPECT_EQ(QueueAddUX(name, params.c_str()), KQS_INVALID_OBJECT_NAME) << (name ? name : "(null)");
@@ -195,14 +197,18 @@ TEST(QueueAdd, HostileNamesAndValuesAreRefusedAndChangeNothing) {
       {"Model", ".hidden"},  {"Device", "lp0;rm"},    {"Device", "x'y"},
       {"Device", "$(id)"},   {"PERSONALTY", "a\"b"}, {"Type", "`id`"},
       {"PSLEVEL", "1\n2"},   {"DEVTYPE", "a\\b"},   {"IPPort", "$HOME"},
-      {"Device", "a b"},
+      {"Device", "a b"},     {"Class", "c.d"},        {"Model", "a b"},
   };
   for (const auto& [key, value] : bad_values) {
     std::string params = QueueParams({{key, value}});
     EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_INVALID_PARAMETER) << key << "=" << value;
   }
+  // A name that is fine alone but does not fit every command line and path
+  // the creation needs (the filter's holds it twice).
+  const std::string params = QueueParams();
+  EXPECT_EQ(QueueAddUX(long_name.c_str() + 1, params.c_str()), KQS_INVALID_PARAMETER);
   EXPECT_TRUE(env.Commands().empty());
-  EXPECT_EQ(t.Snapshot(), before);
+  EXPECT_TRUE(t.Snapshot() == before) << "a refused creation changed the LP tree";
 }
 
 }  // namespace

@@ -204,6 +204,11 @@ cat >"$scratch/kqsd/kqsd.ini" <<EOF
 [LP Service]
 Root=$scratch/lp
 EOF
+# As installed: the directory is root's alone and kqsd.ini readable by the
+# group lp only (it holds the password hash); kqsd refuses anything looser.
+chmod 755 "$scratch/kqsd"
+chgrp lp "$scratch/kqsd/kqsd.ini"
+chmod 640 "$scratch/kqsd/kqsd.ini"
 echo "CUPS:          $cups"
 echo "LP tree:       $scratch/lp (its commands drive that CUPS)"
 echo "kqsd and ini:  $scratch/kqsd"

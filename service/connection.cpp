@@ -2,6 +2,7 @@
 // shutdown path.
 #include "service/connection.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@ namespace kqs {
 namespace {
 
 std::timed_mutex g_use;
+char g_peer[INET_ADDRSTRLEN] = "";
 constexpr std::chrono::milliseconds kUseWait{4000};
 
 }  // namespace
@@ -28,6 +30,12 @@ int ClientSend(const void* buf, int len) {
     return -1;
   }
   return PTS_send(use.socket(), buf, len, 0);
+}
+
+const char* ClientPeer() { return g_peer; }
+
+void SetClientPeer(const struct sockaddr_in& address) {
+  if (inet_ntop(AF_INET, &address.sin_addr, g_peer, sizeof g_peer) == nullptr) g_peer[0] = '\0';
 }
 
 int ClientClose() {

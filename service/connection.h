@@ -6,6 +6,8 @@
 // used after another thread may have been given it again.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -30,8 +32,15 @@ class ClientUse {
 };
 
 // Sends the whole buffer on the connection (PTS_send, flags 0). Returns the
-// bytes sent, or -1 (also when no connection is open).
+// bytes sent, fewer than len when the send time limit ran out, or -1 (also
+// when no connection is open).
 int ClientSend(const void* buf, int len);
+
+// The address of the console being served, as text ("" before the first
+// connection). Written by the listen thread at accept, read by it and by the
+// request handling it runs.
+const char* ClientPeer();
+void SetClientPeer(const struct sockaddr_in& address);
 
 // Takes the connection away, shuts it down in both directions (which ends a
 // wait, receive or send on it in another thread), then closes it once no use

@@ -4,13 +4,22 @@
 // console would, with the events it logs read back from a private syslog
 // socket. Each test runs in its own network and mount namespace, and this
 // process is the subreaper that inherits the double-forked daemon.
+#include <arpa/inet.h>
+#include <crypt.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -24,6 +33,7 @@
 #include "common/testing/scratch_dir.h"
 #include "common/testing/syslog_capture.h"
 #include "protocol/kqsids.h"
+#include "service/request.h"
 
 namespace {
 
@@ -34,7 +44,8 @@ using kqs::Discover;
 using kqs::RequestBytes;
 using Events = std::vector<std::pair<int, unsigned>>;  // (type, id) as logged
 
-// The catalog source: a message text, split at its "%s", and its event.
+// The catalog source: a message text, split at its one conversion, and its
+// event.
 struct CatalogEntry {
   std::string prefix, suffix;
   bool insertion;
@@ -57,7 +68,7 @@ std::vector<CatalogEntry> LoadCatalog() {
       set = std::stoi(m[1]);
     } else if (std::regex_match(line, m, std::regex(R"((\d+)\s+"(.*)\"\s*)"))) {
       const std::string text = m[2];
-      const size_t at = text.find("%s");
+      const size_t at = text.find('%');  // one conversion at most: %s or %u
       const bool insertion = at != std::string::npos;
       entries.push_back({text.substr(0, at), insertion ? text.substr(at + 2) : "", insertion,
                          set - 1, static_cast<unsigned>(std::stoul(m[1]))});
@@ -75,10 +86,40 @@ uint32_t Code(Console& console, uint32_t operation, uint32_t objectType,
 }
 
 const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10},
-    kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kStartFailed{0, 101},
-    kPortAdded{2, 200};
+    kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kSettings{1, 20},
+    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kPortAdded{2, 200}, kDropped{2, 211},
+    kIdle{2, 202}, kSlowRequest{2, 203}, kNotTaken{2, 204}, kLost{2, 205}, kRefused{2, 207},
+    kTooManyRefused{2, 208}, kNotAllowed{2, 209}, kNotATruth{2, 210};
 const Events kShutdownTail = {kClosingListener, kListenerClosed, kStopped};
 const std::string kPort = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
+
+size_t Count(const Events& events, std::pair<int, unsigned> e) {
+  return static_cast<size_t>(std::count(events.begin(), events.end(), e));
+}
+
+// A TCP connection to to:55554 from the local address from; -1 when refused.
+int ConnectFrom(const char* from, const char* to) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &a.sin_addr);
+  sockaddr_in b = a;
+  b.sin_port = htons(kqs::kManagementPort);
+  inet_pton(AF_INET, to, &b.sin_addr);
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      connect(s, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+// True when the peer closed s (or reset it) within ms, without sending.
+bool ClosedWithoutAnswer(int s, int ms) {
+  pollfd p{s, POLLIN, 0};
+  char c;
+  return poll(&p, 1, ms) == 1 && recv(s, &c, 1, 0) <= 0;
+}
 
 class DaemonTest : public ::testing::Test {
  protected:
@@ -88,7 +129,9 @@ class DaemonTest : public ::testing::Test {
     ASSERT_TRUE(log_.Start()) << log_.error();
     catalog_ = LoadCatalog();
     ASSERT_GE(catalog_.size(), 14u);
-    ASSERT_TRUE(daemon_.Prepare("[ACCESS]\nPasswd=" + std::string(xCrypt("secret", "zQ")) + "\n"))
+    // Stored the way kqsctl passwd stores it now.
+    ASSERT_TRUE(daemon_.Prepare("[ACCESS]\nPasswd=" +
+                                std::string(xCrypt("secret", crypt_gensalt("$y$", 0, nullptr, 0))) + "\n"))
         << daemon_.error();
   }
 
@@ -125,6 +168,25 @@ class DaemonTest : public ::testing::Test {
     return events;
   }
 
+  // Rewrites kqsd.ini: the fixture's content with extra put into its
+  // [ACCESS] section (keys under a repeated header would be ignored) and
+  // processSettings as a [Process Settings] section.
+  void Configure(const std::string& access, const std::string& processSettings) {
+    std::string ini = std::regex_replace(kqs::ScratchDir::ReadFile(daemon_.iniPath()),
+                                         std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\n" + access);
+    ini += "[Process Settings]\nProcessID=0\n" + processSettings;
+    ASSERT_TRUE(kqs::ScratchDir::WriteFile(daemon_.iniPath(), ini));
+  }
+
+  // The second console is answered at last; how long that took.
+  std::chrono::milliseconds AnsweredAfter(Console& second, const kqs::Bytes& request) {
+    const auto start = std::chrono::steady_clock::now();
+    Answer r;
+    EXPECT_TRUE(second.Send(request));
+    EXPECT_TRUE(second.Receive(&r, 10000)) << "one console blocked the next";
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  }
+
   static Events Tail(const Events& all, size_t n) {
     return Events(all.end() - std::min(n, all.size()), all.end());
   }
@@ -135,6 +197,16 @@ class DaemonTest : public ::testing::Test {
 };
 
 TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASecondDaemon) {
+  // lp is a member of one more group (in this test's own mount namespace),
+  // and kqsd.ini is root's link to root's file elsewhere, as /etc/kqsd would be.
+  const std::string group = daemon_.installDir() + "/group";
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(group, kqs::ScratchDir::ReadFile("/etc/group") + "kqstest:x:4242:lp\n"));
+  ASSERT_EQ(mount(group.c_str(), "/etc/group", nullptr, MS_BIND, nullptr), 0);
+  const std::string target = daemon_.installDir() + "/etc/kqsd.ini";
+  ASSERT_EQ(mkdir((daemon_.installDir() + "/etc").c_str(), 0755), 0);
+  ASSERT_EQ(rename(daemon_.iniPath().c_str(), target.c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), daemon_.iniPath().c_str()), 0);
+
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   char host[128];
@@ -146,7 +218,7 @@ TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASeco
   // A session of its own, running as lp alone with the creation mask 042.
   EXPECT_NE(getsid(pid), getsid(0));
   const std::string status = kqs::ScratchDir::ReadFile("/proc/" + std::to_string(pid) + "/status");
-  for (const char* line : {"Uid:\t7\t7\t7\t7", "Gid:\t7\t7\t7\t7", "Umask:\t0042", "Groups:\t7 \n"})
+  for (const char* line : {"Uid:\t7\t7\t7\t7", "Gid:\t7\t7\t7\t7", "Umask:\t0042", "Groups:\t7 4242 \n"})
     EXPECT_NE(status.find(line), std::string::npos) << line << " in\n" << status;
 
   kill(pid, SIGHUP);
@@ -154,16 +226,16 @@ TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASeco
   EXPECT_FALSE(Discover().empty()) << "stopped by SIGHUP or SIGPIPE";
   Events events = Logged();
   ASSERT_FALSE(events.empty());
-  EXPECT_EQ(events.front(), kStarted);
-  EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 2);  // two discoveries
+  EXPECT_EQ(Events(events.begin(), events.begin() + 2), (Events{kStarted, kSettings}));
+  EXPECT_EQ(Count(events, kReceived), 2u);  // two discoveries
 
-  // A second daemon fails at the port and ends by itself; the first runs on.
-  const pid_t second = Start(false);
-  ASSERT_NE(second, 0);
-  ASSERT_NE(second, pid);
-  EXPECT_TRUE(kqs::ExitedWithZero(kqs::WaitForExit(second, 5000ms)))
-      << "the second daemon did not end by itself";
-  EXPECT_EQ(Logged(), (Events{kStarted, kStartFailed}));
+  // A second daemon fails at the port and ends by itself, leaving the first
+  // one's process id in place; the first runs on.
+  ASSERT_EQ(std::system((daemon_.installDir() + "/kqsd").c_str()), 0);
+  for (int i = 0; i < 50 && events != Events{kStartFailed}; ++i) events = Logged();
+  EXPECT_EQ(events, Events{kStartFailed});
+  EXPECT_NE(kqs::ScratchDir::ReadFile(target).find("ProcessID=" + std::to_string(pid) + "\n"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_symlink(daemon_.iniPath()));
   EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
   Console console;
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
@@ -174,8 +246,29 @@ TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASeco
   // Shutdown with no console left: the wake-up connection is accepted, the
   // discovery socket and that connection are closed, then the listener.
   EXPECT_EQ(Tail(events, 3), kShutdownTail);
-  EXPECT_EQ(std::count(events.begin(), events.end(), kAccepted), 2);  // console, wake-up
-  EXPECT_EQ(std::count(events.begin(), events.end(), kClosed), 3);
+  EXPECT_EQ(Count(events, kAccepted), 2u);  // console, wake-up
+  EXPECT_EQ(Count(events, kClosed), 3u);
+}
+
+TEST_F(DaemonTest, RefusesToStartWhereAnotherUserCouldRedirectItsRootWrite) {
+  const std::string exe = daemon_.installDir() + "/kqsd";
+  const std::string ini = daemon_.iniPath();
+  const std::string victim = daemon_.installDir() + "/etc-shadow";
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(victim, "root:secret\n"));
+  // lp may write the directory (lp owns it, or its group may).
+  ASSERT_EQ(chown(daemon_.installDir().c_str(), 7, 7), 0);
+  EXPECT_NE(std::system(exe.c_str()), 0);
+  ASSERT_EQ(chown(daemon_.installDir().c_str(), 0, 7), 0);
+  ASSERT_EQ(chmod(daemon_.installDir().c_str(), 0775), 0);
+  EXPECT_NE(std::system(exe.c_str()), 0);
+  ASSERT_EQ(chmod(daemon_.installDir().c_str(), 0755), 0);
+  // kqsd.ini is a link lp made to a file it wants rewritten.
+  ASSERT_EQ(unlink(ini.c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), ini.c_str()), 0);
+  ASSERT_EQ(lchown(ini.c_str(), 7, 7), 0);
+  EXPECT_NE(std::system(exe.c_str()), 0);
+  EXPECT_EQ(kqs::ScratchDir::ReadFile(victim), "root:secret\n");
+  EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni}));
 }
 
 TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
@@ -195,7 +288,12 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
       "DEVTYPE=lp;TEOJ=0;JRECOV=0;PSLEVEL=2;BANNER=0;PERSONALTY=PS";
   const std::string script = daemon_.lpRoot() + "/etc/lp/interfaces/draft";
   EXPECT_EQ(Code(console, KQS_ADD, TYPE_PRINTQUEUE, "draft", queue), KQS_SUCCESS);
-  EXPECT_TRUE(kqs::ScratchDir::Exists(script));
+  // The wrapper runs the kept model script, whatever the daemon's umask.
+  for (const std::string& file : {script, daemon_.lpRoot() + "/etc/lp/interfaces/model.orig/draft"}) {
+    struct stat st{};
+    EXPECT_EQ(stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << file;
+  }
   r = console.Ask(RequestBytes(KQS_ENUM_CONTAINER, TYPE_PRINTQUEUE));
   EXPECT_EQ(r.returnCode, KQS_SUCCESS);
   EXPECT_NE(std::string(r.result.begin(), r.result.end()).find("draft"), std::string::npos);
@@ -223,13 +321,31 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   EXPECT_EQ(console.Ask(bad, 300).returnCode, ~0u) << "a malformed request was answered";
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
 
+  // Two requests in one send are answered in order; one sent in pieces is
+  // put together.
+  kqs::Bytes two = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
+  const kqs::Bytes monitors = RequestBytes(KQS_ENUM_CONTAINER, TYPE_PRINTMONITOR);
+  two.insert(two.end(), monitors.begin(), monitors.end());
+  ASSERT_TRUE(console.Send(two));
+  ASSERT_TRUE(console.Receive(&r, 5000));
+  EXPECT_EQ(r.operation, KQS_UPDATE);
+  ASSERT_TRUE(console.Receive(&r, 5000));
+  EXPECT_EQ(r.operation, KQS_ENUM_CONTAINER);
+  const kqs::Bytes whole = RequestBytes(KQS_QUERY_FILES, TYPE_PRINTQUEUE);
+  for (size_t at = 0; at < whole.size(); at += 7) {
+    ASSERT_TRUE(console.Send(kqs::Bytes(whole.begin() + at, whole.begin() + std::min(at + 7, whole.size()))));
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(console.Receive(&r, 5000));
+  EXPECT_EQ(r.operation, KQS_QUERY_FILES);
+
   // SIGTERM with the console still connected.
   Stop(pid);
   Answer none;
   EXPECT_FALSE(console.Receive(&none, 100));
   Events events = Logged();
-  EXPECT_EQ(std::count(events.begin(), events.end(), kReceived), 14);  // every request
-  EXPECT_EQ(std::count(events.begin(), events.end(), kPortAdded), 1);
+  EXPECT_GE(Count(events, kReceived), 18u);  // every receive
+  EXPECT_EQ(Count(events, kPortAdded), 1u);
   EXPECT_EQ(Tail(events, 3), kShutdownTail);
 
   // The daemon closed the connection first, so its port has a connection in
@@ -241,10 +357,11 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   again.Close();
   Stop(pid);
   events = Logged();
-  EXPECT_EQ(std::count(events.begin(), events.end(), kStartFailed), 0);
+  EXPECT_EQ(Count(events, kStartFailed), 0u);
 }
 
-TEST_F(DaemonTest, SecondConsoleWaitsUntilTheFirstDisconnects) {
+TEST_F(DaemonTest, NoConsoleHoldsTheOneSlotAgainstTheOthersNorDoesASilentLog) {
+  Configure("", "RequestTimeout=2\nSendTimeout=1\nKeepAlive=1\n");
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   auto first = std::make_unique<Console>();
@@ -257,27 +374,59 @@ TEST_F(DaemonTest, SecondConsoleWaitsUntilTheFirstDisconnects) {
   EXPECT_FALSE(second.Receive(&r, 300)) << "served while another console was";
   first.reset();
   ASSERT_TRUE(second.Receive(&r, 5000));
-  EXPECT_EQ(r.returnCode, KQS_INVALID_OPERATION);
   EXPECT_EQ(r.operation, KQS_QUERY_FILES);
+  second.Close();
 
+  // A console that sends a request one byte at a time: its request must be
+  // whole within RequestTimeout.
+  const kqs::Bytes request = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
+  Console slow, next;
+  std::atomic<bool> dribbling{true};
+  std::thread dribbler([&] {
+    for (size_t i = 0; dribbling && i < request.size() && slow.Send({request[i]}); ++i) std::this_thread::sleep_for(500ms);
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_GE(AnsweredAfter(next, request), 1000ms);
+  dribbling = false;
+  dribbler.join();
+  next.Close();
+
+  // A console that never reads its answers: a send must be taken within
+  // SendTimeout.
+  const int deaf = ConnectFrom("127.0.0.1", "127.0.0.1");
+  ASSERT_GE(deaf, 0);
+  for (int i = 0; i < 20000 && send(deaf, request.data(), request.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0; ++i) {
+  }
+  Console third;
+  AnsweredAfter(third, request);
+  close(deaf);
+  third.Close();
+
+  // A console that vanished without a word (its host gone): keepalive frees
+  // the slot.
+  const int gone = ConnectFrom("127.0.0.1", "127.0.0.1");
+  ASSERT_GE(gone, 0);
+  const int on = 1;
+  ASSERT_EQ(setsockopt(gone, IPPROTO_TCP, TCP_REPAIR, &on, sizeof on), 0);
+  close(gone);  // in repair mode: nothing is sent
+  Console fourth;
+  AnsweredAfter(fourth, request);
+
+  // The system log stops reading: requests and discovery go on, entries are
+  // dropped and counted, and the count is reported once the log reads again.
+  for (int i = 0; i < 3000; ++i) ASSERT_FALSE(Discover().empty()) << "discovery stalled at " << i;
+  EXPECT_EQ(Code(fourth, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
+  const Events events = Logged();
+  EXPECT_EQ(Count(events, kDropped), 1u);
+  EXPECT_EQ(Count(events, kSlowRequest), 1u);
+  EXPECT_EQ(Count(events, kNotTaken), 1u);
+  EXPECT_EQ(Count(events, kLost), 1u);
   Stop(pid);
-  // Both consoles are served one after the other, then shutdown closes the
-  // second (and the discovery socket).
-  Events served;
-  for (const auto& e : Logged())
-    if (e == kAccepted || e == kReceived || e == kClosed) served.push_back(e);
-  ASSERT_GE(served.size(), 6u);
-  EXPECT_EQ(Events(served.begin(), served.begin() + 6),
-            (Events{kAccepted, kReceived, kClosed, kAccepted, kReceived, kClosed}));
 }
 
-TEST_F(DaemonTest, OptInAccessEnforcementAndIdleTimeout) {
-  // Into the fixture's own [ACCESS] section: keys under a repeated header
-  // would be ignored.
-  std::string ini = std::regex_replace(kqs::ScratchDir::ReadFile(daemon_.iniPath()),
-                                       std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\nEnforce=1\n");
-  ini += "[Process Settings]\nProcessID=0\nIdleTimeout=1\n";
-  ASSERT_TRUE(kqs::ScratchDir::WriteFile(daemon_.iniPath(), ini));
+TEST_F(DaemonTest, OptInAccessEnforcementIdleTimeoutAndWhoMayConnect) {
+  // An Enforce value that is no truth value turns the check on.
+  Configure("Enforce=maybe\nAllow=127.0.0.0/31\n", "IdleTimeout=1\nListenAddress=127.0.0.1\n");
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
 
@@ -288,20 +437,51 @@ TEST_F(DaemonTest, OptInAccessEnforcementAndIdleTimeout) {
   EXPECT_EQ(Code(first, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", "secret"), KQS_SUCCESS);
   EXPECT_EQ(Code(first, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_SUCCESS);
 
-  // The first console falls silent while a second waits in the backlog: the
-  // idle limit ends the first connection and the second is served, without
-  // the check the first one passed.
+  // The first console sends nothing but malformed requests while a second
+  // waits in the backlog: no request is answered, so the idle limit ends the
+  // first connection and the second is served, without the check the first
+  // one passed.
+  kqs::Bytes bad = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
+  bad.back() = 0x55;
+  std::atomic<bool> babbling{true};
+  std::thread babbler([&] {
+    for (int i = 0; babbling && i < 15 && first.Send(bad); ++i) std::this_thread::sleep_for(200ms);
+  });
   Console second;
   ASSERT_TRUE(second.connected());
   ASSERT_TRUE(second.Send(RequestBytes(KQS_REMOVE, TYPE_PHYSICAL_PRINTER, "p1")));
   const auto start = std::chrono::steady_clock::now();
   Answer r;
-  ASSERT_TRUE(second.Receive(&r, 5000)) << "a silent console blocked the next one";
+  const bool served = second.Receive(&r, 2500);  // well before the babbling ends
+  babbling = false;
+  babbler.join();
+  ASSERT_TRUE(served) << "a console sending no valid request blocked the next one";
   EXPECT_GE(std::chrono::steady_clock::now() - start, 700ms) << "closed before the idle limit";
   EXPECT_EQ(r.returnCode, KQS_NO_ACCESS);
   EXPECT_FALSE(first.Receive(&r, 100));
   EXPECT_EQ(Code(first, KQS_UPDATE, TYPE_PRINTQUEUE), ~0u) << "the idle connection still answers";
+  second.Close();
+
+  // Five wrong passwords on one connection, and it is closed.
+  Console guesser;
+  for (int i = 0; i < kqs::kMaxRefusedChecks; ++i)
+    EXPECT_EQ(Code(guesser, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", "guess"), KQS_NO_ACCESS);
+  EXPECT_EQ(Code(guesser, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", "secret"), ~0u);
+
+  // Only Allow's networks are served, and only on ListenAddress.
+  const int outsider = ConnectFrom("127.0.0.5", "127.0.0.1");
+  ASSERT_GE(outsider, 0);
+  const kqs::Bytes request = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
+  EXPECT_EQ(send(outsider, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+  EXPECT_TRUE(ClosedWithoutAnswer(outsider, 5000));
+  close(outsider);
+  EXPECT_EQ(ConnectFrom("127.0.0.1", "127.0.0.2"), -1);
   Stop(pid);
+
+  const Events events = Logged();
+  for (auto [event, n] : {std::pair{kNotATruth, 1u}, {kIdle, 1u}, {kRefused, 5u}, {kTooManyRefused, 1u},
+                          {kNotAllowed, 1u}})
+    EXPECT_EQ(Count(events, event), n) << event.second;
 }
 
 }  // namespace

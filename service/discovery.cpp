@@ -4,9 +4,14 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 
+#include <netinet/in.h>
+
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <random>
 
 #include "common/host/eventlog.h"
 #include "common/host/servicefw.h"
@@ -16,6 +21,8 @@
 #include "pts/methods.h"
 #include "pts/ptscore.h"
 #include "service/lifecycle.h"
+#include "service/options.h"
+#include "service/ratelimit.h"
 
 int UDPSocket = -1;
 
@@ -42,6 +49,29 @@ void BuildReply(std::array<char, 1024>& reply) {
   reply.back() = '\0';
 }
 
+// The UDP socket on the listen address (every local address when none is
+// set); -1 when it cannot be had.
+int OpenDiscoverySocket() {
+  if (szListenAddress[0] == '\0') return PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
+  int family = 0, type = 0, protocol = 0;
+  struct sockaddr address;
+  if (PTS_GetSocketInfoByMethod("udp", 0, &family, &type, &protocol, nullptr) != 0 ||
+      PTS_FillAddr(szListenAddress, family, kqs::kServicePort, &address) != 0) {
+    return -1;
+  }
+  int s = PTS_socket(family, type, protocol);
+  if (s != -1 && PTS_bind(s, &address, sizeof address) != 0) {
+    PTS_closesocket(s);
+    return -1;
+  }
+  return s;
+}
+
+int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 void* DiscoveryThread(void*) {
@@ -49,13 +79,15 @@ void* DiscoveryThread(void*) {
   BuildReply(reply);
   const int replyLength = static_cast<int>(std::strlen(reply.data()));
 
-  UDPSocket = PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
+  UDPSocket = OpenDiscoverySocket();
   if (UDPSocket == -1) {
     Log(EVENTLOG_ERROR_TYPE, 101);
     return nullptr;
   }
 
   std::array<char, 32768> datagram;
+  // Large: a bucket per source. Owned by this thread alone.
+  auto budget = std::make_unique<kqs::DiscoveryBudget>(std::random_device{}());
   while (true) {
     fd_set readable;
     PTS_FD_ZERO(&readable);
@@ -68,7 +100,10 @@ void* DiscoveryThread(void*) {
       if (received >= 1) {
         if (ServiceIsShutdown()) break;
         Log(EVENTLOG_INFORMATION_TYPE, 8);
-        _PTS_sendto(UDPSocket, reply.data(), replyLength, 0, &from, fromLength);
+        const auto* sender = reinterpret_cast<const struct sockaddr_in*>(&from);
+        if (from.sa_family != AF_INET || budget->Allow(sender->sin_addr.s_addr, MonotonicMs())) {
+          _PTS_sendto(UDPSocket, reply.data(), replyLength, 0, &from, fromLength);
+        }
       }
     }
     if (ServiceIsShutdown()) break;

@@ -19,9 +19,10 @@ struct KQSVersionInfo {
 // only.
 extern int UDPSocket;
 
-// Thread body: builds the reply once, opens the UDP socket on port 55554
-// (logging event 101 and ending when it cannot) and answers each datagram of
-// one byte or more with the reply, sent to its sender, until the shutdown
+// Thread body: builds the reply once, opens the UDP socket on port 55554 of
+// the listen address (logging event 101 and ending when it cannot) and
+// answers each datagram of one byte or more with the reply, sent to its
+// sender within the sender's budget (service/ratelimit.h), until the shutdown
 // flag is set; a datagram that arrives after that is not answered. Then
 // closes the socket (event 10). The argument is not used; returns 0.
 void* DiscoveryThread(void* arg);

@@ -25,43 +25,58 @@ extern JThread ListenHandle;           // 0 while not started
 extern char tInstalldir[255];
 
 // Start-up, on the framework's start thread: opens the event log (kqsd.cat
-// beside the program, level 1), writes "Process Settings"/"ProcessID" into
-// kqsd.ini, reads the opt-in settings (service/options.h) and the LP root
-// from kqsd.ini, switches to the account lp (group, supplementary groups and
-// user), sets the file creation mask to 042, starts the socket layer (event
-// 1), opens the TCP listener on port 55554 with address reuse and starts the
-// discovery and listen threads. Returns 0 when the daemon runs, -1 when
-// start-up failed: event 101 for a refused LP root, a missing lp account, a
-// socket layer or listener that did not start; nothing is logged when the
-// switch to lp or a thread start fails. A failed step undoes nothing before
-// it.
+// beside the program, level 1), checks kqsd.ini (CheckSettingsFile), reads
+// the settings (service/options.h) and the LP root, starts the socket layer
+// and opens the TCP listener on port 55554 with address reuse, and only then
+// writes "Process Settings"/"ProcessID" into kqsd.ini, still as root. Then
+// switches to the account lp (its groups, group and user), sets the file
+// creation mask to 042, logs event 1 and the effective settings (event 20),
+// and starts the discovery and listen threads. Returns 0 when the daemon
+// runs, -1 when start-up failed: error 112 for an unsafe kqsd.ini, 113 for a
+// bad Allow or ListenAddress, 101 for a refused LP root, a missing lp account,
+// a socket layer or listener that did not start (the process id of a daemon
+// already running stays in kqsd.ini); nothing is logged when the switch to lp
+// or a thread start fails. A failed step undoes nothing before it.
 int ServiceBegin();
 
-// Shutdown, once the shutdown flag is set: wakes the listeners, waits 1000 ms,
+// Checks that kqsd.ini at path may be written as root
+// (common/config/settingsguard.h). Returns 0, or -1 after error 112 naming
+// the offending path.
+int CheckSettingsFile(const char* path);
+
+// Shutdown, once the shutdown flag is set: kills any LP command still running
+// (with its process group), wakes the listeners, waits 1000 ms,
 // closes the served connection (event 10), gives each thread at most 4000 ms
 // to end, closes the listener (events 13 and 12, or 108), stops the socket
 // layer (event 102 when that fails) and closes the event log after event 2.
 void ServiceEnd();
 
 // Listen thread body: accepts a connection and serves it, over and over,
-// until the shutdown flag is set after an accept. The argument is not used;
-// returns 0.
+// until the shutdown flag is set after an accept. A console outside
+// [ACCESS] Allow is closed without an answer (warning 209). The argument is
+// not used; returns 0.
 void* ListenThread(void* arg);
 
-// Accepts one connection on listenSocket into clientSocket. Returns 1 (event
-// 11) or 0 when the accept failed (event 109).
+// Accepts one connection on listenSocket into clientSocket, notes the
+// console's address and sets the connection's keepalive and send time limit.
+// Returns 1 (event 11) or 0 when the accept failed (event 109).
 int ConnectionRequest();
 
-// Serves clientSocket until the console closes it (nothing logged), a
-// receive fails (event 110), no request has come for the idle limit of
-// service/options.h (when one is set; nothing logged) or the shutdown flag
-// is set; each receive of up to 32768 bytes is one request (event 8) handed
-// to PSRequest. Then closes the connection (event 10).
+// Serves clientSocket. Requests are taken from the byte stream by the length
+// in their headers: several in one receive are answered in order, one split
+// over receives is put together (each receive logs event 8). The connection
+// is closed (event 10) when the console closes it, the shutdown flag is set,
+// a receive fails (event 110), or, each logged with the console's address: a
+// request is not whole within RequestTimeout of its first byte (203), no
+// request was answered for IdleTimeout (202, when one is set), the header
+// gives a length no request can have (206), the console was lost (205: reset,
+// or keepalive found it gone), a response was not taken within SendTimeout
+// (204) or five administrator checks were refused (208).
 void ProcessData();
 
 // Makes the discovery thread's wait and the listen thread's accept return: a
 // two-byte datagram to UDP port 55554 and a connection to TCP port 55554 of
-// the local host. Failures are not reported.
+// the listen address (the local host when there is none). Failures are not reported.
 void WakeSelects();
 
 // Closes listenSocket (event 13 before, then 12, or 108 when the close fails)

@@ -1,10 +1,22 @@
-// Opt-in settings of kqsd.ini, both off unless the file turns them on, so
-// that by default the protocol behaves exactly as consoles expect:
-//   [ACCESS]            Enforce=1    adds and removes need a successful
-//                                    administrator check on the connection
-//   [Process Settings]  IdleTimeout=N a connection silent for N seconds is
-//                                    closed, so one console cannot hold the
-//                                    daemon (which serves one at a time)
+// Settings of kqsd.ini that shape how the daemon guards itself. Defaults
+// keep the protocol exactly as consoles expect; the shipped sample ini turns
+// the limits on:
+//   [ACCESS]            Enforce=1      adds and removes need a successful
+//                                      administrator check on the connection
+//                       Allow=NETS     only consoles from these IPv4 networks
+//                                      (CIDR, separated by blanks or commas)
+//   [Process Settings]  ListenAddress  the one local address to serve on
+//                       IdleTimeout=N  a connection with no answered request
+//                                      for N seconds is closed (0: never)
+//                       RequestTimeout a request must arrive whole within this
+//                                      many seconds of its first byte (10)
+//                       SendTimeout    a response must be taken within this
+//                                      many seconds (30)
+//                       KeepAlive      seconds of silence before the first
+//                                      keepalive probe (30); a vanished console
+//                                      is noticed after about twice this
+//   [LP Service]        CommandTimeout an LP command still running after this
+//                                      many seconds is stopped (0: never)
 // Read once at start-up, before the listen thread starts; read-only after.
 #pragma once
 
@@ -13,15 +25,31 @@
 // 1 when adds and removes are refused until an administrator check on the
 // same connection succeeded, else 0.
 extern int bEnforceAccess;
-// Longest silence of a management connection in milliseconds; 0 for none.
+// The time limits in milliseconds (0 for none where that is allowed).
 extern uint32_t nIdleTimeoutMs;
+extern uint32_t nRequestTimeoutMs;
+extern uint32_t nSendTimeoutMs;
+// Seconds of silence before the first keepalive probe.
+extern int nKeepAliveSeconds;
+// The one IPv4 address to serve on, as text; "" for every local address.
+extern char szListenAddress[64];
 
-// The longest idle time accepted, in seconds (one week); larger values are
+// The longest time limit accepted, in seconds (one week); larger values are
 // cut to it.
 inline constexpr int kMaxIdleTimeoutSeconds = 7 * 24 * 3600;
 
-// Reads both settings from the INI file at iniPath. Enforce is on for "1"
-// or a value beginning with "Yes", "On" or "True" (any case); IdleTimeout
-// for a positive decimal number. A missing file, key or other value leaves a
-// setting off.
-void LoadServiceOptions(const char* iniPath);
+// Reads every setting from the INI file at iniPath and sets
+// nCommandTimeoutMs (common/host/mtsafe.h). Enforce accepts 0, 1, yes, no,
+// true, false, on and off in any letter case; any other value turns the check
+// on and logs warning 210. Time limits are decimal seconds; an absent or
+// unreadable one keeps its default. Returns 0, or -1 after error 113 when
+// Allow or ListenAddress holds something that is not an IPv4 network or
+// address (the daemon must not start open to more than was meant).
+int LoadServiceOptions(const char* iniPath);
+
+// 1 when a console at address (network byte order) may use the management
+// port: Allow is empty, or one of its networks holds the address.
+int PeerAllowed(uint32_t address);
+
+// The effective settings as one line of text, for information event 20.
+void DescribeServiceOptions(char* buffer, unsigned size);

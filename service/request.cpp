@@ -64,9 +64,25 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
-// Whether the connection being served passed an administrator check. Only
-// the listen thread, which serves one connection at a time, touches it.
+// What the connection being served did. Only the listen thread, which
+// serves one connection at a time, touches it.
 bool g_accessGranted = false;
+int g_refusedChecks = 0;
+bool g_mustClose = false;
+
+void LogPeer(unsigned short type, unsigned id) {
+  const uintptr_t peer = reinterpret_cast<uintptr_t>(kqs::ClientPeer());
+  EventLogAddMessage(type, id, 1, &peer);
+}
+
+// Passwords cannot be tried without end on one connection.
+void NoteRefusedCheck() {
+  LogPeer(EVENTLOG_WARNING_TYPE, 207);
+  if (++g_refusedChecks >= kqs::kMaxRefusedChecks) {
+    LogPeer(EVENTLOG_WARNING_TYPE, 208);
+    g_mustClose = true;
+  }
+}
 
 constexpr bool NeedsAccess(uint32_t operation) {
   return operation == KQS_ADD || operation == KQS_REMOVE;
@@ -74,7 +90,13 @@ constexpr bool NeedsAccess(uint32_t operation) {
 
 }  // namespace
 
-void kqs::ResetConnectionAccess() { g_accessGranted = false; }
+void kqs::ResetConnectionAccess() {
+  g_accessGranted = false;
+  g_refusedChecks = 0;
+  g_mustClose = false;
+}
+
+bool kqs::ConnectionMustClose() { return g_mustClose; }
 
 uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, char* data,
                     uint32_t /*dataSize*/, unsigned char* result, uint32_t* resultSize) {
@@ -130,6 +152,7 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
       resultSize = 0;
     }
     if (operation == KQS_ADMIN_ACCESS && code == KQS_SUCCESS) g_accessGranted = true;
+    if (operation == KQS_ADMIN_ACCESS && code == KQS_NO_ACCESS) NoteRefusedCheck();
   }
 
   unsigned char* response = nullptr;
@@ -138,8 +161,12 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
                         &responseLength);
   if (rc != KQS_SUCCESS) return rc;
   std::unique_ptr<unsigned char, FreeDeleter> owned(response);
-  if (kqs::ClientSend(response, static_cast<int>(responseLength)) == -1) {
+  // A response sent in part leaves the stream out of step: the connection
+  // goes.
+  if (kqs::ClientSend(response, static_cast<int>(responseLength)) != static_cast<int>(responseLength)) {
     EventLogAddMessage(EVENTLOG_ERROR_TYPE, 111, 0, nullptr);
+    LogPeer(EVENTLOG_WARNING_TYPE, 204);
+    g_mustClose = true;
   }
   return rc;
 }

@@ -21,16 +21,24 @@ inline constexpr uint32_t kRequestDataSize = 512;
 // stay within it. With access enforcement on (service/options.h), KQS_ADD
 // and KQS_REMOVE are answered KQS_NO_ACCESS, without running a handler,
 // until a KQS_ADMIN_ACCESS on the same connection has succeeded. A failed
-// send logs event 111. Returns KQS_SUCCESS when a response was built
+// send logs event 111 (see kqs::ConnectionMustClose). Returns KQS_SUCCESS when a response was built
 // (whether or not it could be sent), the decoder's KQS_INVALID_PACKET or
 // KQS_INVALID_PARAMETER, or KQS_FAILURE when the response could not be
 // built.
 uint32_t PSRequest(const char* packet, uint32_t received);
 
 namespace kqs {
-// Forgets a successful administrator check: a new connection starts without
-// one. Called by the listen thread before it serves a connection.
+// Refused administrator checks after which a connection is closed.
+inline constexpr int kMaxRefusedChecks = 5;
+// Forgets what the previous connection did: a new one starts without a
+// successful administrator check, refused checks or a failed send. Called by
+// the listen thread before it serves a connection.
 void ResetConnectionAccess();
+// True once the connection being served must be closed: a response could
+// not be sent whole (events 111 and 204), or the kMaxRefusedChecks-th
+// administrator check was refused (warning 208). Every refused check logs
+// warning 207. Each of these names the console's address.
+bool ConnectionMustClose();
 }  // namespace kqs
 
 // Runs one operation. parameters is the NUL-terminated parameter string;

@@ -111,12 +111,13 @@ TEST_F(RequestTest, FailedSendIsLoggedAndTheResultStillReported) {
   close(console_);
   console_ = -1;
   EXPECT_EQ(Handle(KQS_UPDATE, TYPE_PRINTQUEUE, "", ""), KQS_SUCCESS);
-  EXPECT_EQ(g_events, std::vector<unsigned>{111});
+  EXPECT_EQ(g_events, (std::vector<unsigned>{111, 204}));
+  EXPECT_TRUE(kqs::ConnectionMustClose());
 
   kqs::ClientClose();  // no connection at all
   g_events.clear();
   EXPECT_EQ(Handle(KQS_UPDATE, TYPE_PRINTQUEUE, "", ""), KQS_SUCCESS);
-  EXPECT_EQ(g_events, std::vector<unsigned>{111});
+  EXPECT_EQ(g_events, (std::vector<unsigned>{111, 204}));
 }
 
 }  // namespace

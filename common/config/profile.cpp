@@ -39,10 +39,27 @@ struct HElemStr {
   HElemStr* next;
 };
 
+// What the file on disk looked like when last loaded or written: a change
+// shows in the nanoseconds of its modification time or in its size, so one
+// made within the same second (a revoked password) is still noticed.
+struct FileStamp {
+  int64_t seconds;
+  long nanoseconds;
+  int64_t size;
+  bool operator==(const FileStamp&) const = default;
+};
+
 struct IniFileState {
   int32_t dirty;
-  int32_t timestamp;
+  FileStamp stamp;
 };
+
+// The stamp of fileName; all zero when it cannot be examined.
+FileStamp StampOf(const char* fileName) {
+  struct stat st;
+  if (fileName == nullptr || kqs::CurrentEnv()->Stat(fileName, &st) != 0) return {0, 0, 0};
+  return {static_cast<int64_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec, static_cast<int64_t>(st.st_size)};
+}
 
 char dbListHeadName[] = "(dbListHead)";
 HElemStr dbListHead = {dbListHeadName, nullptr, nullptr, nullptr};
@@ -212,7 +229,7 @@ bool ParseLine(HElemStr* fileNode, char* line, HElemStr*& section, bool& acceptK
 int LoadIniFile(const char* fileName, HElemStr** fileNode) {
   auto* state = static_cast<IniFileState*>(std::calloc(1, sizeof(IniFileState)));
   if (state == nullptr) return kLoadOutOfMemory;
-  state->timestamp = GetTimestamp(fileName);
+  state->stamp = StampOf(fileName);
   HElemStr* node = AddChild(&dbListHead, fileName);
   if (node == nullptr) {
     std::free(state);
@@ -245,41 +262,54 @@ bool WriteTree(FILE* out, const HElemStr* fileNode) {
   return true;
 }
 
-// Writes the tree into a fresh temporary file and gives it the permissions
-// (and, where the process may, the owner) of the file it replaces, or 0644
-// less the umask for a new file. False on any failure.
-bool WriteTempFile(const char* tempPath, const HElemStr* fileNode, const struct stat* old) {
+// Writes the tree into a fresh temporary file, created with the permissions
+// of the file it replaces (0644 less the umask for a new one) so that no
+// wider copy ever exists, then given that file's exact mode and, where the
+// process may, its owner. Returns 1 on success, 0 on failure, and -1 (errno
+// EACCES or EPERM) when the process may not create files in the directory.
+int WriteTempFile(const char* tempPath, const HElemStr* fileNode, const struct stat* old) {
   kqs::Env* env = kqs::CurrentEnv();
   env->Unlink(tempPath);  // a leftover of a crashed writer with our pid
-  FILE* out = env->FOpen(tempPath, "wx");
-  if (out == nullptr) return false;
-  bool ok = WriteTree(out, fileNode) && std::fflush(out) == 0 && fsync(fileno(out)) == 0;
+  const mode_t mode = old != nullptr ? old->st_mode & 0777 : 0644;
+  const int fd = env->Open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return errno == EACCES || errno == EPERM ? -1 : 0;
+  FILE* out = fdopen(fd, "w");
+  if (out == nullptr) {
+    close(fd);
+    return 0;
+  }
+  bool ok = WriteTree(out, fileNode) && std::fflush(out) == 0;
   if (ok && old != nullptr) {
     struct stat mine;
-    if (fstat(fileno(out), &mine) == 0 && (mine.st_uid != old->st_uid || mine.st_gid != old->st_gid)) {
-      if (fchown(fileno(out), old->st_uid, old->st_gid) != 0) {
+    if (fstat(fd, &mine) == 0 && (mine.st_uid != old->st_uid || mine.st_gid != old->st_gid)) {
+      if (fchown(fd, old->st_uid, old->st_gid) != 0) {
         // Only a privileged process may give the file away; keep ours.
       }
     }
+    // After the owner: a change of owner clears the set-id bits.
+    ok = fchmod(fd, old->st_mode & 07777) == 0;
   }
+  ok = ok && fsync(fd) == 0;
   ok = std::fclose(out) == 0 && ok;
-  if (!ok) return false;
+  return ok ? 1 : 0;
+}
 
-  mode_t mode;
-  if (old != nullptr) {
-    mode = old->st_mode & 07777;
-  } else {
-    struct stat created;
-    if (env->Stat(tempPath, &created) != 0) return false;
-    mode = created.st_mode & 0644;  // fopen applied the umask to 0666
-  }
-  return env->Chmod(tempPath, mode) == 0;
+// Rewrites the file through out, the open stream that holds its exclusive
+// lock: for a writer that may change the file but not create files beside
+// it (lp keeping its rerar.ini in a directory that root owns). A reader
+// waits for the lock, so it never sees the file half written.
+bool RewriteInPlace(FILE* out, const HElemStr* fileNode) {
+  if (std::fseek(out, 0, SEEK_SET) != 0 || !WriteTree(out, fileNode) || std::fflush(out) != 0) return false;
+  const long length = std::ftell(out);
+  return length >= 0 && ftruncate(fileno(out), length) == 0 && fsync(fileno(out)) == 0;
 }
 
 // Writes a dirty file back: takes the exclusive lock on the file to be
 // replaced (a new file needs none: there is nothing to exclude readers from),
-// writes the temporary file and renames it over. Returns 0, also when there
-// was nothing to write, or 1 with the file on disk untouched.
+// writes the temporary file and renames it over; where the directory takes
+// no new file, rewrites the file in place under that lock instead. Returns
+// 0, also when there was nothing to write, or 1 with the file on disk
+// untouched.
 int WriteIniFile(HElemStr* fileNode) {
   IniFileState* state = State(fileNode);
   if (state->dirty == 0) return 0;
@@ -305,13 +335,21 @@ int WriteIniFile(HElemStr* fileNode) {
     }
   }
 
-  if (!WriteTempFile(tempPath, fileNode, exists ? &old : nullptr) || env->Rename(tempPath, fileName) != 0) {
-    env->Unlink(tempPath);
-    return 1;
+  const int made = WriteTempFile(tempPath, fileNode, exists ? &old : nullptr);
+  bool written = false;
+  if (made == 1) {
+    written = env->Rename(tempPath, fileName) == 0;
+    // A sticky directory can let us create but not replace.
+    const bool mayNotReplace = !written && (errno == EACCES || errno == EPERM);
+    if (!written) env->Unlink(tempPath);
+    if (mayNotReplace && lock) written = RewriteInPlace(lock.get(), fileNode);
+  } else if (made == -1 && lock) {
+    written = RewriteInPlace(lock.get(), fileNode);
   }
   lock.reset();
+  if (!written) return 1;
   state->dirty = 0;
-  state->timestamp = GetTimestamp(fileNode->name);
+  state->stamp = StampOf(fileNode->name);
   return 0;
 }
 
@@ -321,7 +359,8 @@ int WriteIniFile(HElemStr* fileNode) {
 // load ran out of memory.
 HElemStr* LookupFile(const char* fileName) {
   HElemStr* node = FindChild(&dbListHead, fileName);
-  if (node != nullptr && GetTimestamp(fileName) > State(node)->timestamp) {
+  // The cached file's own name: one passed in other letter case shares it.
+  if (node != nullptr && !(StampOf(node->name) == State(node)->stamp)) {
     DeleteChild(&dbListHead, node);  // changed on disk: unwritten changes are lost
     node = nullptr;
   }

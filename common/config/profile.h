@@ -3,19 +3,21 @@
 // way a Windows-style host's profile calls do. kqsd keeps kqsd.ini and the
 // emulated registry (rerar.ini) through these calls.
 //
-// Files are parsed once into a process-wide cache and read again only when
-// their modification time (whole seconds) moves past the one recorded at the
-// last load or write. Every effective change rewrites the whole file at once:
-// the new content goes to a temporary file in the same directory, which then
+// Files are parsed once into a process-wide cache and read again as soon as
+// their modification time (to the nanosecond) or size differs from what was
+// recorded at the last load or write. Every effective change rewrites the
+// whole file at once: the new content goes to a temporary file in the same
+// directory, made with the final permissions from the start, which then
 // replaces the file by rename, so another process always finds either the old
-// or the new file whole, never a truncated one. While renaming, the writer
-// holds the exclusive record lock on the file being replaced (the one a reader
-// takes its shared lock on), waiting up to 10 s for readers to finish. A write
-// that fails (no lock in time, file not writable, directory not writable, disk
-// full) leaves the old file as it was, removes the temporary file and keeps
-// the change in memory; the next change or flush of that file writes it all.
-// A replaced file keeps its permission bits (and, where the process may, its
-// owner); a new one gets 0644 less the process's umask.
+// or the new file whole, never a truncated one. Where the writer may change
+// the file but not create files in its directory, the file is rewritten in
+// place instead. Either way the writer holds the exclusive record lock on the
+// file (the one a reader takes its shared lock on), waiting up to 10 s for
+// readers to finish. A write that fails (no lock in time, file not writable,
+// disk full) leaves the old file as it was, removes the temporary file and
+// keeps the change in memory; the next change or flush of that file writes it
+// all. A replaced file keeps its permission bits (and, where the process may,
+// its owner); a new one gets 0644 less the process's umask.
 //
 // Names of files, sections and keys compare without regard to case and keep
 // the spelling they were first stored with. Comments, blank lines, keys

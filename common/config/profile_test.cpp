@@ -109,29 +109,31 @@ TEST_F(ProfileTest, ListsAreCutMidNameAndKeepTheirFinalNul) {
   EXPECT_EQ(std::string(buffer, 10), std::string("k\0second\0\0", 10));
 }
 
-TEST_F(ProfileTest, ReloadsOnlyWhenTheFileMovedToALaterSecond) {
+TEST_F(ProfileTest, ReloadsWhenTheFileChangedEvenWithinTheSameSecond) {
   Write("S", "k", "mine");
   SetMtime(1000);
   IniCleanup();
   EXPECT_EQ(Read("S", "k"), "mine");
 
-  // Another process's change within the same second goes unseen...
+  // Another process's change in the same whole second is seen (a revoked
+  // password must stop working at once)...
   ASSERT_TRUE(ScratchDir::WriteFile(file_, "[S]\nk=theirs\n"));
   SetMtime(1000);
-  EXPECT_EQ(Read("S", "k"), "mine");
-  // ...and is read once the time has moved on.
-  SetMtime(1001);
   EXPECT_EQ(Read("S", "k"), "theirs");
+  // ...and so is one that keeps the size.
+  ASSERT_TRUE(ScratchDir::WriteFile(file_, "[S]\nk=THEIRS\n"));
+  SetMtime(1001);
+  EXPECT_EQ(Read("S", "k"), "THEIRS");
 
   // A rewrite of an unchanged value does not touch the file.
-  Write("S", "k", "theirs");
+  Write("S", "k", "THEIRS");
   EXPECT_EQ(Stat().st_mtime, 1001);
 
   // A name in other letter case shares the cache entry and its file.
   const std::string other = dir_ / "KQSD.INI";
   xWritePrivateProfileStringA("S", "k2", "v", other.c_str());
   EXPECT_FALSE(ScratchDir::Exists(other));
-  EXPECT_EQ(Content(), "[S]\nk=theirs\nk2=v\n");
+  EXPECT_EQ(Content(), "[S]\nk=THEIRS\nk2=v\n");
 }
 
 TEST_F(ProfileTest, TypedReadsDifferBetweenTheAAndThePlainForms) {
@@ -164,8 +166,8 @@ TEST_F(ProfileTest, AFailedWriteKeepsTheOldFileAndTheChangeForTheNextWrite) {
   kqs::FakeEnv env;
   kqs::ScopedEnv scoped(&env);
 
-  // Directory not writable: the temporary file cannot be made.
-  env.fault = [](const std::string& op, const std::string&) { return op == "fopen:wx" ? EACCES : 0; };
+  // The file cannot be locked for writing (not writable, say).
+  env.fault = [](const std::string& op, const std::string&) { return op == "fopen:r+" ? EACCES : 0; };
   Write("S", "a", "2");
   EXPECT_EQ(Content(), before);
   EXPECT_EQ(Read("S", "a"), "2");
@@ -186,15 +188,41 @@ TEST_F(ProfileTest, AFailedWriteKeepsTheOldFileAndTheChangeForTheNextWrite) {
   Write(nullptr, nullptr, nullptr);
   EXPECT_EQ(Content(), "[S]\nold=1\na=2\nb=3\nc=4\nd=5\n");
 
-  // A replaced file keeps its permission bits, and a link stays a link.
-  ASSERT_EQ(chmod(file_.c_str(), 0600), 0);
+  // A replaced file keeps its permission bits, and no copy of it is ever
+  // readable by more than the file (it holds the password hash).
+  ASSERT_EQ(chmod(file_.c_str(), 0640), 0);
+  std::vector<mode_t> seen;
+  env.fault = [&](const std::string& op, const std::string& path) {
+    struct stat st;
+    if ((op == "chmod" || op == "rename") && stat(path.c_str(), &st) == 0) seen.push_back(st.st_mode & 07777);
+    return 0;
+  };
   Write("S", "e", "6");
-  EXPECT_EQ(Stat().st_mode & 07777, 0600u);
+  env.fault = nullptr;
+  EXPECT_EQ(Stat().st_mode & 07777, 0640u);
+  for (mode_t m : seen) EXPECT_EQ(m & ~0640u, 0u) << std::oct << m;
+  // A link stays a link.
   const std::string link = dir_ / "link.ini";
   ASSERT_EQ(symlink(file_.c_str(), link.c_str()), 0);
   xWritePrivateProfileStringA("S", "f", "7", link.c_str());
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(Content(), "[S]\nold=1\na=2\nb=3\nc=4\nd=5\ne=6\nf=7\n");
+}
+
+TEST_F(ProfileTest, AWriterThatMayNotCreateFilesBesideItRewritesItInPlace) {
+  // lp keeps its own file in a directory that root owns.
+  Write("S", "k", "old");
+  ASSERT_EQ(chown(file_.c_str(), 7, 7), 0);
+  ASSERT_EQ(kqs::RunInChild([&] {
+              if (setgid(7) != 0 || setuid(7) != 0) return 2;
+              IniCleanup();
+              Write("S", "k", "new");
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(Content(), "[S]\nk=new\n");
+  EXPECT_EQ(Stat().st_uid, 7u);
+  EXPECT_EQ(FilesInDir(), 1);
 }
 
 TEST_F(ProfileTest, AWriterKilledBeforeTheRenameLeavesTheOldFileWhole) {

@@ -2,13 +2,20 @@
 #include "common/host/env.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <mutex>
+#include <vector>
 
 namespace kqs {
 
@@ -16,40 +23,131 @@ Env::~Env() = default;
 
 namespace {
 
+// The child's side of RunProgram, between clone and exec. It shares the
+// parent's memory (CLONE_VM) on a stack of its own, so it calls only system
+// calls and writes nothing but its own stack (and errno).
+struct ChildArgs {
+  char* const* argv;
+};
+
+__attribute__((no_sanitize("address", "undefined"))) int ChildMain(void* arg) {
+  char* const* argv = static_cast<ChildArgs*>(arg)->argv;
+  int devnull = open("/dev/null", O_RDWR | O_APPEND);
+  if (devnull >= 0) {
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    dup2(devnull, STDIN_FILENO);
+  }
+  for (int fd = 3; fd <= 59; ++fd) close(fd);
+  // A handler of the daemon must never run here: all signals are still
+  // blocked, and each caught one goes back to its default before they are
+  // unblocked. Ignored ones stay ignored, as across exec.
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction sa;
+    if (sigaction(sig, nullptr, &sa) != 0) continue;
+    const bool ignore = sig == SIGHUP || sig == SIGCHLD;
+    const bool caught = (sa.sa_flags & SA_SIGINFO) != 0 ||
+                        (sa.sa_handler != SIG_IGN && sa.sa_handler != SIG_DFL);
+    if (!ignore && !caught) continue;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sa.sa_handler = ignore ? SIG_IGN : SIG_DFL;
+    sigaction(sig, &sa, nullptr);
+  }
+  // A group of its own, so that a time limit or shutdown can end the program
+  // together with whatever it started.
+  setpgid(0, 0);
+  umask(022);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execv(argv[0], argv);
+  _exit(127);
+}
+
+// The programs RunProgram waits for, by pid (which is also their group):
+// a pid leaves the list before it is reaped, so a kill never reaches a
+// process that merely reused the number.
+class Running {
+ public:
+  void Add(pid_t pid) {
+    std::lock_guard<std::mutex> lock(mu_);
+    pids_.push_back(pid);
+  }
+  void Remove(pid_t pid) {
+    std::lock_guard<std::mutex> lock(mu_);
+    pids_.erase(std::remove(pids_.begin(), pids_.end(), pid), pids_.end());
+  }
+  void KillAll() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (pid_t pid : pids_) kill(-pid, SIGKILL);
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<pid_t> pids_;
+};
+
+// Waits until pid has ended, without reaping it; at timeoutMs (0: none) kills
+// its group first. False when the wait failed.
+bool WaitEnded(pid_t pid, int timeoutMs) {
+  if (timeoutMs > 0) {
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+      struct pollfd p{pidfd, POLLIN, 0};
+      int r;
+      do {
+        r = poll(&p, 1, timeoutMs);
+      } while (r < 0 && errno == EINTR);
+      close(pidfd);
+      if (r == 0) kill(-pid, SIGKILL);
+    }
+  }
+  siginfo_t info;
+  int r;
+  do {
+    r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+  } while (r < 0 && errno == EINTR);
+  return r == 0;
+}
+
 class PosixEnv final : public Env {
  public:
-  int RunProgram(char* const argv[]) override {
+  // clone(CLONE_VM | CLONE_VFORK) rather than fork: no copy of the daemon's
+  // page tables for every LP command. posix_spawn would do that too, but it
+  // cannot set the umask, nor ignore a signal that the daemon itself does not
+  // ignore (SIGCHLD), and the child needs both.
+  int RunProgram(char* const argv[], int timeoutMs) override {
     if (argv == nullptr || argv[0] == nullptr) return -1;
-    // Linux fork() copies only the calling thread, as the child set-up needs.
-    pid_t pid = fork();
+    constexpr size_t kChildStack = 64 * 1024;
+    std::vector<char> stack(kChildStack);
+    ChildArgs args{argv};
+    // Blocked until the child has reset its handlers; the parent's own mask
+    // comes back as soon as the child has exec'ed.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const pid_t pid = clone(ChildMain, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     if (pid < 0) return -1;
-    if (pid == 0) {
-      // Only async-signal-safe calls between fork and exec.
-      int devnull = open("/dev/null", O_RDWR | O_APPEND);
-      if (devnull >= 0) {
-        dup2(devnull, STDOUT_FILENO);
-        dup2(devnull, STDERR_FILENO);
-        dup2(devnull, STDIN_FILENO);
-      }
-      for (int fd = 3; fd <= 59; ++fd) close(fd);
-      signal(SIGHUP, SIG_IGN);
-      signal(SIGCHLD, SIG_IGN);
-      errno = 0;
-      umask(022);
-      execv(argv[0], argv);
-      _exit(127);
-    }
+    running_.Add(pid);
+    const bool ended = WaitEnded(pid, timeoutMs);
+    running_.Remove(pid);
     int status = 0;
     pid_t r;
     do {
       r = waitpid(pid, &status, 0);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) return -1;
+    if (!ended || r < 0) return -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return -1;
   }
 
+  void TerminatePrograms() override { running_.KillAll(); }
+
   int Stat(const char* path, struct stat* st) override { return ::stat(path, st); }
+  int Lstat(const char* path, struct stat* st) override { return ::lstat(path, st); }
+  int Open(const char* path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
   FILE* FOpen(const char* path, const char* mode) override { return std::fopen(path, mode); }
   int Rename(const char* from, const char* to) override { return std::rename(from, to); }
   int Unlink(const char* path) override { return ::unlink(path); }
@@ -67,6 +165,9 @@ class PosixEnv final : public Env {
     struct timespec ts{ms / 1000, long(ms % 1000) * 1000000L};
     return nanosleep(&ts, nullptr) == 0 ? 0 : -1;
   }
+
+ private:
+  Running running_;
 };
 
 std::atomic<Env*> g_env{nullptr};

@@ -19,15 +19,24 @@ class Env {
   virtual ~Env();
 
   // Runs argv[0] with the vector argv (null-terminated; argv[0] used as the
-  // path unchanged, no shell, no PATH search) in a child with stdio on
-  // /dev/null, descriptors 3..59 closed, SIGHUP and SIGCHLD ignored and umask
-  // 022, and waits for it. Returns the exit code, or -1 when the child could
-  // not be created or waited for or ended by a signal.
-  virtual int RunProgram(char* const argv[]) = 0;
+  // path unchanged, no shell, no PATH search) in a child that leads a process
+  // group of its own, with stdio on /dev/null, descriptors 3..59 closed,
+  // SIGHUP and SIGCHLD ignored, no signal blocked and umask 022, and waits for
+  // it. With timeoutMs above 0, a program still running after that long is
+  // killed with its whole process group. Returns the exit code, or -1 when the
+  // child could not be created or waited for, ended by a signal, or was
+  // killed for its time limit or by TerminatePrograms.
+  virtual int RunProgram(char* const argv[], int timeoutMs) = 0;
+  // Kills the process group of every program that RunProgram is waiting for,
+  // in any thread, so that none can finish later (at shutdown).
+  virtual void TerminatePrograms() = 0;
 
   // File-system calls with the C library's contracts (0 / -1 and errno,
   // a stream or null).
   virtual int Stat(const char* path, struct stat* st) = 0;
+  virtual int Lstat(const char* path, struct stat* st) = 0;
+  // open(2): a descriptor or -1.
+  virtual int Open(const char* path, int flags, mode_t mode) = 0;
   virtual FILE* FOpen(const char* path, const char* mode) = 0;
   virtual int Rename(const char* from, const char* to) = 0;
   virtual int Unlink(const char* path) = 0;
@@ -54,8 +63,15 @@ class EnvWrapper : public Env {
  public:
   explicit EnvWrapper(Env* target) : target_(target) {}
   Env* target() const { return target_; }
-  int RunProgram(char* const argv[]) override { return target_->RunProgram(argv); }
+  int RunProgram(char* const argv[], int timeoutMs) override {
+    return target_->RunProgram(argv, timeoutMs);
+  }
+  void TerminatePrograms() override { target_->TerminatePrograms(); }
   int Stat(const char* path, struct stat* st) override { return target_->Stat(path, st); }
+  int Lstat(const char* path, struct stat* st) override { return target_->Lstat(path, st); }
+  int Open(const char* path, int flags, mode_t mode) override {
+    return target_->Open(path, flags, mode);
+  }
   FILE* FOpen(const char* path, const char* mode) override { return target_->FOpen(path, mode); }
   int Rename(const char* from, const char* to) override { return target_->Rename(from, to); }
   int Unlink(const char* path) override { return target_->Unlink(path); }

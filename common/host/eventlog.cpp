@@ -1,17 +1,25 @@
 // Event log over an X/Open message catalog and syslog. The catalog text is
-// formatted here, each insertion passed with the type its conversion names,
-// and the finished line goes to syslog as a plain argument.
+// formatted by the caller, each insertion passed with the type its conversion
+// names; the finished line goes into a bounded queue that one thread drains
+// into syslog, so a system log that does not read can never stall the daemon.
 #include "common/host/eventlog.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <thread>
 
 unsigned short wLevel = 0;
 nl_catd catd = reinterpret_cast<nl_catd>(-1);
@@ -158,6 +166,118 @@ void FormatMessage(Line* line, const char* format, unsigned short count, const u
   }
 }
 
+// Entries waiting for syslog, beyond which new ones are dropped and counted.
+constexpr size_t kQueueLimit = 1024;
+// How long closing the log waits for the queue to drain.
+constexpr auto kCloseWait = std::chrono::milliseconds(250);
+// The catalog text that reports dropped entries, with the count (%u).
+constexpr unsigned kDroppedId = 211;
+
+// The queue and its thread. openlog and closelog go through it too: they take
+// the same lock inside the C library as a syslog call stalled on a full
+// socket. Made once per process (a forked child makes its own) and never
+// destroyed, so the thread may outlive every other static object.
+class Outbox {
+ public:
+  enum class Kind { kOpen, kMessage, kClose };
+
+  static Outbox& Get() {
+    static std::mutex made;
+    static Outbox* box = nullptr;
+    std::lock_guard<std::mutex> lock(made);
+    if (box == nullptr || box->pid_ != getpid()) box = new Outbox;  // never freed: see above
+    return *box;
+  }
+
+  // Queues an entry; a message is dropped and counted when kQueueLimit are
+  // waiting.
+  void Put(Kind kind, int priority, const char* text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (kind == Kind::kMessage && messages_ >= kQueueLimit) {
+      ++dropped_;
+      // The notice's text is taken now, while the catalog is surely open.
+      const char* notice = CatalogOpen() ? catgets(catd, kTypes[EVENTLOG_WARNING_TYPE].set,
+                                                   int(kDroppedId), nullptr)
+                                         : nullptr;
+      if (notice != nullptr) dropFormat_ = notice;
+      return;
+    }
+    if (kind == Kind::kMessage) ++messages_;
+    queue_.push_back({kind, priority, text});
+    if (!started_) {
+      started_ = true;
+      std::thread([this] { Drain(); }).detach();
+    }
+    wake_.notify_one();
+  }
+
+  // Waits at most limit for everything queued so far to be handed over.
+  void Flush(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mu_);
+    idle_.wait_for(lock, limit, [this] { return queue_.empty() && !busy_; });
+  }
+
+ private:
+  struct Entry {
+    Kind kind;
+    int priority;
+    std::string text;
+  };
+
+  void Drain() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      wake_.wait(lock, [this] { return !queue_.empty(); });
+      Entry e = std::move(queue_.front());
+      queue_.pop_front();
+      if (e.kind == Kind::kMessage) --messages_;
+      busy_ = true;
+      lock.unlock();
+      Deliver(e);
+      lock.lock();
+      busy_ = false;
+      if (queue_.empty() && dropped_ > 0) {
+        const uintptr_t count = dropped_;
+        dropped_ = 0;
+        Line notice;
+        FormatMessage(&notice, dropFormat_.c_str(), 1, &count);
+        queue_.push_back({Kind::kMessage, LOG_DAEMON | LOG_WARNING, notice.c_str()});
+        ++messages_;
+        continue;
+      }
+      if (queue_.empty()) idle_.notify_all();
+    }
+  }
+
+  // Only this thread calls the system log; ident_ stays valid for openlog.
+  void Deliver(const Entry& e) {
+    switch (e.kind) {
+      case Kind::kOpen:
+        closelog();
+        ident_ = e.text;
+        openlog(ident_.c_str(), 0, LOG_DAEMON);
+        break;
+      case Kind::kMessage:
+        syslog(e.priority, "%s", e.text.c_str());
+        break;
+      case Kind::kClose:
+        closelog();
+        break;
+    }
+  }
+
+  const pid_t pid_ = getpid();
+  std::mutex mu_;
+  std::condition_variable wake_, idle_;
+  std::deque<Entry> queue_;
+  size_t messages_ = 0;
+  uintptr_t dropped_ = 0;
+  std::string dropFormat_ = "%u events were dropped.";
+  bool started_ = false;
+  bool busy_ = false;
+  std::string ident_;
+};
+
 }  // namespace
 
 int EventLogOpen(const char* source, const char* /*logName*/, const char* /*messageFile*/,
@@ -166,7 +286,7 @@ int EventLogOpen(const char* source, const char* /*logName*/, const char* /*mess
   if (CatalogOpen()) catclose(catd);
   catd = catalogPath != nullptr ? catopen(catalogPath, 0) : reinterpret_cast<nl_catd>(-1);
   if (!CatalogOpen()) return 0;
-  openlog(source, 0, LOG_DAEMON);
+  Outbox::Get().Put(Outbox::Kind::kOpen, 0, source != nullptr ? source : "");
   return 1;
 }
 
@@ -196,14 +316,16 @@ int EventLogAddMessage(unsigned short type, unsigned id, unsigned short count,
   Line line;
   FormatMessage(&line, format, count, insertions);
   Notify(type, id, count, line.c_str());
-  syslog(kTypes[type].priority, "%s", line.c_str());
+  Outbox::Get().Put(Outbox::Kind::kMessage, kTypes[type].priority, line.c_str());
   return 1;
 }
 
 void EventLogClose() {
   if (CatalogOpen()) catclose(catd);
   catd = reinterpret_cast<nl_catd>(-1);
-  closelog();
+  Outbox& box = Outbox::Get();
+  box.Put(Outbox::Kind::kClose, 0, "");
+  box.Flush(kCloseWait);
 }
 
 EventLogObserver EventLogSetObserverForTesting(EventLogObserver observer) {

@@ -1,7 +1,9 @@
 // Event log: an entry is named by type and id, its text comes from the
 // message catalog (set = type + 1, message = id) and it goes to syslog under
-// the identity given at open. Logging never fails the caller's work: callers
-// ignore the results.
+// the identity given at open. Logging never fails the caller's work, nor
+// blocks it: the caller formats the entry and queues it, and one thread hands
+// the queue to syslog. While 1024 entries wait, new ones are dropped and
+// counted; once the queue has drained, warning 211 reports the count.
 #pragma once
 
 #include <nl_types.h>
@@ -22,7 +24,7 @@ extern unsigned short wLevel;
 extern nl_catd catd;
 
 // Opens the catalog at catalogPath and the system log under the identity
-// source (which must stay valid while the log is open). logName and
+// source (copied). logName and
 // messageFile are accepted and not used. Returns 1, or 0 when the catalog
 // cannot be opened (the system log is then not opened).
 int EventLogOpen(const char* source, const char* logName, const char* messageFile,
@@ -37,11 +39,13 @@ int EventLogSetLevel(unsigned short level);
 // text, as the text's conversions expect. Returns 1 when the entry was
 // written or filtered out by the level, and also when count is above 4
 // (nothing is written then); 0 for a type other than 0, 1 or 2 or when the
-// catalog has no such message.
+// catalog has no such message. An entry dropped because the queue is full
+// still counts as written.
 int EventLogAddMessage(unsigned short type, unsigned id, unsigned short count,
                        const uintptr_t* insertions);
 
-// Closes the catalog and the system log.
+// Closes the catalog and the system log, after waiting at most 250 ms for
+// the queued entries to reach syslog.
 void EventLogClose();
 
 // Tests: observer is called for every entry that passes the type and level

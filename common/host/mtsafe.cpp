@@ -1,21 +1,24 @@
 // Reentrant C library wrappers and xSystem. The wrappers format into a work
 // buffer of the library's own size and copy the outcome bounded into the
 // caller's; xSystem splits the command line and hands it to the Env seam,
-// which forks, redirects and executes the program.
+// which starts, limits and waits for the program.
 #include "common/host/mtsafe.h"
 
 #include <crypt.h>
 #include <netdb.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "common/host/env.h"
+#include "common/host/eventlog.h"
 #include "common/util/strbuf.h"
 
 JThreadCritSecHandle mtSafeCS = nullptr;
+int nCommandTimeoutMs = 0;
 
 namespace {
 
@@ -172,5 +175,12 @@ int xSystem(const char* commandLine) {
     argv[words++] = word;
   }
   if (words == 0) return -1;
-  return kqs::CurrentEnv()->RunProgram(argv.data());
+  const int limit = nCommandTimeoutMs;
+  const auto start = std::chrono::steady_clock::now();
+  const int rc = kqs::CurrentEnv()->RunProgram(argv.data(), limit);
+  if (rc == -1 && limit > 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(limit)) {
+    const uintptr_t program = reinterpret_cast<uintptr_t>(argv[0]);
+    EventLogAddMessage(EVENTLOG_WARNING_TYPE, 212, 1, &program);
+  }
+  return rc;
 }

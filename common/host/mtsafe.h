@@ -56,12 +56,18 @@ int xRexec(char** host, int port, const char* user, const char* password,
 // Deletes mtSafeCS if it exists and sets it back to null.
 void MtSafeCleanup();
 
+// Longest an xSystem program may run, in milliseconds; 0 (the default) for
+// no limit. A program still running then is killed with its process group,
+// xSystem returns -1 and warning 212 names the program. Set at start-up.
+extern int nCommandTimeoutMs;
+
 // Runs a program and waits for it. commandLine is cut to 1023 characters and
 // split at spaces (runs of spaces count as one; tabs are ordinary
 // characters; no shell, quoting or PATH search): the first word is the
-// program's path and also its argument 0. The child has stdio on /dev/null,
-// none of the daemon's descriptors 3..59, SIGHUP and SIGCHLD ignored and
-// umask 022. Returns the program's exit code, or -1 when there is no word or
+// program's path and also its argument 0. The child leads a process group of
+// its own and has stdio on /dev/null, none of the daemon's descriptors 3..59,
+// SIGHUP and SIGCHLD ignored, no signal blocked and umask 022 (see
+// kqs::Env::RunProgram). Returns the program's exit code, or -1 when there is no word or
 // more than 49 words (nothing is run then), the child could not be started
 // or waited for, or it was ended by a signal. A program that cannot be
 // executed ends with a nonzero code.

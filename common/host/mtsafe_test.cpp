@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/testing/fake_env.h"
@@ -84,7 +87,7 @@ TEST(XSystemTest, PassesExitCodesAndReportsSignalsAsFailure) {
   EXPECT_NE(0, xSystem("true"));
 }
 
-TEST(XSystemTest, ChildGetsArgumentsButNotTheDaemonsDescriptors) {
+TEST(XSystemTest, ChildGetsArgumentsButNotTheDaemonsDescriptorsNorItsSignalMask) {
   ScratchDir dir;
   std::string leakPath = dir / "leak";
   int fd = open(leakPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -93,11 +96,43 @@ TEST(XSystemTest, ChildGetsArgumentsButNotTheDaemonsDescriptors) {
   std::string report = dir / "report";
   std::string probe = WriteScript(dir, "probe",
                                   "echo leaked >&" + std::to_string(fd) + "\n"
-                                  "{ echo \"$#|$1|$2\"; readlink /proc/self/fd/0; umask; } > " + report + "\n");
+                                  "{ echo \"$#|$1|$2\"; readlink /proc/self/fd/0; umask;"
+                                  "  grep -E '^Sig(Blk|Ign)' /proc/$$/status;"
+                                  "  [ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ] && echo own group; } > " +
+                                      report + "\n");
+  // The daemon runs with SIGTERM blocked; its programs must not inherit that.
+  // (The shell sets SIGCHLD back to its default itself.)
+  sigset_t term, saved;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &saved);
   EXPECT_EQ(0, xSystem((probe + "  one two").c_str()));
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   close(fd);
   EXPECT_EQ("", ScratchDir::ReadFile(leakPath));
-  EXPECT_EQ("2|one|two\n/dev/null\n0022\n", ScratchDir::ReadFile(report));
+  EXPECT_EQ("2|one|two\n/dev/null\n0022\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000001\nown group\n",
+            ScratchDir::ReadFile(report));
+}
+
+TEST(XSystemTest, TimeLimitAndShutdownEndTheProgramWithEverythingItStarted) {
+  ScratchDir dir;
+  const std::string late = dir / "late";
+  const std::string hang = WriteScript(dir, "hang", "(sleep 1; echo late > " + late + ") & sleep 30\n");
+  nCommandTimeoutMs = 200;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(-1, xSystem(hang.c_str()));
+  nCommandTimeoutMs = 0;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+  // Shutdown ends a program another thread waits for without a limit.
+  int rc = 0;
+  std::thread waiter([&] { rc = xSystem(hang.c_str()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kqs::CurrentEnv()->TerminatePrograms();
+  waiter.join();
+  EXPECT_EQ(-1, rc);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_FALSE(ScratchDir::Exists(late)) << "a background child of a stopped program finished later";
 }
 
 TEST(MtSafeTest, UserAndGroupLookupsZeroEverythingWhenMissing) {

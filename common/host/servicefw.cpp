@@ -98,6 +98,9 @@ void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
   umask(022);
 
   ServiceStart();
+  // Entries still queued for syslog (the reason a start failed, say) get
+  // their moment before the process goes.
+  EventLogClose();
   // A listener thread that outlived its join limit may still be running:
   // leave without static destructors pulling state from under it.
   std::fflush(nullptr);

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,6 +230,10 @@ bool SandboxDaemon::Prepare(const std::string& extraIni) {
     return Fail("cannot copy the catalog");
   if (!ScratchDir::WriteFile(dir_ / "kqsd.ini", "[LP Service]\nRoot=" + lpRoot() + "\n" + extraIni))
     return Fail("cannot write kqsd.ini");
+  // As installed: a directory only root may change, the settings readable by
+  // the group lp (the daemon runs as lp) and by nobody else.
+  if (chown((dir_ / "kqsd.ini").c_str(), 0, 7) != 0 || chmod((dir_ / "kqsd.ini").c_str(), 0640) != 0)
+    return Fail("cannot give kqsd.ini to root:lp 0640");
   return true;
 }
 

@@ -36,7 +36,7 @@ int FakeEnv::Fault(const std::string& op, const char* path) {
   return fault(op, path != nullptr ? path : "");
 }
 
-int FakeEnv::RunProgram(char* const argv[]) {
+int FakeEnv::RunProgram(char* const argv[], int timeoutMs) {
   Argv args;
   for (int i = 0; argv != nullptr && argv[i] != nullptr; ++i) args.emplace_back(argv[i]);
   {
@@ -44,7 +44,7 @@ int FakeEnv::RunProgram(char* const argv[]) {
     commands_.push_back(args);
   }
   if (run_hook) return run_hook(args);
-  return EnvWrapper::RunProgram(argv);
+  return EnvWrapper::RunProgram(argv, timeoutMs);
 }
 
 #define KQS_FAULT_OR(op, path, call) \

@@ -36,7 +36,7 @@ class FakeEnv : public EnvWrapper {
   std::function<void(int ms)> on_sleep;
   std::vector<int> Sleeps();
 
-  int RunProgram(char* const argv[]) override;
+  int RunProgram(char* const argv[], int timeoutMs) override;
   int Stat(const char* path, struct stat* st) override;
   FILE* FOpen(const char* path, const char* mode) override;
   int Rename(const char* from, const char* to) override;
