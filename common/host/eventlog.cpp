@@ -170,6 +170,8 @@ void FormatMessage(Line* line, const char* format, unsigned short count, const u
 constexpr size_t kQueueLimit = 1024;
 // How long closing the log waits for the queue to drain.
 constexpr auto kCloseWait = std::chrono::milliseconds(250);
+// How long the thread lets entries gather after the first wakes it.
+constexpr auto kGather = std::chrono::milliseconds(5);
 // The catalog text that reports dropped entries, with the count (%u).
 constexpr unsigned kDroppedId = 211;
 
@@ -208,7 +210,7 @@ class Outbox {
       started_ = true;
       std::thread([this] { Drain(); }).detach();
     }
-    wake_.notify_one();
+    if (waiting_) wake_.notify_one();
   }
 
   // Waits at most limit for everything queued so far to be handed over.
@@ -227,13 +229,20 @@ class Outbox {
   void Drain() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
+      waiting_ = true;
       wake_.wait(lock, [this] { return !queue_.empty(); });
-      Entry e = std::move(queue_.front());
-      queue_.pop_front();
-      if (e.kind == Kind::kMessage) --messages_;
+      waiting_ = false;
       busy_ = true;
+      // A busy daemon then wakes this thread once per batch rather than once
+      // per entry: the request and discovery threads only queue.
       lock.unlock();
-      Deliver(e);
+      std::this_thread::sleep_for(kGather);
+      lock.lock();
+      std::deque<Entry> batch;
+      batch.swap(queue_);
+      messages_ = 0;
+      lock.unlock();
+      for (const Entry& e : batch) Deliver(e);
       lock.lock();
       busy_ = false;
       if (queue_.empty() && dropped_ > 0) {
@@ -274,7 +283,8 @@ class Outbox {
   uintptr_t dropped_ = 0;
   std::string dropFormat_ = "%u events were dropped.";
   bool started_ = false;
-  bool busy_ = false;
+  bool waiting_ = false;  // the thread waits for an entry
+  bool busy_ = false;     // the thread holds entries not yet handed over
   std::string ident_;
 };
 
