@@ -1,7 +1,11 @@
 # Installs the build into a scratch DESTDIR under /usr and checks what a
-# packager relies on: every piece in place, the unit naming the installed
-# daemon, and a reinstall that keeps the administrator's kqsd.ini.
-# Run by CTest: cmake -DBUILD_DIR=... -DFILES=a|b|... -DDAEMONDIR=... -DSYSTEMDDIR=... -P install_check.cmake
+# packager and an administrator rely on: every piece in place, programs
+# stripped, the settings in /etc/kqsd (root:lp 0640) reached through the
+# daemon's link, the unit naming the installed daemon (and, where systemd is
+# installed, verified and sandboxed), manual pages that render without
+# warnings, and a reinstall that keeps the administrator's kqsd.ini.
+# Run by CTest: cmake -DBUILD_DIR=... -DFILES=a|b|... -DSTRIPPED=a|b|...
+#   -DDAEMONDIR=... -DSYSTEMDDIR=... -DMANDIR=... -P install_check.cmake
 set(dest "${BUILD_DIR}/install-check")
 file(REMOVE_RECURSE "${dest}")
 
@@ -13,23 +17,85 @@ function(install_once)
   endif()
 endfunction()
 
+# Runs a command that must succeed and say nothing on stderr.
+function(run_clean what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT err STREQUAL "")
+    message(FATAL_ERROR "${what} (${rc}):\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
 install_once()
 string(REPLACE "|" ";" files "${FILES}")
 foreach(f IN LISTS files)
   if(NOT IS_ABSOLUTE "${f}")
     set(f "/usr/${f}")
   endif()
-  if(NOT EXISTS "${dest}${f}")
+  if(NOT EXISTS "${dest}${f}" AND NOT IS_SYMLINK "${dest}${f}")
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
 
-file(READ "${dest}/usr/${SYSTEMDDIR}/kqsd.service" unit)
-if(NOT unit MATCHES "\nExecStart=/usr/${DAEMONDIR}/kqsd\n" OR NOT unit MATCHES "\nType=forking\n")
-  message(FATAL_ERROR "the unit does not start /usr/${DAEMONDIR}/kqsd as a forking service:\n${unit}")
+string(REPLACE "|" ";" stripped "${STRIPPED}")
+foreach(f IN LISTS stripped)
+  if(NOT IS_ABSOLUTE "${f}")
+    set(f "/usr/${f}")
+  endif()
+  run_clean("readelf ${f}" readelf -S -W "${dest}${f}")
+  if(out MATCHES "\\.symtab|\\.debug_")
+    message(FATAL_ERROR "not stripped: ${f}")
+  endif()
+endforeach()
+
+foreach(link "kqsd.ini:/etc/kqsd/kqsd.ini" "rerar.ini:/var/lib/kqsd/rerar.ini")
+  string(REPLACE ":" ";" parts "${link}")
+  list(GET parts 0 name)
+  list(GET parts 1 target)
+  file(READ_SYMLINK "${dest}/usr/${DAEMONDIR}/${name}" points)
+  if(NOT points STREQUAL target OR NOT EXISTS "${dest}${target}")
+    message(FATAL_ERROR "/usr/${DAEMONDIR}/${name} must link to an installed ${target}, links to '${points}'")
+  endif()
+endforeach()
+run_clean("stat" stat -c "%a %U:%G" "${dest}/etc/kqsd/kqsd.ini")
+if(NOT out STREQUAL "640 root:lp\n")
+  message(FATAL_ERROR "/etc/kqsd/kqsd.ini must be root:lp 0640, is ${out}")
 endif()
 
-set(ini "${dest}/usr/${DAEMONDIR}/kqsd.ini")
+set(unit "${dest}/usr/${SYSTEMDDIR}/kqsd.service")
+file(READ "${unit}" text)
+if(NOT text MATCHES "\nExecStart=/usr/${DAEMONDIR}/kqsd -f\n" OR NOT text MATCHES "\nType=notify\n" OR
+   NOT text MATCHES "\nReadWritePaths=-/etc/kqsd -/var/lib/kqsd\n")
+  message(FATAL_ERROR "the unit does not run /usr/${DAEMONDIR}/kqsd -f as a notify service "
+                      "that may write /etc/kqsd and /var/lib/kqsd:\n${text}")
+endif()
+find_program(ANALYZE systemd-analyze)
+if(ANALYZE)
+  # Verified with ExecStart naming the daemon inside DESTDIR, where it is.
+  file(MAKE_DIRECTORY "${dest}/verify")
+  string(REPLACE "ExecStart=/usr/" "ExecStart=${dest}/usr/" text "${text}")
+  file(WRITE "${dest}/verify/kqsd.service" "${text}")
+  run_clean("systemd-analyze verify" ${ANALYZE} verify --man=no "${dest}/verify/kqsd.service")
+  execute_process(COMMAND ${ANALYZE} security --offline=true --threshold=50 "${unit}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  string(REGEX MATCH "Overall exposure level for kqsd.service: [0-9.]+" exposure "${out}")
+  if(NOT rc EQUAL 0 OR exposure STREQUAL "")
+    message(FATAL_ERROR "systemd-analyze security: exposure above 5.0 (${rc}):\n${out}\n${err}")
+  endif()
+  message(STATUS "${exposure}")
+else()
+  message(STATUS "systemd-analyze not found: the unit was not verified")
+endif()
+
+find_program(MAN man)
+if(NOT MAN)
+  message(FATAL_ERROR "man is missing (apt-get install man-db groff-base): the manual pages cannot be checked")
+endif()
+foreach(page man1/kqsctl.1 man8/kqsd.8 man8/lpsvc.8)
+  run_clean("man --warnings -l ${page}" ${CMAKE_COMMAND} -E env MANWIDTH=80 ${MAN} --warnings -l "${dest}/usr/${MANDIR}/${page}")
+endforeach()
+
+set(ini "${dest}/etc/kqsd/kqsd.ini")
 file(APPEND "${ini}" "[ACCESS]\nPasswd=zQkeepthis123\n")
 install_once()
 file(READ "${ini}" kept)

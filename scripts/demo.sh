@@ -130,20 +130,10 @@ fi
 step "Checking the machine"
 [[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to the account lp, and the demo gives it a private network namespace"
 getent passwd lp >/dev/null || die "the account lp does not exist (kqsd runs as lp)"
-packages=(cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev cups-daemon cups-client socat
-          iproute2 util-linux procps)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq || die "apt-get update failed"
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" || die "cannot install ${missing[*]}"
-else
-  echo "build tools present"
-fi
+source "$repo/scripts/packages.sh"
+ensure_packages cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev cups-daemon cups-client socat \
+  iproute2 util-linux procps || die "cannot install the packages the demo needs"
+echo "build tools present"
 
 step "Building kqsd, kqsctl, lpsvc, lpif and lpdeliver in $build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQS_BUILD_TESTS=OFF >/dev/null ||

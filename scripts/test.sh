@@ -4,8 +4,15 @@
 #   KQS_SANITIZE=1 scripts/test.sh   ASan+UBSan build in build-asan/
 # Tests that start daemons or bind fixed ports enter private network
 # namespaces themselves, so the suite needs root (as CI and sessions run).
+# On a fresh Debian machine it first installs what the build and the suites
+# need: GoogleTest, CUPS (the private schedulers of the printing tests),
+# snmpd and tshark (the probe tests), ansible-core (the collection's test),
+# man-db and groff-base (the manual pages), systemd (the unit's checks).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
+ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev \
+  cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then
   dir=build-asan
   flags=(-DKQS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
@@ -13,7 +20,7 @@ else
   dir=build
   flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 fi
-cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DKQS_BUILD_TESTS=ON "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 cd "$dir"
 ctest --output-on-failure -j"$(nproc)" "$@"

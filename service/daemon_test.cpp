@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syslog.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,7 @@
 #include "common/host/mtsafe.h"
 #include "common/host/sysinfo.h"
 #include "common/testing/daemon_sandbox.h"
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "common/testing/syslog_capture.h"
 #include "protocol/kqsids.h"
@@ -87,7 +89,8 @@ uint32_t Code(Console& console, uint32_t operation, uint32_t objectType,
 
 const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10},
     kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kSettings{1, 20},
-    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kPortAdded{2, 200}, kDropped{2, 211},
+    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kLpService{1, 40}, kOnDefaults{1, 41},
+    kNoInterfaces{0, 130}, kNoLpadmin{0, 131}, kPortAdded{2, 200}, kDropped{2, 211},
     kIdle{2, 202}, kSlowRequest{2, 203}, kNotTaken{2, 204}, kLost{2, 205}, kRefused{2, 207},
     kTooManyRefused{2, 208}, kNotAllowed{2, 209}, kNotATruth{2, 210};
 const Events kShutdownTail = {kClosingListener, kListenerClosed, kStopped};
@@ -112,6 +115,14 @@ int ConnectFrom(const char* from, const char* to) {
     return -1;
   }
   return s;
+}
+
+// The next datagram on s within ms, "" when none came.
+std::string NextNotice(int s, int ms) {
+  pollfd p{s, POLLIN, 0};
+  char buf[256];
+  const ssize_t n = poll(&p, 1, ms) == 1 ? recv(s, buf, sizeof buf, 0) : -1;
+  return n > 0 ? std::string(buf, size_t(n)) : "";
 }
 
 // True when the peer closed s (or reset it) within ms, without sending.
@@ -226,12 +237,16 @@ TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASeco
   EXPECT_FALSE(Discover().empty()) << "stopped by SIGHUP or SIGPIPE";
   Events events = Logged();
   ASSERT_FALSE(events.empty());
-  EXPECT_EQ(Events(events.begin(), events.begin() + 2), (Events{kStarted, kSettings}));
+  EXPECT_EQ(Events(events.begin(), events.begin() + 3), (Events{kStarted, kSettings, kLpService}));
   EXPECT_EQ(Count(events, kReceived), 2u);  // two discoveries
 
-  // A second daemon fails at the port and ends by itself, leaving the first
-  // one's process id in place; the first runs on.
-  ASSERT_EQ(std::system((daemon_.installDir() + "/kqsd").c_str()), 0);
+  // A second daemon, in the foreground as systemd runs it, fails at the port
+  // with status 1 and the reason on stderr, leaving the first one's process
+  // id in place; the first runs on.
+  const kqs::RunResult second = kqs::Run({daemon_.installDir() + "/kqsd", "-f"});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("error 101: The network service could not be started"), std::string::npos)
+      << second.err;
   for (int i = 0; i < 50 && events != Events{kStartFailed}; ++i) events = Logged();
   EXPECT_EQ(events, Events{kStartFailed});
   EXPECT_NE(kqs::ScratchDir::ReadFile(target).find("ProcessID=" + std::to_string(pid) + "\n"), std::string::npos);
@@ -348,16 +363,42 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   EXPECT_EQ(Count(events, kPortAdded), 1u);
   EXPECT_EQ(Tail(events, 3), kShutdownTail);
 
+  // A command line kqsd does not know starts nothing.
+  const std::string exe = daemon_.installDir() + "/kqsd";
+  EXPECT_EQ(kqs::Run({exe, "--bogus"}).status, 2);
+  EXPECT_TRUE(Discover(300).empty()) << "kqsd --bogus started a daemon";
+  const kqs::RunResult version = kqs::Run({exe, "--version"}), help = kqs::Run({exe, "--help"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "kqsd 3.0.0 (build 394)\n");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("usage: kqsd [-f | --foreground]\n")) << help.out;
+
   // The daemon closed the connection first, so its port has a connection in
-  // TIME_WAIT: a restart at once must still be able to listen.
-  pid = Start();
-  ASSERT_NE(pid, 0) << "restart failed";
+  // TIME_WAIT: a restart at once must still be able to listen. This time in
+  // the foreground under systemd's notify protocol, and without kqsd.ini, so
+  // on defaults and the host's own LP service, which this host lacks.
+  ASSERT_EQ(unlink(daemon_.iniPath().c_str()), 0);
+  const std::string notify = "@kqsd-test-notify-" + std::to_string(getpid());
+  const int systemd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::copy(notify.begin() + 1, notify.end(), address.sun_path + 1);
+  ASSERT_EQ(bind(systemd, reinterpret_cast<sockaddr*>(&address), socklen_t(sizeof(sa_family_t) + notify.size())), 0);
+  pid = daemon_.StartForeground(notify);
+  ASSERT_NE(pid, 0) << daemon_.error();
+  ASSERT_EQ(NextNotice(systemd, 5000), "READY=1") << kqs::ScratchDir::ReadFile(daemon_.stderrPath());
+  EXPECT_FALSE(Discover(300).empty()) << "ready before discovery answers";
   Console again;
   EXPECT_EQ(Code(again, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
   again.Close();
   Stop(pid);
+  EXPECT_EQ(NextNotice(systemd, 1000), "STOPPING=1");
+  close(systemd);
   events = Logged();
   EXPECT_EQ(Count(events, kStartFailed), 0u);
+  for (auto e : {kOnDefaults, kLpService, kNoInterfaces, kNoLpadmin}) EXPECT_EQ(Count(events, e), 1u) << e.second;
+  const std::string err = kqs::ScratchDir::ReadFile(daemon_.stderrPath());
+  EXPECT_NE(err.find("information 40: Using the LP print service at / "), std::string::npos) << err;
 }
 
 TEST_F(DaemonTest, NoConsoleHoldsTheOneSlotAgainstTheOthersNorDoesASilentLog) {

@@ -74,12 +74,17 @@ int64_t MonotonicMs() {
 
 }  // namespace
 
+int OpenDiscovery() {
+  UDPSocket = OpenDiscoverySocket();
+  return UDPSocket == -1 ? -1 : 0;
+}
+
 void* DiscoveryThread(void*) {
   std::array<char, 1024> reply;
   BuildReply(reply);
   const int replyLength = static_cast<int>(std::strlen(reply.data()));
 
-  UDPSocket = OpenDiscoverySocket();
+  if (UDPSocket == -1) UDPSocket = OpenDiscoverySocket();
   if (UDPSocket == -1) {
     Log(EVENTLOG_ERROR_TYPE, 101);
     return nullptr;

@@ -1,7 +1,9 @@
-// kqsd, the print-server management daemon. Reads no argument but argv[0]:
-// its kqsd.ini, kqsd.cat and rerar.ini sit beside the program. Detaches and
-// runs until SIGTERM.
+// kqsd, the print-server management daemon. Its kqsd.ini, kqsd.cat and
+// rerar.ini sit beside the program. Alone it detaches and runs until
+// SIGTERM; -f keeps it in the foreground for systemd (Type=notify) and for
+// debugging. Any other argument is refused before anything starts.
 #include <cstdio>
+#include <cstring>
 
 #include "common/config/settingsguard.h"
 #include "common/host/eventlog.h"
@@ -9,9 +11,48 @@
 #include "common/host/sysinfo.h"
 #include "common/util/pathutil.h"
 #include "common/util/strbuf.h"
+#include "service/discovery.h"
 #include "service/lifecycle.h"
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: kqsd [-f | --foreground]\n"
+    "       kqsd --version | --help\n"
+    "\n"
+    "The print-server management daemon. Without an option it detaches and runs\n"
+    "until SIGTERM. It reads kqsd.ini, kqsd.cat and rerar.ini in its program's\n"
+    "directory, starts as root and runs as lp.\n"
+    "  -f, --foreground  stay in the foreground: events also go to standard error,\n"
+    "                    readiness goes to $NOTIFY_SOCKET (systemd Type=notify);\n"
+    "                    SIGTERM or Ctrl-C stops it\n"
+    "  --version         print the version and exit\n"
+    "  --help            print this help and exit\n"
+    "Exit status: 0 started (detached) or stopped cleanly (-f), 1 start-up failed,\n"
+    "2 bad command line. See kqsd(8).\n";
+
+enum class Mode { kBackground, kForeground, kVersion, kHelp, kBad };
+
+Mode ParseArguments(int argc, char** argv) {
+  Mode mode = Mode::kBackground;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    Mode next = Mode::kBad;
+    if (std::strcmp(a, "-f") == 0 || std::strcmp(a, "--foreground") == 0) next = Mode::kForeground;
+    if (std::strcmp(a, "--version") == 0) next = Mode::kVersion;
+    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) next = Mode::kHelp;
+    if (next == Mode::kBad) {
+      std::fprintf(stderr, "kqsd: unknown argument '%s'\nTry 'kqsd --help'.\n", a);
+      return Mode::kBad;
+    }
+    if (mode != Mode::kBackground && mode != next) {
+      std::fprintf(stderr, "kqsd: '%s' cannot be combined with the option before it\n", a);
+      return Mode::kBad;
+    }
+    mode = next;
+  }
+  return mode;
+}
 
 // Refuses, before detaching and so with a status the caller sees, a kqsd.ini
 // that a root start-up must not write (start-up checks again, and logs).
@@ -42,7 +83,24 @@ bool SettingsFileSafe() {
 
 int main(int argc, char** argv) {
   xRegisterArguments(argc, argv);
+  const Mode mode = ParseArguments(argc, argv);
+  if (mode == Mode::kBad) return 2;
+  if (mode == Mode::kHelp) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (mode == Mode::kVersion) {
+    KQSVersionInfo version{};
+    version.size = sizeof version;
+    KQSVersion(&version);
+    std::printf("kqsd %u.%u.%u (build %u)\n", version.major, version.minor, version.update, version.build);
+    return 0;
+  }
   if (!SettingsFileSafe()) return 1;
   ServiceSetRoutines(ServiceBegin, ServiceEnd);
+  if (mode == Mode::kForeground) {
+    EventLogCopyToStderr();
+    ServiceRunForeground(argv, "KQSManager", "VO Riviz Arorid Azavaru");
+  }
   ServiceStartBackground(argc, argv, "KQSManager", "VO Riviz Arorid Azavaru", "RPCSS");
 }

@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,6 +153,25 @@ int ConnectLocal(const char* host, int port, int timeoutMs) {
   return s;
 }
 
+// Names the LP print service in use and, as lp sees it, what would make
+// queue requests fail later: the administrator reads it at start, not at the
+// first refused request.
+void LogLpService() {
+  const kqs::LpPathSet& lp = kqs::LpPaths();
+  LogText(EVENTLOG_INFORMATION_TYPE, 40, kqs::LpRoot()[0] != '\0' ? kqs::LpRoot() : "/");
+  kqs::Env* env = kqs::CurrentEnv();
+  const int fd = env->Open(lp.interfaces, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 130, lp.interfaces);
+  } else {
+    close(fd);
+  }
+  struct stat st;
+  if (env->Stat(lp.lpadmin, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 131, lp.lpadmin);
+  }
+}
+
 }  // namespace
 
 int ServiceBegin() {
@@ -164,6 +184,9 @@ int ServiceBegin() {
 
   InstallPath("kqsd.ini", path, sizeof path);
   if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return -1;
+  // Asked now: the process id written below makes the file.
+  struct stat ini;
+  const bool onDefaults = kqs::CurrentEnv()->Stat(path, &ini) != 0;
 
   // Every LP path must resolve under the configured root before the first
   // request; a root that is refused must not fall back to the host's own LP.
@@ -189,7 +212,7 @@ int ServiceBegin() {
     return -1;
   }
   listenSocket = OpenListenSocket(kqs::kServicePort);
-  if (listenSocket == -1) {
+  if (listenSocket == -1 || OpenDiscovery() != 0) {
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
@@ -197,12 +220,17 @@ int ServiceBegin() {
   sprintfnA(pid, sizeof pid, "%d", static_cast<int>(getpid()));
   xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, path);
 
-  if (SwitchToAccount(account) != 0) return -1;
+  if (SwitchToAccount(account) != 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 132, std::strerror(errno));
+    return -1;
+  }
   umask(kFileMask);
   Log(EVENTLOG_INFORMATION_TYPE, 1);
   char settings[512];
   DescribeServiceOptions(settings, sizeof settings);
   LogText(EVENTLOG_INFORMATION_TYPE, 20, settings);
+  if (onDefaults) LogText(EVENTLOG_INFORMATION_TYPE, 41, path);
+  LogLpService();
 
   if (JThreadCreate(&DiscoveryHandle, DiscoveryThread, nullptr) != 0) return -1;
   if (JThreadCreate(&ListenHandle, ListenThread, nullptr) != 0) return -1;

@@ -27,16 +27,19 @@ extern char tInstalldir[255];
 // Start-up, on the framework's start thread: opens the event log (kqsd.cat
 // beside the program, level 1), checks kqsd.ini (CheckSettingsFile), reads
 // the settings (service/options.h) and the LP root, starts the socket layer
-// and opens the TCP listener on port 55554 with address reuse, and only then
-// writes "Process Settings"/"ProcessID" into kqsd.ini, still as root. Then
-// switches to the account lp (its groups, group and user), sets the file
-// creation mask to 042, logs event 1 and the effective settings (event 20),
-// and starts the discovery and listen threads. Returns 0 when the daemon
-// runs, -1 when start-up failed: error 112 for an unsafe kqsd.ini, 113 for a
-// bad Allow or ListenAddress, 101 for a refused LP root, a missing lp account,
-// a socket layer or listener that did not start (the process id of a daemon
-// already running stays in kqsd.ini); nothing is logged when the switch to lp
-// or a thread start fails. A failed step undoes nothing before it.
+// and opens the TCP listener on port 55554 with address reuse and the
+// discovery socket, and only then writes "Process Settings"/"ProcessID" into
+// kqsd.ini, still as root. Then switches to the account lp (its groups, group
+// and user), sets the file creation mask to 042, logs event 1, the effective
+// settings (event 20), that it runs on defaults when there was no kqsd.ini
+// (41), the LP tree in use (40) and, as lp finds it, an unreadable interfaces
+// directory (error 130) or a missing lpadmin (error 131), which do not stop
+// the start; then starts the discovery and listen threads. Returns 0 when the
+// daemon runs, -1 when start-up failed: error 112 for an unsafe kqsd.ini, 113
+// for a bad Allow or ListenAddress, 101 for a refused LP root, a missing lp
+// account, a socket layer, listener or discovery socket that did not open (the process id of a daemon
+// already running stays in kqsd.ini), 132 when the switch to lp fails;
+// nothing is logged when a thread start fails. A failed step undoes nothing before it.
 int ServiceBegin();
 
 // Checks that kqsd.ini at path may be written as root

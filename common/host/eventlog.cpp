@@ -4,6 +4,7 @@
 // into syslog, so a system log that does not read can never stall the daemon.
 #include "common/host/eventlog.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -40,6 +42,32 @@ static constexpr std::array<TypeInfo, 3> kTypes = {{
 }};
 
 std::atomic<EventLogObserver> g_observer{nullptr};
+
+// Where entries go besides (or instead of) syslog.
+enum class Echo { kNone, kTerminal, kJournal };
+std::atomic<Echo> g_echo{Echo::kNone};
+
+// True when standard error is the journal stream systemd connected it to.
+bool StderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  struct stat st;
+  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+         fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+// One entry on standard error; a full pipe only delays the log's own thread.
+void EchoToStderr(Echo echo, int priority, unsigned id, const std::string& text) {
+  static constexpr const char* kWords[8] = {"emergency", "alert", "critical", "error",
+                                            "warning",   "notice", "information", "debug"};
+  const int level = priority & 7;
+  if (echo == Echo::kJournal) {
+    std::fprintf(stderr, "<%d>%s\n", level, text.c_str());
+  } else {
+    std::fprintf(stderr, "%s %u: %s\n", kWords[level], id, text.c_str());
+  }
+  std::fflush(stderr);
+}
 
 bool CatalogOpen() { return catd != reinterpret_cast<nl_catd>(-1); }
 
@@ -193,7 +221,7 @@ class Outbox {
 
   // Queues an entry; a message is dropped and counted when kQueueLimit are
   // waiting.
-  void Put(Kind kind, int priority, const char* text) {
+  void Put(Kind kind, int priority, const char* text, unsigned id = 0) {
     std::lock_guard<std::mutex> lock(mu_);
     if (kind == Kind::kMessage && messages_ >= kQueueLimit) {
       ++dropped_;
@@ -205,7 +233,7 @@ class Outbox {
       return;
     }
     if (kind == Kind::kMessage) ++messages_;
-    queue_.push_back({kind, priority, text});
+    queue_.push_back({kind, priority, id, text});
     if (!started_) {
       started_ = true;
       std::thread([this] { Drain(); }).detach();
@@ -223,6 +251,7 @@ class Outbox {
   struct Entry {
     Kind kind;
     int priority;
+    unsigned id;
     std::string text;
   };
 
@@ -250,7 +279,7 @@ class Outbox {
         dropped_ = 0;
         Line notice;
         FormatMessage(&notice, dropFormat_.c_str(), 1, &count);
-        queue_.push_back({Kind::kMessage, LOG_DAEMON | LOG_WARNING, notice.c_str()});
+        queue_.push_back({Kind::kMessage, LOG_DAEMON | LOG_WARNING, kDroppedId, notice.c_str()});
         ++messages_;
         continue;
       }
@@ -266,9 +295,12 @@ class Outbox {
         ident_ = e.text;
         openlog(ident_.c_str(), 0, LOG_DAEMON);
         break;
-      case Kind::kMessage:
-        syslog(e.priority, "%s", e.text.c_str());
+      case Kind::kMessage: {
+        const Echo echo = g_echo.load(std::memory_order_relaxed);
+        if (echo != Echo::kNone) EchoToStderr(echo, e.priority, e.id, e.text);
+        if (echo != Echo::kJournal) syslog(e.priority, "%s", e.text.c_str());
         break;
+      }
       case Kind::kClose:
         closelog();
         break;
@@ -326,7 +358,7 @@ int EventLogAddMessage(unsigned short type, unsigned id, unsigned short count,
   Line line;
   FormatMessage(&line, format, count, insertions);
   Notify(type, id, count, line.c_str());
-  Outbox::Get().Put(Outbox::Kind::kMessage, kTypes[type].priority, line.c_str());
+  Outbox::Get().Put(Outbox::Kind::kMessage, kTypes[type].priority, line.c_str(), id);
   return 1;
 }
 
@@ -337,6 +369,8 @@ void EventLogClose() {
   box.Put(Outbox::Kind::kClose, 0, "");
   box.Flush(kCloseWait);
 }
+
+void EventLogCopyToStderr() { g_echo = StderrIsJournal() ? Echo::kJournal : Echo::kTerminal; }
 
 EventLogObserver EventLogSetObserverForTesting(EventLogObserver observer) {
   return g_observer.exchange(observer, std::memory_order_acq_rel);

@@ -48,6 +48,13 @@ int EventLogAddMessage(unsigned short type, unsigned id, unsigned short count,
 // the queued entries to reach syslog.
 void EventLogClose();
 
+// Also writes every entry to standard error (the daemon in the foreground),
+// one line each: "error 101: TEXT" and the like on a terminal. When standard
+// error is the systemd journal ($JOURNAL_STREAM names it), the line carries
+// the entry's priority as "<3>TEXT" instead and syslog is skipped, so the
+// journal holds each entry once. Call before the first entry is added.
+void EventLogCopyToStderr();
+
 // Tests: observer is called for every entry that passes the type and level
 // checks, whether or not the catalog is open, with the formatted text, or
 // null when nothing was written (no such message, no catalog, more than 4

@@ -4,12 +4,16 @@
 #include "common/host/servicefw.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/host/eventlog.h"
 #include "common/host/sysinfo.h"
@@ -28,6 +32,8 @@ namespace {
 
 ServiceBeginRoutine g_begin = nullptr;
 ServiceEndRoutine g_end = nullptr;
+// In the foreground, Ctrl-C at the terminal stops the service too.
+bool g_stopOnInterrupt = false;
 
 constexpr int kProdStepMs = 500;
 constexpr int kProdJoinMs = 2000;
@@ -59,15 +65,8 @@ void ReopenOnDevNull(FILE* stream) {
   if (std::freopen("/dev/null", "a", stream) == nullptr) return;
 }
 
-}  // namespace
-
-void ServiceSetRoutines(ServiceBeginRoutine begin, ServiceEndRoutine end) {
-  g_begin = begin;
-  g_end = end;
-}
-
-void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
-                            const char* displayName, const char* /*dependencies*/) {
+// The names, the program's path and its catalog's path, for the log calls.
+void RecordNames(char** argv, const char* serviceName, const char* displayName) {
   RelStrCpyIntoBufA(gszServiceName, serviceName != nullptr ? serviceName : "",
                     sizeof gszServiceName);
   RelStrCpyIntoBufA(gszServiceDisplayName, displayName != nullptr ? displayName : "",
@@ -80,7 +79,28 @@ void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
   RelStrCatIntoBufA(path, ".cat", sizeof path);
   RelStrCpyIntoBufA(gszServiceCatName, path, sizeof gszServiceCatName);
   gszServiceCatName[sizeof gszServiceCatName - 1] = '\0';
+}
 
+// Entries still queued for syslog (the reason a start failed, say) get their
+// moment before the process goes. A listener thread that outlived its join
+// limit may still be running: leave without static destructors pulling state
+// from under it.
+[[noreturn]] void Leave(int status) {
+  EventLogClose();
+  std::fflush(nullptr);
+  _exit(status);
+}
+
+}  // namespace
+
+void ServiceSetRoutines(ServiceBeginRoutine begin, ServiceEndRoutine end) {
+  g_begin = begin;
+  g_end = end;
+}
+
+void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
+                            const char* displayName, const char* /*dependencies*/) {
+  RecordNames(argv, serviceName, displayName);
   ForkAndLeaveParent();
   // A new session: the process group leader of its own group, detached from
   // the controlling terminal.
@@ -98,36 +118,43 @@ void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
   umask(022);
 
   ServiceStart();
-  // Entries still queued for syslog (the reason a start failed, say) get
-  // their moment before the process goes.
-  EventLogClose();
-  // A listener thread that outlived its join limit may still be running:
-  // leave without static destructors pulling state from under it.
-  std::fflush(nullptr);
-  _exit(0);
+  Leave(0);
 }
 
-void ServiceStart() {
+void ServiceRunForeground(char** argv, const char* serviceName, const char* displayName) {
+  RecordNames(argv, serviceName, displayName);
+  signal(SIGHUP, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  umask(022);
+  g_stopOnInterrupt = true;
+  Leave(ServiceStart() == 0 ? 0 : 1);
+}
+
+int ServiceStart() {
   // SIGTERM is blocked before the first thread exists, so every thread
   // inherits the mask and the signal stays pending for sigwait below instead
   // of ending the process in whichever thread the kernel picks.
   sigset_t term;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
+  if (g_stopOnInterrupt) sigaddset(&term, SIGINT);
   pthread_sigmask(SIG_BLOCK, &term, nullptr);
 
-  if (g_begin == nullptr || g_end == nullptr) return;
-  if (JThreadSemCreate(&jsWait, 0) != 0) return;
+  if (g_begin == nullptr || g_end == nullptr) return -1;
+  if (JThreadSemCreate(&jsWait, 0) != 0) return -1;
 
   JThread begin = 0;
-  if (JThreadCreateEx(&begin, BeginThread, nullptr) != 0) return;
+  if (JThreadCreateEx(&begin, BeginThread, nullptr) != 0) return -1;
   void* status = nullptr;
   if (JThreadJoin(&status, begin) != 0) _exit(-1);
 
-  if (static_cast<int>(reinterpret_cast<intptr_t>(status)) == 0) {
+  const bool started = static_cast<int>(reinterpret_cast<intptr_t>(status)) == 0;
+  if (started) {
+    ServiceNotify("READY=1");
     int sig = 0;
-    while (sigwait(&term, &sig) != 0 || sig != SIGTERM) {
+    while (sigwait(&term, &sig) != 0) {
     }
+    ServiceNotify("STOPPING=1");
     ServiceSetShutdown();
     JThread prod = 0;
     bool prodding = JThreadCreate(&prod, ServiceProdSCM, nullptr) == 0;
@@ -139,6 +166,22 @@ void ServiceStart() {
 
   JThreadSemDelete(jsWait);
   jsWait = nullptr;
+  return started ? 0 : -1;
+}
+
+void ServiceNotify(const char* state) {
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  struct sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const size_t length = name != nullptr ? std::strlen(name) : 0;
+  if (length < 2 || length >= sizeof address.sun_path || (name[0] != '/' && name[0] != '@')) return;
+  std::memcpy(address.sun_path, name, length);
+  if (name[0] == '@') address.sun_path[0] = '\0';  // abstract: no file, no permissions
+  const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return;
+  sendto(s, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&address),
+         static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + length));
+  close(s);
 }
 
 void ServiceSetShutdown() { bShutdown = 1; }

@@ -1,7 +1,8 @@
 // Service framework: runs a program as a detached UNIX daemon in the manner of
-// a Windows service. The program supplies a start routine and a stop routine;
-// the framework detaches, runs the start routine on a thread of its own, waits
-// for SIGTERM, raises the shutdown flag that every loop of the program watches
+// a Windows service, or in the foreground under a supervisor such as systemd.
+// The program supplies a start routine and a stop routine; the framework
+// detaches (or not), runs the start routine on a thread of its own, waits for
+// SIGTERM, raises the shutdown flag that every loop of the program watches
 // and runs the stop routine. Also a few service-side logging and exit calls.
 #pragma once
 
@@ -39,14 +40,29 @@ extern JThreadSemHandle jsWait;
 [[noreturn]] void ServiceStartBackground(int argc, char** argv, const char* serviceName,
                                          const char* displayName, const char* dependencies);
 
+// Records the names as ServiceStartBackground does and runs ServiceStart
+// without detaching: the process keeps its standard streams, session and
+// working directory; SIGHUP and SIGPIPE are ignored, the file creation mask
+// is 022, and SIGINT stops the service as SIGTERM does. Exits with status 0
+// after an orderly stop, 1 when the service did not start.
+[[noreturn]] void ServiceRunForeground(char** argv, const char* serviceName, const char* displayName);
+
 // Runs the service in the current process and returns once it has stopped:
 // blocks SIGTERM (so that only the waiting thread receives it), runs the start
-// routine on a thread and waits for its result; when it returned 0, waits for
-// SIGTERM, sets the shutdown flag and runs the stop routine while a progress
-// thread ticks (that thread is given at most 2000 ms to end afterwards).
-// Returns at once when the semaphore or the start thread cannot be created,
-// or when the start routine failed. A failed join ends the process (_exit(-1)).
-void ServiceStart();
+// routine on a thread and waits for its result; when it returned 0, tells a
+// supervisor "READY=1" (ServiceNotify), waits for SIGTERM, tells it
+// "STOPPING=1", sets the shutdown flag and runs the stop routine while a
+// progress thread ticks (that thread is given at most 2000 ms to end
+// afterwards). Returns 0 then; returns -1 at once when the semaphore or the
+// start thread cannot be created, or when the start routine failed. A failed
+// join ends the process (_exit(-1)).
+int ServiceStart();
+
+// Sends state ("READY=1", "STOPPING=1") to the supervisor's notification
+// socket named by $NOTIFY_SOCKET (a path, or "@name" for an abstract
+// socket), as systemd's sd_notify does. Does nothing without the variable;
+// a failed send is not reported (the supervisor's own time-out tells).
+void ServiceNotify(const char* state);
 
 // The shutdown flag: set once, never cleared; read without a lock.
 void ServiceSetShutdown();

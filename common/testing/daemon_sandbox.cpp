@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -292,6 +293,27 @@ pid_t SandboxDaemon::Start(bool waitReady) {
     }
     std::this_thread::sleep_for(2ms);
   }
+  return pid;
+}
+
+pid_t SandboxDaemon::StartForeground(const std::string& notifySocket) {
+  const std::string exe = dir_ / "kqsd", variable = "NOTIFY_SOCKET=" + notifySocket, err = stderrPath();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Its own session, so that clean-up finds it as it finds a detached one.
+    setsid();
+    const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) dup2(fd, STDERR_FILENO);
+    putenv(const_cast<char*>(variable.c_str()));
+    execl(exe.c_str(), exe.c_str(), "-f", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) {
+    Fail("cannot fork");
+    return 0;
+  }
+  pid_ = pid;
+  started_.push_back(pid);
   return pid;
 }
 

@@ -66,6 +66,11 @@ class SandboxDaemon {
   // a new pid to kqsd.ini and, with waitReady, opened both of its ports.
   // Returns that pid, or 0 with the reason in error().
   pid_t Start(bool waitReady = true);
+  // Runs "kqsd -f" in a session of its own with NOTIFY_SOCKET=notifySocket,
+  // its standard error into stderrPath(), and returns its pid without
+  // waiting for it (0 with the reason in error() when it cannot be forked).
+  pid_t StartForeground(const std::string& notifySocket);
+  std::string stderrPath() const { return dir_ / "kqsd.stderr"; }
   // SIGTERM to pid (default: the last one started) and its wait status when
   // it ended within limit; otherwise it is killed and -1 returned.
   int Stop(pid_t pid = 0, std::chrono::milliseconds limit = std::chrono::seconds(6));
