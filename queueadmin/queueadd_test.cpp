@@ -47,7 +47,7 @@ TEST(QueueAdd, CreatesAndRemovesAQueueAsLp) {
 
   std::string params = QueueParams({{"Model", "testmodel"}, {"Class", "office"}, {"Default", "ON"},
                                     {"TEOJ", "0"}, {"BANNER", "2"}, {"JRECOV", "yes"}});
-  ASSERT_EQ(RunAsLp([&] { return int(QueueAddUX("q1", params.c_str())); }), int(KQS_SUCCESS));
+  ASSERT_EQ(RunInChild([&] { return int(QueueAddUX("q1", params.c_str())); }, true), int(KQS_SUCCESS));
 
   EXPECT_EQ(t.Read("etc/lp/interfaces/q1"), kWrapper);
   EXPECT_EQ(t.Read("etc/lp/interfaces/model.orig/q1"), kBackup);
@@ -62,7 +62,7 @@ TEST(QueueAdd, CreatesAndRemovesAQueueAsLp) {
     EXPECT_TRUE(t.Exists(std::string("var/spool/lp/system/") + marker)) << marker;
   EXPECT_FALSE(t.SchedulerRunning()) << "the scheduler was stopped before and must be again";
 
-  ASSERT_EQ(RunAsLp([] { return int(QueueRemoveUX("q1")); }), int(KQS_SUCCESS));
+  ASSERT_EQ(RunInChild([] { return int(QueueRemoveUX("q1")); }, true), int(KQS_SUCCESS));
   for (const char* gone : {"etc/lp/interfaces/q1", "etc/lp/interfaces/model.orig/q1", "etc/lp/fd/q1",
                            "etc/lp/filters/q1", "etc/lp/printers/q1"})
     EXPECT_FALSE(t.Exists(gone)) << gone;

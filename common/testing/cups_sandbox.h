@@ -62,6 +62,8 @@ class FakePrinter {
     bool refuse_first = false;
     // After the job's last byte, wait this long before closing.
     int close_delay_ms = 0;
+    // Reset the first connection once this many bytes came (0: never).
+    size_t reset_after = 0;
   };
 
   explicit FakePrinter(Behaviour behaviour, int port = 9100);
@@ -73,7 +75,7 @@ class FakePrinter {
   std::vector<std::string> WaitForJobs(size_t n, int timeout_ms);
 
  private:
-  void Serve(Behaviour behaviour, int port);
+  void Serve(Behaviour behaviour, int port, long refused);
 
   std::mutex mutex_;
   std::vector<std::string> jobs_;

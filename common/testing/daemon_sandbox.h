@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 
 namespace kqs {
@@ -23,7 +24,7 @@ using Bytes = std::vector<unsigned char>;
 
 // Who reads the daemon's syslog entries.
 enum class SandboxLog {
-  kDrained,     // a thread of this process receives and counts them
+  kDrained,       // a thread of this process receives and drops them
   kLeftToCaller,  // to a SyslogCapture the caller starts, or else to the
                   // host's /dev/log; this process's /dev stays as it was
 };
@@ -36,15 +37,6 @@ enum class SandboxLog {
 // other than the drain is started; may be called again for a fresh network
 // namespace. Returns false with the reason in *error.
 bool EnterDaemonSandbox(std::string* error, SandboxLog log = SandboxLog::kDrained);
-
-// Syslog entries the drain received (the daemon logs one per request and per
-// connection opened or closed).
-uint64_t SyslogEntriesReceived();
-
-// The wait status of pid reaped within limit, or -1 when it did not end.
-int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
-// True for a wait status of a normal exit with status 0.
-bool ExitedWithZero(int status);
 
 class SandboxDaemon {
  public:
@@ -79,7 +71,6 @@ class SandboxDaemon {
  private:
   bool Fail(const std::string& what);
   pid_t ProcessIdInIni() const;
-  void KillLeftovers();
 
   ScratchDir dir_;
   std::string cups_;

@@ -25,8 +25,8 @@ class FakeEnv : public EnvWrapper {
   void ClearCommands();
 
   // File-system faults: fault(op, path) returns an errno value to fail the
-  // call with, or 0 to let it through. op is "stat", "fopen", "rename",
-  // "unlink", "mkdir" or "chmod"; for fopen the mode follows as "fopen:w".
+  // call with, or 0 to let it through. op is "fopen", "rename", "mkdir" or
+  // "chmod"; for fopen the mode follows as "fopen:w".
   std::function<int(const std::string& op, const std::string& path)> fault;
 
   // Clock: once UseFakeClock() is called, NowMillis() returns the fake time
@@ -37,17 +37,16 @@ class FakeEnv : public EnvWrapper {
   std::vector<int> Sleeps();
 
   int RunProgram(char* const argv[], int timeoutMs) override;
-  int Stat(const char* path, struct stat* st) override;
   FILE* FOpen(const char* path, const char* mode) override;
   int Rename(const char* from, const char* to) override;
-  int Unlink(const char* path) override;
   int Mkdir(const char* path, mode_t mode) override;
   int Chmod(const char* path, mode_t mode) override;
   int64_t NowMillis() override;
   int SleepMillis(int ms) override;
 
  private:
-  int Fault(const std::string& op, const char* path);
+  // True, with errno set, when fault fails op on path.
+  bool Fails(const std::string& op, const char* path);
 
   std::mutex mu_;
   std::vector<Argv> commands_;

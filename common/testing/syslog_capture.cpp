@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,38 +122,6 @@ std::vector<SyslogMessage> SyslogCapture::Collect(int quietMs) {
   SyslogMessage m;
   while (Next(&m, quietMs)) all.push_back(std::move(m));
   return all;
-}
-
-bool SyslogCapture::CaptureInChild(const std::function<void()>& body, int quietMs,
-                                   std::vector<SyslogMessage>* out, std::string* error) {
-  out->clear();
-  int fds[2];  // one packet per entry
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-    *error = std::string("socketpair: ") + std::strerror(errno);
-    return false;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    SyslogCapture capture;
-    if (!capture.Start()) {
-      std::fprintf(stderr, "syslog capture: %s\n", capture.error().c_str());
-      _exit(1);
-    }
-    body();
-    for (const SyslogMessage& m : capture.Collect(quietMs)) send(fds[1], m.raw.data(), m.raw.size(), 0);
-    _exit(0);
-  }
-  close(fds[1]);
-  char buf[8192];
-  for (ssize_t n; (n = recv(fds[0], buf, sizeof buf, 0)) > 0;) {
-    out->push_back(Parse(std::string_view(buf, static_cast<size_t>(n))));
-  }
-  close(fds[0]);
-  int status = -1;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *error = pid < 0 ? std::string("fork: ") + std::strerror(errno)
-                   : "capturing child failed (status " + std::to_string(status) + "; its reason is on stderr)";
-  return false;
 }
 
 }  // namespace kqs
