@@ -15,8 +15,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
 #include <utility>
 
 namespace kqs {
@@ -42,19 +41,12 @@ bool SocketAnswers(const std::string& path) {
 // TCP AttemptFails counter): the sign that a sender tried a port no one
 // listens on.
 long RefusedAttempts() {
-  std::istringstream in(ScratchDir::ReadFile("/proc/net/snmp"));
-  std::string header, values, line;
-  while (std::getline(in, line)) {
-    if (line.rfind("Tcp:", 0) != 0) continue;
-    if (header.empty()) header = line;
-    else values = line;
-  }
-  std::istringstream names(header), numbers(values);
-  std::string name, number;
-  while (names >> name && numbers >> number) {
-    if (name == "AttemptFails") return std::stol(number);
-  }
-  return -1;
+  // The second "Tcp:" line holds the numbers; AttemptFails is the seventh.
+  const std::string snmp = ScratchDir::ReadFile("/proc/net/snmp");
+  const size_t numbers = snmp.find("\nTcp:", snmp.find("\nTcp:") + 1);
+  long fails = -1;
+  if (numbers != std::string::npos) std::sscanf(snmp.c_str() + numbers, "\nTcp: %*d %*d %*d %*d %*d %*d %ld", &fails);
+  return fails;
 }
 
 int Listen(int port) {

@@ -123,8 +123,6 @@ bool EnterDaemonSandbox(std::string* error, SandboxLog log) {
   return true;
 }
 
-SandboxDaemon::SandboxDaemon() = default;
-
 // Kills everything in the session of a daemon started here, and of any child
 // of this process (the subreaper) in a session other than ours: that is a
 // daemon whose pid never reached kqsd.ini. Each is killed and reaped.

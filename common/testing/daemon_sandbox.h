@@ -40,7 +40,7 @@ bool EnterDaemonSandbox(std::string* error, SandboxLog log = SandboxLog::kDraine
 
 class SandboxDaemon {
  public:
-  SandboxDaemon();
+  SandboxDaemon() = default;
   // Kills every daemon this object started and still running, together with
   // anything left in its session, and reaps them.
   ~SandboxDaemon();
@@ -51,8 +51,8 @@ class SandboxDaemon {
   void UseCups(const std::string& server) { cups_ = server; }
   // Lays out the installation directory (root's, mode 0755) and the LP tree
   // and writes kqsd.ini (root:lp, mode 0640) with the LP root followed by
-  // extraIni (INI text). Returns false, with the
-  // reason in error(), when a step fails.
+  // extraIni (INI text). Returns false, with the reason in error(), when a
+  // step fails.
   bool Prepare(const std::string& extraIni = "");
   // Runs kqsd as a shell would and waits, at most 5 s, until it has written
   // a new pid to kqsd.ini and, with waitReady, opened both of its ports.

@@ -1,6 +1,6 @@
-// /dev/log of our own in a private mount namespace: a socket of this process
-// bound over the host's /dev/log, or, where there is none to cover, a tmpfs
-// over /dev whose entries lead back to the real ones.
+// /dev/log of our own in a private mount namespace: a tmpfs over /dev whose
+// entries lead back to the real ones, but whose "log" is a socket of this
+// process.
 #include "common/testing/syslog_capture.h"
 
 #include <poll.h>
@@ -37,8 +37,8 @@ SyslogMessage Parse(std::string_view raw) {
 }
 
 // Fills the tmpfs at dir with a recursive bind of the real /dev under ".host"
-// and one relative link per entry, so every node, submount (pts, shm) and
-// link of /dev keeps its usual name once the tmpfs covers /dev.
+// and one relative link per entry but "log", so every node, submount (pts,
+// shm) and link of /dev keeps its usual name once the tmpfs covers /dev.
 bool MirrorDev(const std::string& dir) {
   const std::string host = dir + "/.host";
   if (mkdir(host.c_str(), 0755) != 0 || mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
@@ -47,7 +47,7 @@ bool MirrorDev(const std::string& dir) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
     const std::string name = entry.path().filename();
-    if (symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) != 0) return false;
+    if (name != "log" && symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) != 0) return false;
   }
   return !ec;
 }
@@ -74,16 +74,15 @@ bool SyslogCapture::Start() {
   std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kqs-dev-XXXXXX";
   if (mkdtemp(dir.data()) == nullptr) return Fail("mkdtemp " + dir);
   const bool ok = PlaceSocket(dir);
-  umount2(dir.c_str(), MNT_DETACH);  // what was placed keeps the tmpfs alive
+  umount2(dir.c_str(), MNT_DETACH);  // only left there when a step failed
   rmdir(dir.c_str());
   return ok;
 }
 
 // Binds the socket as "log" on a fresh tmpfs at dir and puts it in place.
 bool SyslogCapture::PlaceSocket(const std::string& dir) {
-  const bool coverLog = access("/dev/log", F_OK) == 0;
   if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID, "mode=755") != 0) return Fail("mounting a tmpfs");
-  if (!coverLog && !MirrorDev(dir)) return Fail("mirroring /dev");
+  if (!MirrorDev(dir)) return Fail("mirroring /dev");
   const std::string log = dir + "/log";
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -98,9 +97,7 @@ bool SyslogCapture::PlaceSocket(const std::string& dir) {
       chmod(log.c_str(), 0666) != 0) {
     return Fail("binding " + log);
   }
-  const int placed = coverLog ? mount(log.c_str(), "/dev/log", nullptr, MS_BIND, nullptr)
-                              : mount(dir.c_str(), "/dev", nullptr, MS_MOVE, nullptr);
-  return placed == 0 || Fail(coverLog ? "binding over /dev/log" : "moving over /dev");
+  return mount(dir.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0 || Fail("moving over /dev");
 }
 
 bool SyslogCapture::Next(SyslogMessage* out, int timeoutMs) {
