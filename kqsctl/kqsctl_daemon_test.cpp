@@ -3,13 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -114,7 +112,7 @@ TEST(KqsctlDaemonTest, ListsAddsAndRemovesAsAUserSeesIt) {
 // added again (unchanged), seen in the facts, removed (changed); check mode
 // changes nothing and reports what it would have changed.
 TEST(KqsctlDaemonTest, AnsibleAddsAQueueOnceAndRemovesIt) {
-  if (std::system("command -v ansible-playbook >/dev/null") != 0) {
+  if (kqs::Run({"sh", "-c", "command -v ansible-playbook"}).status != 0) {
     GTEST_SKIP() << "ansible-playbook is missing: install the Debian package ansible-core to run this test";
   }
   kqs::SandboxDaemon daemon;

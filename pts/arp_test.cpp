@@ -58,7 +58,6 @@ TEST(ArpSend, RododizPointsThePrinterAddressAtItsMacOncePerPrinter) {
   char* argv[] = {argv0.data(), nullptr};
   xRegisterArguments(1, argv);
   kqs::FakeEnv env;  // records, and runs the real program unless run_hook answers
-  kqs::ScopedEnv scoped(&env);
   _PTS_startup();
   glbBArpRouteEnabled = 1;
 

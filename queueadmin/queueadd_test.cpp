@@ -74,7 +74,6 @@ TEST(QueueAdd, RunsTheLpCommandsInOrderWithTheirExactWords) {
   // A model in both folders is taken from the product's.
   ASSERT_TRUE(t.Write("opt/qvnx/sh/pcl", t.Read("usr/lib/lp/model/pcl")));
   FakeEnv env;
-  ScopedEnv scoped(&env);
   std::string no_class = QueueParams({{"Default", "on"}});
   ASSERT_EQ(QueueAddUX("q1", no_class.c_str()), KQS_SUCCESS);
   EXPECT_EQ(env.Commands(), (std::vector<Argv>{
@@ -130,7 +129,6 @@ TEST(QueueAdd, EachFailingStepGivesItsCode) {
     t.Faults(std::string(c.faults) + "\n");
     FakeEnv env;  // fake clock: a scheduler that never shows costs no real time
     env.UseFakeClock(0);
-    ScopedEnv scoped(&env);
     std::string params = QueueParams({{"Class", c.cls}, {"Default", c.def}});
     EXPECT_EQ(QueueAddUX("q1", params.c_str()), c.code) << c.faults;
     EXPECT_EQ(t.SchedulerRunning(), c.scheduler_after) << c.faults;
@@ -144,7 +142,6 @@ TEST(QueueAdd, ScriptFailureRestartsTheSchedulerAndGivesSetupFailure) {
   env.fault = [](const std::string& op, const std::string& path) {
     return op == "fopen:r" && path.ends_with("/qvnx.model") ? EACCES : 0;
   };
-  ScopedEnv scoped(&env);
   std::string params = QueueParams();
   EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_QUEUE_SETUP_FAILURE);
   std::vector<Argv> commands = env.Commands();
@@ -160,7 +157,6 @@ TEST(QueueAdd, RefusesBadAndHostileRequestsBeforeAnyCommandRunsAndChangesNothing
   ASSERT_TRUE(t.Write("etc/lp/classes/grp", "x\n"));
   const std::string before = t.Snapshot();
   FakeEnv env;
-  ScopedEnv scoped(&env);
   struct Case {
     const char* name;
     std::string params;

@@ -26,7 +26,6 @@ TEST(Scheduler, RunsOnlyWhatIsNeededAndWaitsForTheLockAtMostThirtyPauses) {
   env.UseFakeClock(1000);
   int exitCode = 0;  // the LP commands answer this instead of running
   env.run_hook = [&](const FakeEnv::Argv&) { return exitCode; };
-  ScopedEnv scoped(&env);
 
   EXPECT_EQ(ShutSched(), 1);
   EXPECT_TRUE(env.Commands().empty());

@@ -32,7 +32,6 @@ TEST(QvfsOpen, ReadersShareAndAWriterWaitsOnlyForABusyLockUntilItsTimeOut) {
               env.UseFakeClock(0);
               int tries = 0;
               env.fault = [&](const std::string& op, const std::string&) { return tries += op == "fopen:r+", 0; };
-              kqs::ScopedEnv scoped(&env);
               int error = 0;
               if (qvfsopenA(file.c_str(), "r", kLockShared, 0) == nullptr) return 1;
               if (_qvfsopen(file.c_str(), "w", kLockExclusive, &error) != nullptr || error != kOpenLockBusy) return 2;

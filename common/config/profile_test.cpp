@@ -159,7 +159,6 @@ TEST_F(ProfileTest, AFailedWriteKeepsTheOldFileAndTheChangeForTheNextWrite) {
   Write("S", "old", "1");
   const std::string before = Content();
   kqs::FakeEnv env;
-  kqs::ScopedEnv scoped(&env);
 
   // The file cannot be locked for writing (not writable, say).
   env.fault = [](const std::string& op, const std::string&) { return op == "fopen:r+" ? EACCES : 0; };
@@ -227,7 +226,6 @@ TEST_F(ProfileTest, AWriterKilledBeforeTheRenameLeavesTheOldFileWhole) {
   ASSERT_EQ(kqs::RunInChild([&] {
               kqs::FakeEnv env;
               env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? (_exit(0), 0) : 0; };
-              kqs::ScopedEnv scoped(&env);
               Write("S", "k", std::string(100000, 'n').c_str());
               return 1;
             }),

@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
-#include <cstdlib>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "common/testing/syslog_capture.h"
 
@@ -44,7 +44,7 @@ TEST(EventLogTest, WritesCatalogTextsWithTheirInsertionsAtTheirPriority) {
   ScratchDir::WriteFile(dir / "t.msg",
                         "$quote \"\n$set 1\n1 \"%d|%u|%x|%5.2s\"\n2 \"%s and %s\"\n3 \"%n%f%m %s\"\n"
                         "4 \"%-3c|%%|%ld\"\n");
-  ASSERT_EQ(0, std::system((std::string(KQS_GENCAT) + " " + dir / "t.cat" + " " + dir / "t.msg").c_str()));
+  ASSERT_EQ(0, kqs::Run({KQS_GENCAT, dir / "t.cat", dir / "t.msg"}).status);
   ASSERT_EQ(1, EventLogOpen("t", "System", "kqsd", (dir / "t.cat").c_str()));
   const uintptr_t a[4] = {uintptr_t(-7), 42, 255, uintptr_t("abcdef")};
   EventLogAddMessage(0, 1, 4, a);

@@ -17,7 +17,6 @@ using kqs::ScratchDir;
 
 TEST(FileOps, ReadableWritableCreatedOnTheWayAndTruncated) {
   kqs::FakeEnv env;
-  kqs::ScopedEnv scoped(&env);
   ScratchDir dir;
   const std::string file = dir / "f";
   EXPECT_EQ(0, Exist(file.c_str()));

@@ -34,7 +34,6 @@ std::string WriteScript(const ScratchDir& dir, const std::string& name, const st
 FakeEnv::Argv RunRecorded(const std::string& line, int* rc = nullptr) {
   FakeEnv env;
   env.run_hook = [](const FakeEnv::Argv&) { return 0; };
-  kqs::ScopedEnv scoped(&env);
   const int result = xSystem(line.c_str());
   if (rc != nullptr) *rc = result;
   const auto commands = env.Commands();

@@ -122,12 +122,7 @@ bool PrivateCups::Start(const std::string& system_groups) {
 }
 
 void PrivateCups::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  if (WaitForExit(pid_, 5s) == -1) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  Terminate(pid_, 5s);
   pid_ = 0;
 }
 

@@ -184,8 +184,7 @@ pid_t SandboxDaemon::Start(bool waitReady) {
   const pid_t starter = Launch({dir_ / "kqsd"});
   if (starter < 0) return Fail("cannot fork"), 0;
   if (!ExitedWithZero(WaitForExit(starter, 5000ms))) {
-    kill(starter, SIGKILL);
-    waitpid(starter, nullptr, 0);
+    Terminate(starter, 0ms);
     return Fail("kqsd did not return at once"), 0;
   }
   const auto end = Clock::now() + 5s;
@@ -204,16 +203,7 @@ pid_t SandboxDaemon::Start(bool waitReady) {
   return pid;
 }
 
-int SandboxDaemon::Stop(pid_t pid, std::chrono::milliseconds limit) {
-  if (pid <= 0) pid = pid_;
-  if (pid <= 0 || kill(pid, SIGTERM) != 0) return -1;
-  const int status = WaitForExit(pid, limit);
-  if (status == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  return status;
-}
+int SandboxDaemon::Stop(pid_t pid, std::chrono::milliseconds limit) { return Terminate(pid > 0 ? pid : pid_, limit); }
 
 Bytes RequestBytes(uint32_t operation, uint32_t objectType, const std::string& parameters,
                    const std::string& data) {

@@ -1,6 +1,7 @@
-// A test Env: forwards to the real host but records the programs run, can
-// answer them itself, injects file-system failures and can run a fake clock
-// that sleeping advances instead of waiting.
+// A test Env, in force for its lifetime: forwards to the real host but
+// records the programs run, can answer them itself, injects file-system
+// failures and can run a fake clock that sleeping advances instead of
+// waiting.
 #pragma once
 
 #include <functional>
@@ -16,7 +17,10 @@ class FakeEnv : public EnvWrapper {
  public:
   using Argv = std::vector<std::string>;
 
-  FakeEnv() : EnvWrapper(Env::Default()) {}
+  FakeEnv() : EnvWrapper(Env::Default()) { previous_ = SetEnvForTesting(this); }
+  ~FakeEnv() override { SetEnvForTesting(previous_ == Env::Default() ? nullptr : previous_); }
+  FakeEnv(const FakeEnv&) = delete;
+  FakeEnv& operator=(const FakeEnv&) = delete;
 
   // Programs: every argv is recorded; when run_hook is set it answers instead
   // of the host.
@@ -48,23 +52,12 @@ class FakeEnv : public EnvWrapper {
   // True, with errno set, when fault fails op on path.
   bool Fails(const std::string& op, const char* path);
 
+  Env* previous_ = nullptr;
   std::mutex mu_;
   std::vector<Argv> commands_;
   std::vector<int> sleeps_;
   bool fake_clock_ = false;
   int64_t now_ms_ = 0;
-};
-
-// Installs an Env for the lifetime of the guard.
-class ScopedEnv {
- public:
-  explicit ScopedEnv(Env* env) : previous_(SetEnvForTesting(env)) {}
-  ~ScopedEnv() { SetEnvForTesting(previous_ == Env::Default() ? nullptr : previous_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  Env* previous_;
 };
 
 }  // namespace kqs

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -104,6 +105,13 @@ int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
 }
 
 bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+int Terminate(pid_t pid, std::chrono::milliseconds limit) {
+  if (pid <= 0 || kill(pid, SIGTERM) != 0) return -1;
+  const int status = WaitForExit(pid, limit);
+  if (status == -1 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+  return status;
+}
 
 bool EnterPrivateNetNamespace() {
   if (unshare(CLONE_NEWNET) != 0) return false;

@@ -41,6 +41,9 @@ int RunInChild(const std::function<int()>& fn, bool asLp = false);
 int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
 // True for a wait status of a normal exit with status 0.
 bool ExitedWithZero(int status);
+// SIGTERM to pid (a child of this process) and its wait status when it ended
+// within limit; otherwise it is killed, reaped and -1 returned.
+int Terminate(pid_t pid, std::chrono::milliseconds limit);
 
 // Moves the calling process into a new network namespace with only loopback,
 // brought up. Call before any thread is started; needs root.
