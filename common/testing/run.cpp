@@ -3,18 +3,14 @@
 #include "common/testing/run.h"
 
 #include <fcntl.h>
-#include <net/if.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 namespace kqs {
@@ -114,15 +110,7 @@ int Terminate(pid_t pid, std::chrono::milliseconds limit) {
 }
 
 bool EnterPrivateNetNamespace() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq ifr{};
-  std::memcpy(ifr.ifr_name, "lo", 3);
-  bool ok = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  if (fd >= 0) close(fd);
-  return ok;
+  return unshare(CLONE_NEWNET) == 0 && Run({"/usr/sbin/ip", "link", "set", "lo", "up"}).status == 0;
 }
 
 }  // namespace kqs
