@@ -130,17 +130,17 @@ RunResult PrivateCups::Client(std::vector<std::string> argv) const {
   return Run(argv, "", {"CUPS_SERVER=" + socket_});
 }
 
-FakePrinter::FakePrinter(Behaviour behaviour, int port)
-    : thread_([this, behaviour, port, refused = RefusedAttempts()] { Serve(behaviour, port, refused); }) {}
+FakePrinter::FakePrinter(Behaviour behaviour)
+    : thread_([this, behaviour, refused = RefusedAttempts()] { Serve(behaviour, refused); }) {}
 
 FakePrinter::~FakePrinter() {
   stop_ = true;
   thread_.join();
 }
 
-void FakePrinter::Serve(Behaviour behaviour, int port, long refused) {
+void FakePrinter::Serve(Behaviour behaviour, long refused) {
   while (behaviour.refuse_first && !stop_ && RefusedAttempts() == refused) std::this_thread::sleep_for(5ms);
-  const int listener = Listen(port);
+  const int listener = Listen(9100);
   while (!stop_ && listener >= 0) {
     if (!Readable(listener, 50)) continue;
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
