@@ -60,36 +60,28 @@ bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
   return lower(text).find(lower(part)) != std::string::npos;
 }
 
-// A private directory for the one file, removed when the run ends.
-class FuzzDir {
- public:
-  FuzzDir() {
-    // Memory-backed when available: every write back ends in an fsync.
-    char shm[] = "/dev/shm/kqs-ini-fuzz-XXXXXX";
-    char tmp[] = "/tmp/kqs-ini-fuzz-XXXXXX";
-    const char* dir = mkdtemp(shm);
-    if (dir == nullptr) dir = mkdtemp(tmp);
-    if (dir == nullptr) std::abort();
-    dir_ = dir;
-    file_ = dir_ + "/fuzz.ini";
-  }
+// A private directory for the one file, removed when the run ends; memory
+// backed when available, since every write back ends in an fsync.
+struct FuzzDir {
+  std::string dir = [] {
+    char shm[] = "/dev/shm/kqs-ini-fuzz-XXXXXX", tmp[] = "/tmp/kqs-ini-fuzz-XXXXXX";
+    const char* made = mkdtemp(shm);
+    if (made == nullptr && (made = mkdtemp(tmp)) == nullptr) std::abort();
+    return std::string(made);
+  }();
+  std::string file = dir + "/fuzz.ini";
   ~FuzzDir() {
     IniCleanup();
-    unlink(file_.c_str());
-    rmdir(dir_.c_str());
+    unlink(file.c_str());
+    rmdir(dir.c_str());
   }
-  const char* file() const { return file_.c_str(); }
-
- private:
-  std::string dir_;
-  std::string file_;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   static const FuzzDir dir;
-  const char* file = dir.file();
+  const char* file = dir.file.c_str();
   IniCleanup();  // forget the previous input's tree
   FILE* f = std::fopen(file, "wb");
   if (f == nullptr) std::abort();

@@ -3,6 +3,7 @@
 // against a plain re-reading of the same text that never modifies it.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,14 +15,12 @@
 
 #include "protocol/kqsids.h"
 #include "protocol/params.h"
+#include "queueadmin/queueadd.h"
 
 namespace {
 
 // The names a queue is added with: a realistic table of many entries.
-constexpr const char* kNames[] = {"Device", "EXPort",  "IPPort", "Class",   "Default",
-                                  "Model",  "Type",    "DEVTYPE", "TEOJ",   "JRECOV",
-                                  "PSLEVEL", "BANNER", "PERSONALTY"};
-constexpr size_t kCount = std::size(kNames);
+constexpr size_t kCount = std::size(QueueParameterTable);
 
 struct Expected {
   uint32_t rc = KQS_SUCCESS;
@@ -49,7 +48,7 @@ Expected Reread(std::string_view text) {
     }
     const std::string key(name.substr(0, equals));
     size_t i = 0;
-    while (i < kCount && strcasecmp(kNames[i], key.c_str()) != 0) ++i;
+    while (i < kCount && strcasecmp(QueueParameterTable[i].name, key.c_str()) != 0) ++i;
     if (i == kCount || e.values[i]) {
       e.rc = KQS_INVALID_PARAMETER;
       return e;
@@ -73,10 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   char* copy = ParseAlloc(text.c_str());
   if (copy == nullptr) return 0;
   ParameterEntry table[kCount];
-  for (size_t i = 0; i < kCount; ++i) {
-    std::strncpy(table[i].name, kNames[i], sizeof table[i].name);
-    table[i].value = nullptr;
-  }
+  std::copy(std::begin(QueueParameterTable), std::end(QueueParameterTable), table);
   const uint32_t rc = ParseParameters(copy, table, kCount);
   if (rc != expected.rc) std::abort();
   for (size_t i = 0; i < kCount; ++i) {

@@ -3,16 +3,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,124 +46,78 @@ std::string StartDaemon(kqs::SandboxDaemon* daemon, const std::string& extra_ini
   return daemon->Start() != 0 ? "" : daemon->error();
 }
 
-// One daemon for the suite: an LP tree from lpsvc, a directory with kqsd,
-// kqsd.cat and a kqsd.ini naming the tree, the password "letmein".
-class KqsctlDaemonTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    daemon_ = std::make_unique<kqs::SandboxDaemon>();
-    failure_ = StartDaemon(daemon_.get());
-  }
-  static void TearDownTestSuite() {
-    if (daemon_->pid() > 0) {
-      EXPECT_NE(-1, daemon_->Stop(0, std::chrono::seconds(15))) << "kqsd did not stop within 15 s of SIGTERM";
-    }
-    daemon_.reset();
-  }
-  void SetUp() override { ASSERT_EQ("", failure_); }
+// A user's session against one daemon: discovery, the models and the
+// monitor, a queue added, listed, refused again and removed, and a login.
+TEST(KqsctlDaemonTest, ListsAddsAndRemovesAsAUserSeesIt) {
+  kqs::SandboxDaemon daemon;
+  ASSERT_EQ("", StartDaemon(&daemon));
+  const std::string root = daemon.lpRoot();
+  Outcome r = Kqsctl({"discover", "--to", "127.0.0.1"});
+  ASSERT_EQ(0, r.status) << r.all();
+  for (const char* part : {"127.0.0.1", "PRINTSERVER_UNIX", "3.0.0.394"}) EXPECT_TRUE(Contains(r.out, part)) << r.out;
+  r = Kqsctl({"discover", "--to", "127.0.0.1", "--json"});
+  EXPECT_TRUE(Contains(r.out, R"("protocol":1)") && Contains(r.out, R"("vBuild":394)")) << r.all();
+  EXPECT_TRUE(Contains(r.out, "\"install\":\"" + daemon.installDir() + "/\"")) << r.out;
 
-  static Outcome Ctl(std::vector<std::string> args, const std::string& stdin_text = "") {
-    return Kqsctl(std::move(args), stdin_text);
-  }
-  static std::string Root() { return daemon_->lpRoot(); }
-  static std::string Home() { return daemon_->installDir(); }
-
-  static std::unique_ptr<kqs::SandboxDaemon> daemon_;
-  static std::string failure_;
-};
-
-std::unique_ptr<kqs::SandboxDaemon> KqsctlDaemonTest::daemon_;
-std::string KqsctlDaemonTest::failure_;
-
-TEST_F(KqsctlDaemonTest, DiscoverShowsTheServer) {
-  const Outcome table = Ctl({"discover", "--to", "127.0.0.1"});
-  ASSERT_EQ(0, table.status) << table.all();
-  EXPECT_TRUE(Contains(table.out, "127.0.0.1")) << table.out;
-  EXPECT_TRUE(Contains(table.out, "PRINTSERVER_UNIX")) << table.out;
-  EXPECT_TRUE(Contains(table.out, "3.0.0.394")) << table.out;
-
-  const Outcome json = Ctl({"discover", "--to", "127.0.0.1", "--json"});
-  ASSERT_EQ(0, json.status) << json.all();
-  EXPECT_TRUE(Contains(json.out, R"("protocol":1)")) << json.out;
-  EXPECT_TRUE(Contains(json.out, R"("vBuild":394)")) << json.out;
-  EXPECT_TRUE(Contains(json.out, "\"install\":\"" + Home() + "/\"")) << json.out;
-}
-
-TEST_F(KqsctlDaemonTest, ListsEveryModelAndTheMonitor) {
-  std::set<std::string> expected;
+  std::set<std::string> models, listed;
   for (const char* sub : {"/usr/lib/lp/model", "/opt/qvnx/sh"}) {
-    for (const auto& e : std::filesystem::directory_iterator(Root() + sub)) {
-      if (e.is_regular_file() && e.path().filename() != "qvnx.model") expected.insert(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(root + sub)) {
+      if (e.is_regular_file() && e.path().filename() != "qvnx.model") models.insert(e.path().filename());
     }
   }
-  const Outcome drivers = Ctl({"drivers"});
-  ASSERT_EQ(0, drivers.status) << drivers.all();
-  std::set<std::string> listed;
-  size_t start = drivers.out.find('\n') + 1;  // below the header
-  for (size_t end; (end = drivers.out.find('\n', start)) != std::string::npos; start = end + 1) {
-    listed.insert(drivers.out.substr(start, end - start));
-  }
-  EXPECT_FALSE(expected.empty());
-  EXPECT_EQ(expected, listed) << drivers.out;
+  r = Kqsctl({"drivers"});
+  ASSERT_EQ(0, r.status) << r.all();
+  std::istringstream lines(r.out.substr(r.out.find('\n') + 1));  // below the header
+  for (std::string line; std::getline(lines, line);) listed.insert(line);
+  EXPECT_FALSE(models.empty());
+  EXPECT_EQ(models, listed) << r.out;
+  r = Kqsctl({"monitors"});
+  EXPECT_TRUE(r.status == 0 && Contains(r.out, "QV Tarlomin for UNIX")) << r.all();
+  const std::string version = ScratchDir::ReadFile(root + "/opt/qvnx/version");  // "Revision C.02.15\n..."
+  EXPECT_TRUE(Contains(r.out, version.substr(9, version.find('\n') - 9))) << r.out << version;
 
-  const Outcome monitors = Ctl({"monitors"});
-  ASSERT_EQ(0, monitors.status) << monitors.all();
-  EXPECT_TRUE(Contains(monitors.out, "QV Tarlomin for UNIX")) << monitors.out;
-  const std::string version = ScratchDir::ReadFile(Root() + "/opt/qvnx/version");  // "Revision C.02.15\n..."
-  EXPECT_TRUE(Contains(monitors.out, version.substr(9, version.find('\n') - 9))) << monitors.out << version;
-}
-
-TEST_F(KqsctlDaemonTest, AddsListsAndRemovesAQueue) {
-  const Outcome added = Ctl({"add-queue", "demo1", "--model", "postscript", "--device", "/dev/null", "--type",
-                             "LaserModel", "--pslevel", "3", "--banner"});
-  ASSERT_EQ(0, added.status) << added.all();
-  EXPECT_EQ("", added.all());  // quiet, as lpadmin is
+  r = Kqsctl({"add-queue", "demo1", "--model", "postscript", "--device", "/dev/null", "--type", "LaserModel",
+              "--pslevel", "3", "--banner"});
+  EXPECT_TRUE(r.status == 0 && r.all().empty()) << "not quiet, as lpadmin is: " << r.all();
   // The options reached the queue's scripts under their own keys.
-  const std::string kept = ScratchDir::ReadFile(Root() + "/etc/lp/interfaces/model.orig/demo1");
-  EXPECT_TRUE(Contains(kept, "PRINTMODEL=\"LaserModel\"")) << kept;
-  EXPECT_TRUE(Contains(kept, "PSLEVEL=\"3\"")) << kept;
-  EXPECT_TRUE(Contains(kept, "BANNER=\"yes\"")) << kept;
-  EXPECT_TRUE(Contains(ScratchDir::ReadFile(Root() + "/etc/lp/interfaces/demo1"), "PERIPH=/dev/null"));
+  const std::string kept = ScratchDir::ReadFile(root + "/etc/lp/interfaces/model.orig/demo1");
+  for (const char* line : {"PRINTMODEL=\"LaserModel\"", "PSLEVEL=\"3\"", "BANNER=\"yes\""})
+    EXPECT_TRUE(Contains(kept, line)) << kept;
+  EXPECT_TRUE(Contains(ScratchDir::ReadFile(root + "/etc/lp/interfaces/demo1"), "PERIPH=/dev/null"));
+  r = Kqsctl({"queues"});
+  EXPECT_TRUE(r.status == 0 && Contains(r.out, "demo1")) << r.all();
+  r = Kqsctl({"queues", "--json"});
+  EXPECT_TRUE(Contains(r.out, R"("name":"demo1")")) << r.out;
+  r = Kqsctl({"add-queue", "demo1", "--model", "postscript", "--device", "/dev/null", "--json"});
+  EXPECT_EQ(1, r.status) << r.all();
+  EXPECT_TRUE(Contains(r.err, "KQS_QUEUE_EXISTS_AS_QUEUE")) << r.err;
+  EXPECT_TRUE(Contains(r.out, R"("codeName":"KQS_QUEUE_EXISTS_AS_QUEUE","hint":"remove it first)")) << r.out;
+  r = Kqsctl({"remove-queue", "demo1", "--verbose"});
+  EXPECT_TRUE(r.status == 0 && Contains(r.out, "remove-queue demo1: KQS_SUCCESS")) << r.all();
+  r = Kqsctl({"queues"});
+  EXPECT_TRUE(r.status == 0 && !Contains(r.out, "demo1")) << r.all();
+  r = Kqsctl({"remove-queue", "demo1"});
+  EXPECT_EQ(1, r.status) << r.all();
+  EXPECT_TRUE(Contains(r.err, "KQS_INVALID_OBJECT_NAME") && Contains(r.err, "kqsctl queues lists")) << r.err;
 
-  Outcome queues = Ctl({"queues"});
-  EXPECT_TRUE(queues.status == 0 && Contains(queues.out, "demo1")) << queues.all();
-  queues = Ctl({"queues", "--json"});
-  EXPECT_TRUE(Contains(queues.out, R"("name":"demo1")")) << queues.out;
-
-  const Outcome again = Ctl({"add-queue", "demo1", "--model", "postscript", "--device", "/dev/null", "--json"});
-  EXPECT_EQ(1, again.status) << again.all();
-  EXPECT_TRUE(Contains(again.err, "KQS_QUEUE_EXISTS_AS_QUEUE")) << again.err;
-  EXPECT_TRUE(Contains(again.out, R"("codeName":"KQS_QUEUE_EXISTS_AS_QUEUE","hint":"remove it first)")) << again.out;
-
-  const Outcome removed = Ctl({"remove-queue", "demo1", "--verbose"});
-  ASSERT_EQ(0, removed.status) << removed.all();
-  EXPECT_TRUE(Contains(removed.out, "remove-queue demo1: KQS_SUCCESS")) << removed.out;
-  queues = Ctl({"queues"});
-  EXPECT_TRUE(queues.status == 0 && !Contains(queues.out, "demo1")) << queues.all();
-  const Outcome gone = Ctl({"remove-queue", "demo1"});
-  EXPECT_EQ(1, gone.status) << gone.all();
-  EXPECT_TRUE(Contains(gone.err, "KQS_INVALID_OBJECT_NAME")) << gone.err;
-  EXPECT_TRUE(Contains(gone.err, "kqsctl queues lists")) << gone.err;
-}
-
-TEST_F(KqsctlDaemonTest, LoginGrantsTheRightPasswordOnly) {
-  const Outcome granted = Ctl({"login"}, "letmein\n");
-  EXPECT_EQ(0, granted.status) << granted.all();
-  EXPECT_TRUE(Contains(granted.out, "access granted")) << granted.all();
-  const Outcome refused = Ctl({"login"}, "letmeout\n");
-  EXPECT_EQ(1, refused.status) << refused.all();
-  EXPECT_TRUE(Contains(refused.err, "KQS_NO_ACCESS")) << refused.all();
-  EXPECT_TRUE(Contains(refused.err, "the password is wrong")) << refused.all();
+  r = Kqsctl({"login"}, "letmein\n");
+  EXPECT_TRUE(r.status == 0 && Contains(r.out, "access granted")) << r.all();
+  r = Kqsctl({"login"}, "letmeout\n");
+  EXPECT_EQ(1, r.status) << r.all();
+  EXPECT_TRUE(Contains(r.err, "KQS_NO_ACCESS") && Contains(r.err, "the password is wrong")) << r.all();
+  EXPECT_TRUE(kqs::ExitedWithZero(daemon.Stop(0, std::chrono::seconds(15)))) << "kqsd did not stop within 15 s";
 }
 
 // The kqsd.console collection as a playbook uses it: a queue added (changed),
 // added again (unchanged), seen in the facts, removed (changed); check mode
 // changes nothing and reports what it would have changed.
-TEST_F(KqsctlDaemonTest, AnsibleAddsAQueueOnceAndRemovesIt) {
-  if (std::system("command -v ansible-playbook >/dev/null") != 0) {
+TEST(KqsctlDaemonTest, AnsibleAddsAQueueOnceAndRemovesIt) {
+  if (kqs::Run({"sh", "-c", "command -v ansible-playbook"}).status != 0) {
     GTEST_SKIP() << "ansible-playbook is missing: install the Debian package ansible-core to run this test";
   }
-  const std::string dir = Home() + "/ansible";
+  kqs::SandboxDaemon daemon;
+  ASSERT_EQ("", StartDaemon(&daemon));
+  const std::string dir = daemon.installDir() + "/ansible";
   std::filesystem::create_directories(dir + "/ansible_collections/kqsd");
   std::filesystem::create_directory_symlink(KQS_ANSIBLE_DIR, dir + "/ansible_collections/kqsd/console");
   ScratchDir::WriteFile(dir + "/play.yml", R"(- hosts: all
@@ -195,11 +147,11 @@ TEST_F(KqsctlDaemonTest, AnsibleAddsAQueueOnceAndRemovesIt) {
   };
   Outcome r = play({"--check"});
   EXPECT_TRUE(r.status == 0 && Contains(r.out, "All assertions passed")) << r.all();
-  EXPECT_FALSE(ScratchDir::Exists(Root() + "/etc/lp/interfaces/ans1")) << "check mode created the queue";
+  EXPECT_FALSE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/ans1")) << "check mode created the queue";
   r = play({});
   EXPECT_TRUE(r.status == 0 && Contains(r.out, "All assertions passed")) << r.all();
   EXPECT_FALSE(Contains(r.all(), "letmein")) << "the password was logged: " << r.all();
-  EXPECT_FALSE(ScratchDir::Exists(Root() + "/etc/lp/interfaces/ans1"));
+  EXPECT_FALSE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/ans1"));
 }
 
 // Under Enforce=1 the server makes a change only for a connection that has
@@ -208,46 +160,30 @@ TEST_F(KqsctlDaemonTest, AnsibleAddsAQueueOnceAndRemovesIt) {
 TEST(KqsctlEnforceTest, ChangesNeedLoginOnTheSameConnection) {
   kqs::SandboxDaemon daemon;
   ASSERT_EQ("", StartDaemon(&daemon, "[ACCESS]\nEnforce=1\n"));
-  const auto ctl = [](std::vector<std::string> args, const std::string& stdin_text = "") {
-    return Kqsctl(std::move(args), stdin_text);
-  };
   const std::vector<std::string> add_port = {"add-port", "p1",   "--host", "printer7",         "--ip",
                                              "10.0.0.7", "--hw", "00:11:22:33:44:55", "--port", "9100"};
   auto with_login = [](std::vector<std::string> args) {
     args.push_back("--login");
     return args;
   };
-
-  Outcome r = ctl(add_port);
+  Outcome r = Kqsctl(add_port);
   EXPECT_EQ(1, r.status) << r.all();
   EXPECT_TRUE(Contains(r.err, "KQS_NO_ACCESS: access denied by the server; the server requires a password: add --login"))
       << r.err;
-  r = ctl(with_login(add_port), "letmeout\n");
+  r = Kqsctl(with_login(add_port), "letmeout\n");
   EXPECT_EQ(1, r.status) << r.all();
   EXPECT_TRUE(Contains(r.err, "add-port p1: login: KQS_NO_ACCESS")) << r.err;
-  r = ctl(with_login(add_port), "letmein\n");
+  r = Kqsctl(with_login(add_port), "letmein\n");
   EXPECT_EQ(0, r.status) << r.all();
-
-  r = ctl({"remove-port", "p1", "--login"}, "letmein\n");
-  EXPECT_EQ(0, r.status) << r.all();
-
-  const std::vector<std::string> add_queue = {"add-queue", "gate1", "--model", "postscript", "--device", "/dev/null"};
-  r = ctl(add_queue);
-  EXPECT_EQ(1, r.status) << r.all();
-  EXPECT_FALSE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/gate1"));
-  r = ctl(with_login(add_queue), "letmein\n");
+  r = Kqsctl(with_login({"add-queue", "gate1", "--model", "postscript", "--device", "/dev/null"}), "letmein\n");
   EXPECT_EQ(0, r.status) << r.all();
   EXPECT_TRUE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/gate1"));
-  r = ctl({"remove-queue", "gate1", "--login"}, "letmein\n");
-  EXPECT_EQ(0, r.status) << r.all();
-  EXPECT_FALSE(ScratchDir::Exists(daemon.lpRoot() + "/etc/lp/interfaces/gate1"));
 
+  // A broken LP root: the refusal names the setting to check.
   std::filesystem::rename(daemon.lpRoot() + "/etc/lp/interfaces", daemon.lpRoot() + "/etc/lp/gone");
-  r = ctl({"queues"});
+  r = Kqsctl({"queues"});
   EXPECT_EQ(1, r.status) << r.all();
-  EXPECT_TRUE(Contains(r.err, "KQS_FAILURE")) << r.err;
-  EXPECT_TRUE(Contains(r.err, "check [LP Service] Root")) << r.err;
-
+  EXPECT_TRUE(Contains(r.err, "KQS_FAILURE") && Contains(r.err, "check [LP Service] Root")) << r.err;
   EXPECT_TRUE(kqs::ExitedWithZero(daemon.Stop()));
 }
 

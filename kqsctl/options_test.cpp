@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/util/strbuf.h"
 #include "protocol/params.h"
+#include "queueadmin/queueadd.h"
 
 namespace kqsctl {
 namespace {
@@ -21,13 +21,10 @@ bool Parse(std::vector<std::string> words, Options* opts, std::string* error) {
 // The queue list of a command line as the server's own parser reads it: the
 // values of its thirteen keys in order, or none when the server would refuse.
 std::vector<std::string> ServerSees(const std::vector<std::string>& words) {
-  static const char* kKeys[] = {"Device", "EXPort",  "IPPort", "Class",  "Default", "Model",     "Type",
-                                "DEVTYPE", "TEOJ",   "JRECOV", "PSLEVEL", "BANNER", "PERSONALTY"};
   Options opts;
   std::string error, list;
   EXPECT_TRUE(Parse(words, &opts, &error) && BuildQueueParameters(opts, &list, &error)) << error;
-  std::vector<ParameterEntry> table(std::size(kKeys));
-  for (size_t i = 0; i < table.size(); ++i) RelStrCpyIntoBufA(table[i].name, kKeys[i], sizeof table[i].name);
+  std::vector<ParameterEntry> table(std::begin(QueueParameterTable), std::end(QueueParameterTable));
   char* copy = ParseAlloc(list.c_str());
   std::vector<std::string> values;
   if (ParseParameters(copy, table.data(), static_cast<unsigned>(table.size())) == 0) {

@@ -86,10 +86,9 @@ TEST(PasswordTest, ReportsAPasswordThatDidNotReachTheDisk) {
   std::string error;
   const std::string ini = dir / "kqsd.ini";
   ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, "[ACCESS]\nPasswd=zQold.hash.xx\n"));
-  kqs::FakeEnv env;
-  env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? EROFS : 0; };
   {
-    kqs::ScopedEnv scoped(&env);
+    kqs::FakeEnv env;
+    env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? EROFS : 0; };
     EXPECT_FALSE(StoreAdminPassword(ini, "zQabcdefghijk", &error));
     IniCleanup();
   }

@@ -36,7 +36,7 @@ TEST(Lpsvc, RefusesWhatAPrintServiceRefusesAndChangesNothing) {
 
   // A removal that cannot remove the printer says so.
   ASSERT_EQ(chown((t / "etc/lp/interfaces").c_str(), 0, 0), 0);
-  EXPECT_NE(RunAsLp([&] { return RunArgv({t / "usr/lib/lpadmin", "-xq1"}); }), 0);
+  EXPECT_NE(RunInChild([&] { return t.Lp("usr/lib/lpadmin", {"-xq1"}); }, true), 0);
   EXPECT_TRUE(t.Exists("etc/lp/interfaces/q1"));
   ASSERT_EQ(chown((t / "etc/lp/interfaces").c_str(), kLpUid, kLpGid), 0);
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,11 +28,7 @@ class PrintingTest : public testing::Test {
     ASSERT_TRUE(EnterDaemonSandbox(&error)) << error;
   }
 
-  // CUPS with system_group as its administrators, then kqsd driving it.
-  void StartBoth(const std::string& system_group = "lp") {
-    ASSERT_TRUE(cups_.Start(system_group)) << cups_.error();
-    StartDaemon();
-  }
+  // kqsd driving our CUPS, which need not be up yet.
   void StartDaemon() {
     daemon_.UseCups(cups_.socket());
     ASSERT_TRUE(daemon_.Prepare()) << daemon_.error();
@@ -67,44 +64,40 @@ class PrintingTest : public testing::Test {
   SandboxDaemon daemon_;  // after cups_: stopped before CUPS goes
 };
 
-TEST_F(PrintingTest, AQueueAddedThroughKqsdPrintsOnCupsAndGoesAgain) {
-  StartBoth();
-  FakePrinter printer({});
+TEST_F(PrintingTest, AQueueAddedThroughKqsdPrintsOnCupsWaitsForThePrinterAndGoesAgain) {
+  ASSERT_TRUE(cups_.Start()) << cups_.error();
+  StartDaemon();
+  std::optional<FakePrinter> printer(std::in_place, FakePrinter::Behaviour{});
   RunResult r = AddQueue("office", {"--default", "--class", "floor1"});
   ASSERT_EQ(r.status, 0) << r.all();
-
   r = cups_.Client({"lpstat", "-p", "office", "-a", "office", "-d", "-c", "floor1"});
-  EXPECT_TRUE(Contains(r.out, "printer office is idle.  enabled")) << r.all();
-  EXPECT_TRUE(Contains(r.out, "office accepting requests")) << r.all();
-  EXPECT_TRUE(Contains(r.out, "system default destination: office")) << r.all();
-  EXPECT_TRUE(Contains(r.out, "members of class floor1:\n\toffice")) << r.all();
-
+  for (const char* line : {"printer office is idle.  enabled", "office accepting requests",
+                           "system default destination: office", "members of class floor1:\n\toffice"}) {
+    EXPECT_TRUE(Contains(r.out, line)) << r.all();
+  }
   const std::string text = "The first page through kqsd.\n";
   ASSERT_TRUE(Print("office", text));
-  std::vector<std::string> jobs = printer.WaitForJobs(1, 20000);
+  std::vector<std::string> jobs = printer->WaitForJobs(1, 20000);
   ASSERT_EQ(jobs.size(), 1u) << cups_.ErrorLog();
   EXPECT_EQ(jobs[0], text);
   // Printing to the class reaches the same printer.
   ASSERT_TRUE(Print("floor1", "via the class\n"));
-  jobs = printer.WaitForJobs(2, 20000);
+  jobs = printer->WaitForJobs(2, 20000);
   ASSERT_EQ(jobs.size(), 2u) << cups_.ErrorLog();
   EXPECT_EQ(jobs[1], "via the class\n");
-
   r = Ctl({"remove-queue", "office"});
   ASSERT_EQ(r.status, 0) << r.all();
   EXPECT_NE(cups_.Client({"lpstat", "-p", "office"}).status, 0) << "CUPS still has the queue";
   EXPECT_FALSE(Contains(cups_.Client({"lpstat", "-c"}).out, "floor1")) << "the emptied class stayed";
-}
 
-TEST_F(PrintingTest, EndOfJobWaitsForThePrinterAndRecoveryRetriesARefusal) {
-  StartBoth();
-  // The printer is off at first and, once on, keeps the connection open a
-  // while after the job's last byte.
-  FakePrinter printer({.refuse_first = true, .close_delay_ms = 2000});
-  RunResult r = AddQueue("slow", {"--teoj", "--jrecov"});
+  // A printer that is off at first and, once on, keeps the connection open a
+  // while after the job's last byte: recovery retries, end of job waits.
+  printer.reset();
+  printer.emplace(FakePrinter::Behaviour{.refuse_first = true, .close_delay_ms = 2000});
+  r = AddQueue("slow", {"--teoj", "--jrecov"});
   ASSERT_EQ(r.status, 0) << r.all();
   ASSERT_TRUE(Print("slow", "wait for me\n"));
-  const std::vector<std::string> jobs = printer.WaitForJobs(1, 30000);
+  jobs = printer->WaitForJobs(1, 30000);
   ASSERT_EQ(jobs.size(), 1u) << "the refused job was not retried: " << cups_.ErrorLog();
   EXPECT_EQ(jobs[0], "wait for me\n\004") << "the model ends a TEOJ job with EOT";
   // The printer has every byte but has not closed: the job is not done yet.

@@ -9,7 +9,7 @@
 
 #include "common/host/sysinfo.h"
 #include "common/testing/fake_env.h"
-#include "common/testing/netns.h"
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "gtest/gtest.h"
 #include "pts/peer_netns_test.h"
@@ -58,7 +58,6 @@ TEST(ArpSend, RododizPointsThePrinterAddressAtItsMacOncePerPrinter) {
   char* argv[] = {argv0.data(), nullptr};
   xRegisterArguments(1, argv);
   kqs::FakeEnv env;  // records, and runs the real program unless run_hook answers
-  kqs::ScopedEnv scoped(&env);
   _PTS_startup();
   glbBArpRouteEnabled = 1;
 

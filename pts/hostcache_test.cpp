@@ -82,7 +82,6 @@ class HostLookup : public ::testing::Test {
   }
 
   kqs::FakeEnv env_;
-  kqs::ScopedEnv scoped_{&env_};
   const kqs::PtsResolver* previous_ = kqs::SetPtsResolverForTesting(&kFakeResolver);
   hostent record_;
   char work_[PTS_RESOLVER_BUFLEN];

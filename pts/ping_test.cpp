@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "common/host/sysinfo.h"
-#include "common/testing/netns.h"
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "gtest/gtest.h"
 #include "pts/peer_netns_test.h"

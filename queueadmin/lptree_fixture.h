@@ -1,53 +1,26 @@
 // Test support for the queue administration: a scratch LP tree laid out by
-// lpsvc and made the daemon's LP root, plus helpers to run code as the
-// account lp, to build request parameter lists and to snapshot the tree.
+// lpsvc and made the daemon's LP root, a request's parameter list, and a
+// snapshot of the tree.
 #pragma once
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "common/host/env.h"
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "queueadmin/lppaths.h"
 
 namespace kqs {
 
-inline constexpr uid_t kLpUid = 7;
-inline constexpr gid_t kLpGid = 7;
-
-// Runs a program directly (no shell) and returns its exit status.
-inline int RunArgv(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  return Env::Default()->RunProgram(argv.data(), 0);
-}
-
-// Runs fn in a child process that has become lp; returns fn's result (0..255)
-// or -1 when the child could not switch or died.
-inline int RunAsLp(const std::function<int()>& fn) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (setgid(kLpGid) != 0 || setuid(kLpUid) != 0) _exit(255);
-    _exit(fn() & 0xff);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
-}
-
 // A fresh LP tree, the daemon's LP root for the object's lifetime.
 class LpTree {
  public:
   LpTree() {
-    ok_ = RunArgv({LPSVC_PATH, "setup", dir_.path()}) == 0 && SetLpRoot(dir_.path().c_str()) == 0;
+    ok_ = Run({LPSVC_PATH, "setup", dir_.path()}).status == 0 && SetLpRoot(dir_.path().c_str()) == 0;
   }
   ~LpTree() { SetLpRoot(""); }
   LpTree(const LpTree&) = delete;
@@ -71,7 +44,7 @@ class LpTree {
   // Runs one of the tree's LP commands, e.g. Lp("usr/lib/lpsched", {}).
   int Lp(const std::string& command, std::vector<std::string> args) const {
     args.insert(args.begin(), *this / command);
-    return RunArgv(args);
+    return Run(args).status;
   }
   bool SchedulerRunning() const { return Exists("var/spool/lp/SCHEDLOCK"); }
 

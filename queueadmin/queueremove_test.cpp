@@ -41,7 +41,6 @@ TEST(QueueRemove, FailingLpadminKeepsTheBackupButTheFilterIsGone) {
   ASSERT_TRUE(t.Exists("etc/lp/filters/q1"));
   t.Faults("lpadmin -xq1=7\n");
   FakeEnv env;
-  ScopedEnv scoped(&env);
   EXPECT_EQ(QueueRemoveUX("q1"), KQS_LPADMIN_FAILURE);
   EXPECT_EQ(env.Commands(), (std::vector<FakeEnv::Argv>{{t / "usr/lib/lpfilter", "-f", "q1", "-x"},
                                                         {t / "usr/lib/lpadmin", "-xq1"}}));

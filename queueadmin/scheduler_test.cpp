@@ -3,6 +3,7 @@
 #include "queueadmin/scheduler.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -15,58 +16,45 @@
 namespace kqs {
 namespace {
 
-class SchedulerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(SetLpRoot(dir_.path().c_str()), 0);
-    std::filesystem::create_directories(dir_ / "var/spool/lp");
-    env_.UseFakeClock(1000);
-    // The LP commands answer from this table instead of running.
-    env_.run_hook = [this](const FakeEnv::Argv&) { return exit_code_; };
-  }
-  void TearDown() override { SetLpRoot(""); }
+TEST(Scheduler, RunsOnlyWhatIsNeededAndWaitsForTheLockAtMostThirtyPauses) {
+  ScratchDir dir;
+  ASSERT_EQ(SetLpRoot(dir.path().c_str()), 0);
+  std::filesystem::create_directories(dir / "var/spool/lp");
+  const std::string lock = dir / "var/spool/lp/SCHEDLOCK";
+  auto setLock = [&](bool present) { present ? void(ScratchDir::WriteFile(lock, "")) : void(unlink(lock.c_str())); };
+  FakeEnv env;
+  env.UseFakeClock(1000);
+  int exitCode = 0;  // the LP commands answer this instead of running
+  env.run_hook = [&](const FakeEnv::Argv&) { return exitCode; };
 
-  void SetLock(bool present) {
-    present ? void(ScratchDir::WriteFile(lock_, "")) : void(unlink(lock_.c_str()));
-  }
-
-  ScratchDir dir_;
-  std::string lock_ = dir_ / "var/spool/lp/SCHEDLOCK";
-  FakeEnv env_;
-  ScopedEnv scoped_{&env_};
-  int exit_code_ = 0;
-};
-
-TEST_F(SchedulerTest, RunsOnlyWhatIsNeededAndStopsWaitingOnceTheLockChanges) {
   EXPECT_EQ(ShutSched(), 1);
-  EXPECT_TRUE(env_.Commands().empty());
+  EXPECT_TRUE(env.Commands().empty());
   int pauses = 0;
-  env_.on_sleep = [&](int) {
-    if (++pauses == 2) SetLock(true);
+  env.on_sleep = [&](int) {
+    if (++pauses == 2) setLock(true);
   };
   EXPECT_EQ(StartSched(), 1);
   EXPECT_EQ(StartSched(), 1) << "already running: nothing to run";
-  env_.on_sleep = [this](int) { SetLock(false); };
+  env.on_sleep = [&](int) { setLock(false); };
   EXPECT_EQ(ShutSched(), 1);
-  EXPECT_EQ(env_.Commands(),
-            (std::vector<FakeEnv::Argv>{{dir_ / "usr/lib/lpsched"}, {dir_ / "usr/lib/lpshut"}}));
-  EXPECT_EQ(env_.Sleeps(), (std::vector<int>{500, 500, 500}));
-}
+  EXPECT_EQ(env.Commands(), (std::vector<FakeEnv::Argv>{{dir / "usr/lib/lpsched"}, {dir / "usr/lib/lpshut"}}));
+  EXPECT_EQ(env.Sleeps(), (std::vector<int>{500, 500, 500}));
 
-TEST_F(SchedulerTest, GivesUpAfterThirtyPausesOrAtOnceWhenTheCommandFails) {
+  // A lock that never comes or never goes: thirty pauses, then failure.
+  env.on_sleep = nullptr;
   EXPECT_EQ(StartSched(), 0);
-  EXPECT_EQ(env_.Sleeps(), std::vector<int>(30, 500));
-  EXPECT_EQ(env_.NowMillis(), 1000 + 15000);
-
-  SetLock(true);
+  EXPECT_EQ(env.Sleeps(), std::vector<int>(33, 500));
+  EXPECT_EQ(env.NowMillis(), 1000 + 33 * 500);
+  setLock(true);
   EXPECT_EQ(ShutSched(), 0);
-  EXPECT_EQ(env_.Sleeps().size(), 60u);
-
-  exit_code_ = 1;
+  EXPECT_EQ(env.Sleeps().size(), 63u);
+  // A command that fails is not waited for.
+  exitCode = 1;
   EXPECT_EQ(ShutSched(), 0);
-  SetLock(false);
+  setLock(false);
   EXPECT_EQ(StartSched(), 0);
-  EXPECT_EQ(env_.Sleeps().size(), 60u) << "a failed command is not waited for";
+  EXPECT_EQ(env.Sleeps().size(), 63u);
+  SetLpRoot("");
 }
 
 }  // namespace

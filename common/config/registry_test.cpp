@@ -35,7 +35,7 @@ class RegistryTest : public ::testing::Test {
   std::string registry_ = dir_ / "rerar.ini";
 };
 
-TEST_F(RegistryTest, StringValueLandsInTheRootsSectionAndNegotiatesItsSize) {
+TEST_F(RegistryTest, ValuesLandInTheRootsSectionWithTheirTypeAndNegotiateTheirSize) {
   HKEY key = -1;
   ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Quorvane\\QV Web Tarlomin", 0, 0, &key), 0);
   EXPECT_EQ(key, HKEY_LOCAL_MACHINE);
@@ -57,9 +57,8 @@ TEST_F(RegistryTest, StringValueLandsInTheRootsSectionAndNegotiatesItsSize) {
   EXPECT_EQ(Content(), "[HKEY_LOCAL_MACHINE]\n");
   EXPECT_EQ(RegQueryValue(key, "DNSLookup", nullptr, &size), 1);
   EXPECT_EQ(size, 1u);
-}
 
-TEST_F(RegistryTest, DwordRoundTripKeepsSignAndLeavesSizeAlone) {
+  // A DWORD keeps its sign and leaves the size alone; other types are refused.
   const int32_t value = -5;
   const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
   ASSERT_EQ(RegSetValueEx(HKEY_LOCAL_MACHINE, "Count", 0, REG_DWORD, bytes, sizeof value), 0);
@@ -67,27 +66,14 @@ TEST_F(RegistryTest, DwordRoundTripKeepsSignAndLeavesSizeAlone) {
   EXPECT_EQ(Content(), "[HKEY_LOCAL_MACHINE]\nCount=-5\nCount_TYPE=REG_DWORD\n");
 
   int32_t back = 0;
-  unsigned long type = 0, size = 99;
+  size = 99;
   EXPECT_EQ(RegQueryValueEx(HKEY_LOCAL_MACHINE, "Count", nullptr, &type, reinterpret_cast<unsigned char*>(&back),
                             &size),
             0);
   EXPECT_TRUE(type == REG_DWORD && back == -5 && size == 99u);
 }
 
-TEST_F(RegistryTest, ValueWithoutTypeLineIsMissingOnlyForTheTypedQuery) {
-  ASSERT_TRUE(ScratchDir::WriteFile(registry_, "[HKEY_LOCAL_MACHINE]\nHand=made\nEmpty=\n"));
-  char data[16];
-  unsigned long type = 0, size = sizeof data;
-  EXPECT_EQ(RegQueryValueEx(HKEY_LOCAL_MACHINE, "Hand", nullptr, &type, reinterpret_cast<unsigned char*>(data),
-                            &size),
-            1);
-  EXPECT_EQ(RegQueryValue(HKEY_LOCAL_MACHINE, "Hand", data, &size), 0);
-  EXPECT_STREQ(data, "made");
-  EXPECT_EQ(size, 5u);
-  EXPECT_EQ(RegQueryValue(HKEY_LOCAL_MACHINE, "Empty", data, &size), 1);
-}
-
-TEST_F(RegistryTest, InvalidHandlesFailEveryCallThatTouchesTheFile) {
+TEST_F(RegistryTest, InvalidHandlesTouchNoFileAndUntypedValuesAreMissingOnlyForTheTypedQuery) {
   const int32_t value = 1;
   for (HKEY bad : {4, -1}) {
     unsigned long type = 0, size = 16;
@@ -99,6 +85,17 @@ TEST_F(RegistryTest, InvalidHandlesFailEveryCallThatTouchesTheFile) {
     EXPECT_EQ(RegDeleteKey(bad, "V"), 1);
   }
   EXPECT_FALSE(ScratchDir::Exists(registry_));
+
+  ASSERT_TRUE(ScratchDir::WriteFile(registry_, "[HKEY_LOCAL_MACHINE]\nHand=made\nEmpty=\n"));
+  char data[16];
+  unsigned long type = 0, size = sizeof data;
+  EXPECT_EQ(RegQueryValueEx(HKEY_LOCAL_MACHINE, "Hand", nullptr, &type, reinterpret_cast<unsigned char*>(data),
+                            &size),
+            1);
+  EXPECT_EQ(RegQueryValue(HKEY_LOCAL_MACHINE, "Hand", data, &size), 0);
+  EXPECT_STREQ(data, "made");
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(RegQueryValue(HKEY_LOCAL_MACHINE, "Empty", data, &size), 1);
 }
 
 }  // namespace

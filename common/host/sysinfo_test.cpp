@@ -15,50 +15,34 @@
 namespace {
 
 using kqs::FakeEnv;
-using kqs::ScopedEnv;
 using kqs::ScratchDir;
 
-class ModuleDirectoryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(nullptr, getcwd(savedCwd_.data(), savedCwd_.size()));
-    ASSERT_EQ(0, chdir(dir_.path().c_str()));
-    ASSERT_NE(nullptr, getcwd(cwd_.data(), cwd_.size()));
-  }
-  void TearDown() override {
-    gArgv = nullptr;
-    EXPECT_EQ(0, chdir(savedCwd_.data()));
-  }
-
-  // The module directory for a program started as arg0.
-  std::string For(const char* arg0, unsigned size = 255, unsigned* result = nullptr) {
-    argv_[0] = const_cast<char*>(arg0);
-    xRegisterArguments(1, argv_.data());
+TEST(ModuleDirectoryTest, FollowsArgvZeroAsStarted) {
+  ScratchDir dir;
+  std::array<char, 255> saved{}, here{};
+  ASSERT_TRUE(getcwd(saved.data(), saved.size()) && chdir(dir.path().c_str()) == 0 && getcwd(here.data(), here.size()));
+  const std::string cwd = here.data();
+  // The module directory for a program started as arg0, "<result>" when none.
+  char* argv[2] = {};
+  auto dirFor = [&](const char* arg0, unsigned size = 255, unsigned* result = nullptr) {
+    argv[0] = const_cast<char*>(arg0);
+    xRegisterArguments(1, argv);
     std::array<char, 512> buf{};
-    unsigned r = xGetModuleDirectory(nullptr, buf.data(), size);
+    const unsigned r = xGetModuleDirectory(nullptr, buf.data(), size);
     if (result != nullptr) *result = r;
     return r == 0 || r == 255 ? "<" + std::to_string(r) + ">" : std::string(buf.data());
-  }
-
-  ScratchDir dir_;
-  std::array<char, 255> savedCwd_{};
-  std::array<char, 255> cwd_{};
-  std::array<char*, 2> argv_{};
-};
-
-TEST_F(ModuleDirectoryTest, FollowsArgvZeroAsStarted) {
-  const std::string cwd = cwd_.data();
-  EXPECT_EQ("/opt/x/bin/", For("/opt/x/bin/kqsd"));
-  EXPECT_EQ(cwd + "/bin/", For("./bin/../bin/kqsd"));
-  EXPECT_EQ(cwd + "/", For("kqsd"));  // found through PATH
-  EXPECT_EQ("/", For("/kqsd"));
-  EXPECT_EQ("<0>", For(""));
+  };
+  EXPECT_EQ("/opt/x/bin/", dirFor("/opt/x/bin/kqsd"));
+  EXPECT_EQ(cwd + "/bin/", dirFor("./bin/../bin/kqsd"));
+  EXPECT_EQ(cwd + "/", dirFor("kqsd"));  // found through PATH
+  EXPECT_EQ("/", dirFor("/kqsd"));
+  EXPECT_EQ("<0>", dirFor(""));
 
   unsigned result = 0;
-  EXPECT_EQ("/opt/x/bin/", For("/opt/x/bin/kqsd", 16, &result));
+  EXPECT_EQ("/opt/x/bin/", dirFor("/opt/x/bin/kqsd", 16, &result));
   EXPECT_EQ(11u, result);
-  EXPECT_EQ("<0>", For("kqsd", 6)) << "the current directory does not fit";
-  EXPECT_EQ("<255>", For("/opt/x/bin/kqsd", 15)) << "argv[0] itself does not fit";
+  EXPECT_EQ("<0>", dirFor("kqsd", 6)) << "the current directory does not fit";
+  EXPECT_EQ("<255>", dirFor("/opt/x/bin/kqsd", 15)) << "argv[0] itself does not fit";
 
   // The A form reports the full length even when it had to cut the text.
   std::array<char, 8> small;
@@ -69,6 +53,7 @@ TEST_F(ModuleDirectoryTest, FollowsArgvZeroAsStarted) {
   std::array<char, 255> buf{};
   EXPECT_EQ(cwd.size() + 1, xGetModuleDirectory(nullptr, buf.data(), unsigned(buf.size())));
   EXPECT_EQ(cwd + "/", buf.data());
+  EXPECT_EQ(0, chdir(saved.data()));
 }
 
 TEST(HostOSTest, DescribesSunOSAsSolarisAndEverythingElsePlainly) {
@@ -84,7 +69,6 @@ TEST(HostOSTest, DescribesSunOSAsSolarisAndEverythingElsePlainly) {
 TEST(TickCountTest, FollowsTheClockCutTo32BitsAndSleepsAdvanceIt) {
   FakeEnv env;
   env.UseFakeClock((int64_t{1} << 32) + 1000);
-  ScopedEnv scoped(&env);
   const uint32_t start = xGetTickCount();
   EXPECT_EQ(1000u, start);
   xSleep(500);

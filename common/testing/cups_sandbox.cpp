@@ -4,7 +4,6 @@
 #include "common/testing/cups_sandbox.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,8 +15,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+#include <utility>
 
 namespace kqs {
 
@@ -42,19 +41,12 @@ bool SocketAnswers(const std::string& path) {
 // TCP AttemptFails counter): the sign that a sender tried a port no one
 // listens on.
 long RefusedAttempts() {
-  std::istringstream in(ScratchDir::ReadFile("/proc/net/snmp"));
-  std::string header, values, line;
-  while (std::getline(in, line)) {
-    if (line.rfind("Tcp:", 0) != 0) continue;
-    if (header.empty()) header = line;
-    else values = line;
-  }
-  std::istringstream names(header), numbers(values);
-  std::string name, number;
-  while (names >> name && numbers >> number) {
-    if (name == "AttemptFails") return std::stol(number);
-  }
-  return -1;
+  // The second "Tcp:" line holds the numbers; AttemptFails is the seventh.
+  const std::string snmp = ScratchDir::ReadFile("/proc/net/snmp");
+  const size_t numbers = snmp.find("\nTcp:", snmp.find("\nTcp:") + 1);
+  long fails = -1;
+  if (numbers != std::string::npos) std::sscanf(snmp.c_str() + numbers, "\nTcp: %*d %*d %*d %*d %*d %*d %ld", &fails);
+  return fails;
 }
 
 int Listen(int port) {
@@ -115,17 +107,9 @@ bool PrivateCups::Start(const std::string& system_groups) {
   if (!ScratchDir::WriteFile(dir_ / "cups-files.conf", files) || !ScratchDir::WriteFile(dir_ / "cupsd.conf", conf))
     return Fail("cannot write the configuration");
 
-  const int log = open((dir_ / "log/cupsd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(log, STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", (dir_ / "cupsd.conf").c_str(), "-s",
-          (dir_ / "cups-files.conf").c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (log >= 0) close(log);
-  if (pid_ < 0) return Fail("cannot fork");
+  pid_ = Launch({"/usr/sbin/cupsd", "-f", "-c", dir_ / "cupsd.conf", "-s", dir_ / "cups-files.conf"},
+               dir_ / "log/cupsd.out");
+  if (pid_ < 0) return Fail("cannot start cupsd");
   for (const auto end = Clock::now() + 10s; Clock::now() < end;) {
     if (SocketAnswers(socket_)) return true;
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -138,17 +122,7 @@ bool PrivateCups::Start(const std::string& system_groups) {
 }
 
 void PrivateCups::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  for (const auto end = Clock::now() + 5s; Clock::now() < end;) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = 0;
-      return;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  Terminate(pid_, 5s);
   pid_ = 0;
 }
 
@@ -156,20 +130,17 @@ RunResult PrivateCups::Client(std::vector<std::string> argv) const {
   return Run(argv, "", {"CUPS_SERVER=" + socket_});
 }
 
-FakePrinter::FakePrinter(Behaviour behaviour, int port)
-    : thread_([this, behaviour, port] { Serve(behaviour, port); }) {}
+FakePrinter::FakePrinter(Behaviour behaviour)
+    : thread_([this, behaviour, refused = RefusedAttempts()] { Serve(behaviour, refused); }) {}
 
 FakePrinter::~FakePrinter() {
   stop_ = true;
   thread_.join();
 }
 
-void FakePrinter::Serve(Behaviour behaviour, int port) {
-  if (behaviour.refuse_first) {
-    const long before = RefusedAttempts();
-    while (!stop_ && RefusedAttempts() == before) std::this_thread::sleep_for(5ms);
-  }
-  const int listener = Listen(port);
+void FakePrinter::Serve(Behaviour behaviour, long refused) {
+  while (behaviour.refuse_first && !stop_ && RefusedAttempts() == refused) std::this_thread::sleep_for(5ms);
+  const int listener = Listen(9100);
   while (!stop_ && listener >= 0) {
     if (!Readable(listener, 50)) continue;
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -177,12 +148,18 @@ void FakePrinter::Serve(Behaviour behaviour, int port) {
     std::string job;
     char buf[65536];
     ssize_t n = 0;
-    while (!stop_ && Readable(fd, 10000) && (n = recv(fd, buf, sizeof buf, 0)) > 0) job.append(buf, size_t(n));
+    const size_t upto = std::exchange(behaviour.reset_after, 0);
+    while (!stop_ && (upto == 0 || job.size() < upto) && Readable(fd, 10000) &&
+           (n = recv(fd, buf, sizeof buf, 0)) > 0) {
+      job.append(buf, size_t(n));
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       jobs_.push_back(job);
     }
     if (behaviour.close_delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(behaviour.close_delay_ms));
+    const linger reset{1, 0};  // closing then sends a reset
+    if (upto != 0) setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(fd);
   }
   if (listener >= 0) close(listener);

@@ -51,7 +51,7 @@ class PrivateCups {
   pid_t pid_ = 0;
 };
 
-// An AppSocket printer on 127.0.0.1:port: each connection is one job, kept
+// An AppSocket printer on 127.0.0.1:9100: each connection is one job, kept
 // once the sender has closed its side (the printer itself closes after
 // close_delay_ms).
 class FakePrinter {
@@ -62,9 +62,11 @@ class FakePrinter {
     bool refuse_first = false;
     // After the job's last byte, wait this long before closing.
     int close_delay_ms = 0;
+    // Reset the first connection once this many bytes came (0: never).
+    size_t reset_after = 0;
   };
 
-  explicit FakePrinter(Behaviour behaviour, int port = 9100);
+  explicit FakePrinter(Behaviour behaviour);
   ~FakePrinter();
   FakePrinter(const FakePrinter&) = delete;
   FakePrinter& operator=(const FakePrinter&) = delete;
@@ -73,7 +75,7 @@ class FakePrinter {
   std::vector<std::string> WaitForJobs(size_t n, int timeout_ms);
 
  private:
-  void Serve(Behaviour behaviour, int port);
+  void Serve(Behaviour behaviour, long refused);
 
   std::mutex mutex_;
   std::vector<std::string> jobs_;

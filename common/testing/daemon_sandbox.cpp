@@ -5,7 +5,6 @@
 #include "common/testing/daemon_sandbox.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,16 +18,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include "common/testing/netns.h"
+#include "common/config/profile.h"
 #include "common/testing/syslog_capture.h"
 #include "common/util/byteorder.h"
 #include "protocol/kqsids.h"
@@ -51,10 +50,7 @@ class LogDrain {
       return false;
     }
     thread_ = std::thread([this] {
-      SyslogMessage m;
-      while (!stop_) {
-        if (capture_.Next(&m, 100)) ++count_;
-      }
+      for (SyslogMessage m; !stop_;) capture_.Next(&m, 100);
     });
     return true;
   }
@@ -62,40 +58,24 @@ class LogDrain {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  uint64_t count() const { return count_; }
 
  private:
   SyslogCapture capture_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::atomic<uint64_t> count_{0};
 };
-
-LogDrain& Drain() {
-  static LogDrain drain;
-  return drain;
-}
 
 // True when /proc/net/<table> of this namespace shows the management port
 // bound (for tcp: listening).
 bool PortBound(const std::string& table) {
   std::istringstream in(ScratchDir::ReadFile("/proc/net/" + table));
-  std::string line;
   char suffix[8];
   std::snprintf(suffix, sizeof suffix, ":%04X", kManagementPort);
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
+  for (std::string line, slot, local, remote, state; std::getline(in, line);) {
+    std::istringstream(line) >> slot >> local >> remote >> state;
     if (local.ends_with(suffix) && (table != "tcp" || state == "0A")) return true;
   }
   return false;
-}
-
-bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-long MillisUntil(Clock::time_point end) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
 }
 
 sockaddr_in Loopback(int port) {
@@ -106,70 +86,35 @@ sockaddr_in Loopback(int port) {
   return a;
 }
 
-std::string Trimmed(const std::string& s) {
-  const size_t first = s.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return "";
-  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
-
-bool SameText(const std::string& a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-// A process as /proc/<pid>/stat shows it.
+// Every process with its parent and session, from /proc/<pid>/stat:
+// "pid (comm) state ppid pgrp session ...", where comm may hold blanks.
 struct ProcEntry {
-  pid_t pid = 0, parent = 0, session = 0;
+  pid_t pid, parent, session;
 };
-
 std::vector<ProcEntry> Processes() {
   std::vector<ProcEntry> all;
-  DIR* d = opendir("/proc");
-  if (d == nullptr) return all;
-  while (const dirent* e = readdir(d)) {
-    const pid_t pid = static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10));
-    if (pid <= 0) continue;
-    const std::string stat = ScratchDir::ReadFile("/proc/" + std::string(e->d_name) + "/stat");
-    // "pid (comm) state ppid pgrp session ...": comm may hold blanks and ")".
+  std::error_code ec;  // processes come and go while the listing runs
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    ProcEntry p{static_cast<pid_t>(std::atoi(it->path().filename().c_str())), 0, 0};
+    const std::string stat = p.pid > 0 ? ScratchDir::ReadFile(it->path() / "stat") : "";
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(stat.substr(close + 1));
-    std::string state;
-    ProcEntry p;
-    pid_t group = 0;
-    p.pid = pid;
-    if (fields >> state >> p.parent >> group >> p.session) all.push_back(p);
+    if (close != std::string::npos &&
+        std::sscanf(stat.c_str() + close + 1, " %*c %d %*d %d", &p.parent, &p.session) == 2) {
+      all.push_back(p);
+    }
   }
-  closedir(d);
   return all;
 }
 
-
 }  // namespace
 
-int WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  do {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    if (r < 0) return -1;
-    std::this_thread::sleep_for(2ms);
-  } while (Clock::now() < end);
-  return -1;
-}
-
-bool ExitedWithZero(int status) {
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool EnterDaemonSandbox(std::string* error, SandboxLog log) {
+  static LogDrain drain;
   if (!EnterPrivateNetNamespace()) {
     *error = "cannot enter a private network namespace (needs root)";
     return false;
   }
-  if (log == SandboxLog::kDrained && !Drain().Start(error)) return false;
+  if (log == SandboxLog::kDrained && !drain.Start(error)) return false;
   if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
     *error = "cannot become a subreaper";
     return false;
@@ -179,42 +124,30 @@ bool EnterDaemonSandbox(std::string* error, SandboxLog log) {
   return true;
 }
 
-uint64_t SyslogEntriesReceived() { return Drain().count(); }
-
-SandboxDaemon::SandboxDaemon() = default;
-
-SandboxDaemon::~SandboxDaemon() { KillLeftovers(); }
-
-// Everything in the session of a daemon started here, and of any child of
-// this process (the subreaper) in a session other than ours: that is a
+// Kills everything in the session of a daemon started here, and of any child
+// of this process (the subreaper) in a session other than ours: that is a
 // daemon whose pid never reached kqsd.ini. Each is killed and reaped.
-void SandboxDaemon::KillLeftovers() {
+SandboxDaemon::~SandboxDaemon() {
   const pid_t self = getpid();
-  const pid_t ownSession = getsid(0);
   const std::vector<ProcEntry> all = Processes();
   std::set<pid_t> sessions;
   for (const ProcEntry& p : all) {
     const bool startedHere = std::find(started_.begin(), started_.end(), p.pid) != started_.end();
-    if ((startedHere || p.parent == self) && p.session != ownSession) sessions.insert(p.session);
+    if ((startedHere || p.parent == self) && p.session != getsid(0)) sessions.insert(p.session);
   }
   std::vector<pid_t> killed;
   for (const ProcEntry& p : all) {
-    if (sessions.count(p.session) != 0 && p.pid != self && kill(p.pid, SIGKILL) == 0) {
-      killed.push_back(p.pid);
-    }
+    if (sessions.count(p.session) != 0 && p.pid != self && kill(p.pid, SIGKILL) == 0) killed.push_back(p.pid);
   }
   // Grandchildren come to this process once their parent is reaped.
   const auto end = Clock::now() + 2s;
   for (const pid_t pid : killed) {
-    while (waitpid(pid, nullptr, WNOHANG) != pid && (kill(pid, 0) == 0 || errno != ESRCH) &&
-           Clock::now() < end) {
+    while (waitpid(pid, nullptr, WNOHANG) != pid && (kill(pid, 0) == 0 || errno != ESRCH) && Clock::now() < end) {
       std::this_thread::sleep_for(2ms);
     }
   }
   // A started daemon that ended by itself but was not reaped yet.
   for (const pid_t pid : started_) waitpid(pid, nullptr, WNOHANG);
-  started_.clear();
-  pid_ = 0;
 }
 
 bool SandboxDaemon::Fail(const std::string& what) {
@@ -224,55 +157,36 @@ bool SandboxDaemon::Fail(const std::string& what) {
 
 bool SandboxDaemon::Prepare(const std::string& extraIni) {
   if (dir_.path().empty()) return Fail("no scratch directory");
-  if (!Run(std::string(LPSVC_PATH) + " setup " + lpRoot() + (cups_.empty() ? "" : " --cups " + cups_) + " >/dev/null"))
-    return Fail("lpsvc setup failed");
-  if (symlink(KQSD_PATH, (dir_ / "kqsd").c_str()) != 0) return Fail("cannot link kqsd");
-  if (!Run("cp " + std::string(KQSD_CATALOG) + " " + (dir_ / "kqsd.cat")))
-    return Fail("cannot copy the catalog");
-  if (!ScratchDir::WriteFile(dir_ / "kqsd.ini", "[LP Service]\nRoot=" + lpRoot() + "\n" + extraIni))
+  std::vector<std::string> setup = {LPSVC_PATH, "setup", lpRoot()};
+  if (!cups_.empty()) setup.insert(setup.end(), {"--cups", cups_});
+  if (const RunResult r = Run(setup); r.status != 0) return Fail("lpsvc setup failed: " + r.all());
+  std::error_code ec;
+  if (symlink(KQSD_PATH, (dir_ / "kqsd").c_str()) != 0 ||
+      !std::filesystem::copy_file(KQSD_CATALOG, dir_ / "kqsd.cat", ec))
+    return Fail("cannot install kqsd and its catalog");
+  if (!ScratchDir::WriteFile(iniPath(), "[LP Service]\nRoot=" + lpRoot() + "\n" + extraIni))
     return Fail("cannot write kqsd.ini");
   // As installed: a directory only root may change, the settings readable by
   // the group lp (the daemon runs as lp) and by nobody else.
-  if (chown((dir_ / "kqsd.ini").c_str(), 0, 7) != 0 || chmod((dir_ / "kqsd.ini").c_str(), 0640) != 0)
+  if (chown(iniPath().c_str(), 0, kLpGid) != 0 || chmod(iniPath().c_str(), 0640) != 0)
     return Fail("cannot give kqsd.ini to root:lp 0640");
   return true;
 }
 
-// Read afresh each time: the profile calls cache a file until its mtime, in
-// whole seconds, moves on, and a restarted daemon rewrites it within one.
+// Read afresh each time: a restarted daemon rewrites the file within the
+// same second.
 pid_t SandboxDaemon::ProcessIdInIni() const {
-  std::istringstream in(ScratchDir::ReadFile(iniPath()));
-  std::string line;
-  bool inSection = false;
-  while (std::getline(in, line)) {
-    const std::string text = Trimmed(line);
-    if (text.starts_with('[')) {
-      inSection = SameText(text, "[Process Settings]");
-    } else if (const size_t eq = text.find('='); inSection && eq != std::string::npos &&
-                                                 SameText(Trimmed(text.substr(0, eq)), "ProcessID")) {
-      return static_cast<pid_t>(std::strtol(text.c_str() + eq + 1, nullptr, 10));
-    }
-  }
-  return 0;
+  IniCleanup();
+  return xGetPrivateProfileIntA("Process Settings", "ProcessID", 0, iniPath().c_str());
 }
 
 pid_t SandboxDaemon::Start(bool waitReady) {
   const pid_t before = ProcessIdInIni();
-  const std::string exe = dir_ / "kqsd";
-  const pid_t starter = fork();
-  if (starter == 0) {
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (starter < 0) {
-    Fail("cannot fork");
-    return 0;
-  }
+  const pid_t starter = Launch({dir_ / "kqsd"});
+  if (starter < 0) return Fail("cannot fork"), 0;
   if (!ExitedWithZero(WaitForExit(starter, 5000ms))) {
-    kill(starter, SIGKILL);
-    waitpid(starter, nullptr, 0);
-    Fail("kqsd did not return at once");
-    return 0;
+    Terminate(starter, 0ms);
+    return Fail("kqsd did not return at once"), 0;
   }
   const auto end = Clock::now() + 5s;
   pid_t pid = 0;
@@ -280,17 +194,11 @@ pid_t SandboxDaemon::Start(bool waitReady) {
     std::this_thread::sleep_for(2ms);
     pid = ProcessIdInIni();
   }
-  if (pid <= 0 || pid == before) {
-    Fail("kqsd wrote no process id");
-    return 0;
-  }
+  if (pid <= 0 || pid == before) return Fail("kqsd wrote no process id"), 0;
   pid_ = pid;
   started_.push_back(pid);
   while (waitReady && !(PortBound("tcp") && PortBound("udp"))) {
-    if (Clock::now() >= end) {
-      Fail("kqsd did not open its ports");
-      return 0;
-    }
+    if (Clock::now() >= end) return Fail("kqsd did not open its ports"), 0;
     std::this_thread::sleep_for(2ms);
   }
   return pid;
@@ -317,24 +225,15 @@ pid_t SandboxDaemon::StartForeground(const std::string& notifySocket) {
   return pid;
 }
 
-int SandboxDaemon::Stop(pid_t pid, std::chrono::milliseconds limit) {
-  if (pid <= 0) pid = pid_;
-  if (pid <= 0 || kill(pid, SIGTERM) != 0) return -1;
-  const int status = WaitForExit(pid, limit);
-  if (status == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  return status;
-}
+int SandboxDaemon::Stop(pid_t pid, std::chrono::milliseconds limit) { return Terminate(pid > 0 ? pid : pid_, limit); }
 
 Bytes RequestBytes(uint32_t operation, uint32_t objectType, const std::string& parameters,
                    const std::string& data) {
   unsigned char* packet = nullptr;
   uint32_t length = 0;
   const void* block = data.empty() ? nullptr : data.data();
-  if (PacketReqEncode(operation, parameters.c_str(), objectType, block,
-                      static_cast<uint32_t>(data.size()), &packet, &length) != KQS_SUCCESS) {
+  if (PacketReqEncode(operation, parameters.c_str(), objectType, block, static_cast<uint32_t>(data.size()), &packet,
+                      &length) != KQS_SUCCESS) {
     return {};
   }
   Bytes bytes(packet, packet + length);
@@ -365,9 +264,9 @@ bool Console::Send(const Bytes& bytes) {
 
 // Reads until at least n bytes are buffered; false at end, on an error or
 // once end has passed.
-bool Console::Fill(size_t n, std::chrono::steady_clock::time_point end) {
+bool Console::Fill(size_t n, Clock::time_point end) {
   while (buffer_.size() < n) {
-    const auto left = MillisUntil(end);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     pollfd p{fd_, POLLIN, 0};
     unsigned char chunk[65536];
     ssize_t got = 0;
@@ -413,8 +312,7 @@ std::string Discover(int timeoutMs) {
   char buf[2048];
   ssize_t n = 0;
   pollfd p{s, POLLIN, 0};
-  if (sendto(s, "?", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 1 &&
-      poll(&p, 1, timeoutMs) == 1) {
+  if (sendto(s, "?", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 1 && poll(&p, 1, timeoutMs) == 1) {
     n = recv(s, buf, sizeof buf, 0);
   }
   close(s);
@@ -422,23 +320,19 @@ std::string Discover(int timeoutMs) {
 }
 
 long ResidentKb(pid_t pid) {
-  std::istringstream in(ScratchDir::ReadFile("/proc/" + std::to_string(pid) + "/status"));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.starts_with("VmRSS:")) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
+  const std::string status = ScratchDir::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("\nVmRSS:");
+  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
 }
 
 int OpenDescriptors(pid_t pid) {
-  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (d == nullptr) return -1;
+  std::error_code ec;
   int n = 0;
-  while (const dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++n;
   }
-  closedir(d);
-  return n;
+  return ec ? -1 : n;
 }
 
 }  // namespace kqs

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 
 namespace kqs {
@@ -23,7 +24,7 @@ using Bytes = std::vector<unsigned char>;
 
 // Who reads the daemon's syslog entries.
 enum class SandboxLog {
-  kDrained,     // a thread of this process receives and counts them
+  kDrained,       // a thread of this process receives and drops them
   kLeftToCaller,  // to a SyslogCapture the caller starts, or else to the
                   // host's /dev/log; this process's /dev stays as it was
 };
@@ -37,18 +38,9 @@ enum class SandboxLog {
 // namespace. Returns false with the reason in *error.
 bool EnterDaemonSandbox(std::string* error, SandboxLog log = SandboxLog::kDrained);
 
-// Syslog entries the drain received (the daemon logs one per request and per
-// connection opened or closed).
-uint64_t SyslogEntriesReceived();
-
-// The wait status of pid reaped within limit, or -1 when it did not end.
-int WaitForExit(pid_t pid, std::chrono::milliseconds limit);
-// True for a wait status of a normal exit with status 0.
-bool ExitedWithZero(int status);
-
 class SandboxDaemon {
  public:
-  SandboxDaemon();
+  SandboxDaemon() = default;
   // Kills every daemon this object started and still running, together with
   // anything left in its session, and reaps them.
   ~SandboxDaemon();
@@ -59,8 +51,8 @@ class SandboxDaemon {
   void UseCups(const std::string& server) { cups_ = server; }
   // Lays out the installation directory (root's, mode 0755) and the LP tree
   // and writes kqsd.ini (root:lp, mode 0640) with the LP root followed by
-  // extraIni (INI text). Returns false, with the
-  // reason in error(), when a step fails.
+  // extraIni (INI text). Returns false, with the reason in error(), when a
+  // step fails.
   bool Prepare(const std::string& extraIni = "");
   // Runs kqsd as a shell would and waits, at most 5 s, until it has written
   // a new pid to kqsd.ini and, with waitReady, opened both of its ports.
@@ -84,7 +76,6 @@ class SandboxDaemon {
  private:
   bool Fail(const std::string& what);
   pid_t ProcessIdInIni() const;
-  void KillLeftovers();
 
   ScratchDir dir_;
   std::string cups_;

@@ -31,9 +31,10 @@ void FakeEnv::Advance(int64_t ms) {
   now_ms_ += ms;
 }
 
-int FakeEnv::Fault(const std::string& op, const char* path) {
-  if (!fault) return 0;
-  return fault(op, path != nullptr ? path : "");
+bool FakeEnv::Fails(const std::string& op, const char* path) {
+  const int e = fault ? fault(op, path != nullptr ? path : "") : 0;
+  if (e != 0) errno = e;
+  return e != 0;
 }
 
 int FakeEnv::RunProgram(char* const argv[], int timeoutMs) {
@@ -43,51 +44,24 @@ int FakeEnv::RunProgram(char* const argv[], int timeoutMs) {
     std::lock_guard<std::mutex> lock(mu_);
     commands_.push_back(args);
   }
-  if (run_hook) return run_hook(args);
-  return EnvWrapper::RunProgram(argv, timeoutMs);
-}
-
-#define KQS_FAULT_OR(op, path, call) \
-  do {                               \
-    if (int e = Fault(op, path)) {   \
-      errno = e;                     \
-      return -1;                     \
-    }                                \
-    return call;                     \
-  } while (0)
-
-int FakeEnv::Stat(const char* path, struct stat* st) {
-  KQS_FAULT_OR("stat", path, EnvWrapper::Stat(path, st));
+  return run_hook ? run_hook(args) : EnvWrapper::RunProgram(argv, timeoutMs);
 }
 
 FILE* FakeEnv::FOpen(const char* path, const char* mode) {
-  if (int e = Fault(std::string("fopen:") + mode, path)) {
-    errno = e;
-    return nullptr;
-  }
-  return EnvWrapper::FOpen(path, mode);
+  return Fails(std::string("fopen:") + mode, path) ? nullptr : EnvWrapper::FOpen(path, mode);
 }
 
 int FakeEnv::Rename(const char* from, const char* to) {
-  KQS_FAULT_OR("rename", to, EnvWrapper::Rename(from, to));
+  return Fails("rename", to) ? -1 : EnvWrapper::Rename(from, to);
 }
 
-int FakeEnv::Unlink(const char* path) {
-  KQS_FAULT_OR("unlink", path, EnvWrapper::Unlink(path));
-}
+int FakeEnv::Mkdir(const char* path, mode_t mode) { return Fails("mkdir", path) ? -1 : EnvWrapper::Mkdir(path, mode); }
 
-int FakeEnv::Mkdir(const char* path, mode_t mode) {
-  KQS_FAULT_OR("mkdir", path, EnvWrapper::Mkdir(path, mode));
-}
-
-int FakeEnv::Chmod(const char* path, mode_t mode) {
-  KQS_FAULT_OR("chmod", path, EnvWrapper::Chmod(path, mode));
-}
+int FakeEnv::Chmod(const char* path, mode_t mode) { return Fails("chmod", path) ? -1 : EnvWrapper::Chmod(path, mode); }
 
 int64_t FakeEnv::NowMillis() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (fake_clock_) return now_ms_;
-  return EnvWrapper::NowMillis();
+  return fake_clock_ ? now_ms_ : EnvWrapper::NowMillis();
 }
 
 int FakeEnv::SleepMillis(int ms) {

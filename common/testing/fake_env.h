@@ -1,6 +1,7 @@
-// A test Env: forwards to the real host but records the programs run, can
-// answer them itself, injects file-system failures and can run a fake clock
-// that sleeping advances instead of waiting.
+// A test Env, in force for its lifetime: forwards to the real host but
+// records the programs run, can answer them itself, injects file-system
+// failures and can run a fake clock that sleeping advances instead of
+// waiting.
 #pragma once
 
 #include <functional>
@@ -16,7 +17,10 @@ class FakeEnv : public EnvWrapper {
  public:
   using Argv = std::vector<std::string>;
 
-  FakeEnv() : EnvWrapper(Env::Default()) {}
+  FakeEnv() : EnvWrapper(Env::Default()) { previous_ = SetEnvForTesting(this); }
+  ~FakeEnv() override { SetEnvForTesting(previous_ == Env::Default() ? nullptr : previous_); }
+  FakeEnv(const FakeEnv&) = delete;
+  FakeEnv& operator=(const FakeEnv&) = delete;
 
   // Programs: every argv is recorded; when run_hook is set it answers instead
   // of the host.
@@ -25,8 +29,8 @@ class FakeEnv : public EnvWrapper {
   void ClearCommands();
 
   // File-system faults: fault(op, path) returns an errno value to fail the
-  // call with, or 0 to let it through. op is "stat", "fopen", "rename",
-  // "unlink", "mkdir" or "chmod"; for fopen the mode follows as "fopen:w".
+  // call with, or 0 to let it through. op is "fopen", "rename", "mkdir" or
+  // "chmod"; for fopen the mode follows as "fopen:w".
   std::function<int(const std::string& op, const std::string& path)> fault;
 
   // Clock: once UseFakeClock() is called, NowMillis() returns the fake time
@@ -37,35 +41,23 @@ class FakeEnv : public EnvWrapper {
   std::vector<int> Sleeps();
 
   int RunProgram(char* const argv[], int timeoutMs) override;
-  int Stat(const char* path, struct stat* st) override;
   FILE* FOpen(const char* path, const char* mode) override;
   int Rename(const char* from, const char* to) override;
-  int Unlink(const char* path) override;
   int Mkdir(const char* path, mode_t mode) override;
   int Chmod(const char* path, mode_t mode) override;
   int64_t NowMillis() override;
   int SleepMillis(int ms) override;
 
  private:
-  int Fault(const std::string& op, const char* path);
+  // True, with errno set, when fault fails op on path.
+  bool Fails(const std::string& op, const char* path);
 
+  Env* previous_ = nullptr;
   std::mutex mu_;
   std::vector<Argv> commands_;
   std::vector<int> sleeps_;
   bool fake_clock_ = false;
   int64_t now_ms_ = 0;
-};
-
-// Installs an Env for the lifetime of the guard.
-class ScopedEnv {
- public:
-  explicit ScopedEnv(Env* env) : previous_(SetEnvForTesting(env)) {}
-  ~ScopedEnv() { SetEnvForTesting(previous_ == Env::Default() ? nullptr : previous_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  Env* previous_;
 };
 
 }  // namespace kqs

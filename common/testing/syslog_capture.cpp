@@ -1,6 +1,6 @@
-// /dev/log of our own in a private mount namespace: a socket of this process
-// bound over the host's /dev/log, or, where there is none to cover, a tmpfs
-// over /dev whose entries lead back to the real ones.
+// /dev/log of our own in a private mount namespace: a tmpfs over /dev whose
+// entries lead back to the real ones, but whose "log" is a socket of this
+// process.
 #include "common/testing/syslog_capture.h"
 
 #include <poll.h>
@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,8 +37,8 @@ SyslogMessage Parse(std::string_view raw) {
 }
 
 // Fills the tmpfs at dir with a recursive bind of the real /dev under ".host"
-// and one relative link per entry, so every node, submount (pts, shm) and
-// link of /dev keeps its usual name once the tmpfs covers /dev.
+// and one relative link per entry but "log", so every node, submount (pts,
+// shm) and link of /dev keeps its usual name once the tmpfs covers /dev.
 bool MirrorDev(const std::string& dir) {
   const std::string host = dir + "/.host";
   if (mkdir(host.c_str(), 0755) != 0 || mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
@@ -48,7 +47,7 @@ bool MirrorDev(const std::string& dir) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
     const std::string name = entry.path().filename();
-    if (symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) != 0) return false;
+    if (name != "log" && symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) != 0) return false;
   }
   return !ec;
 }
@@ -75,16 +74,15 @@ bool SyslogCapture::Start() {
   std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kqs-dev-XXXXXX";
   if (mkdtemp(dir.data()) == nullptr) return Fail("mkdtemp " + dir);
   const bool ok = PlaceSocket(dir);
-  umount2(dir.c_str(), MNT_DETACH);  // what was placed keeps the tmpfs alive
+  umount2(dir.c_str(), MNT_DETACH);  // only left there when a step failed
   rmdir(dir.c_str());
   return ok;
 }
 
 // Binds the socket as "log" on a fresh tmpfs at dir and puts it in place.
 bool SyslogCapture::PlaceSocket(const std::string& dir) {
-  const bool coverLog = access("/dev/log", F_OK) == 0;
   if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID, "mode=755") != 0) return Fail("mounting a tmpfs");
-  if (!coverLog && !MirrorDev(dir)) return Fail("mirroring /dev");
+  if (!MirrorDev(dir)) return Fail("mirroring /dev");
   const std::string log = dir + "/log";
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -99,9 +97,7 @@ bool SyslogCapture::PlaceSocket(const std::string& dir) {
       chmod(log.c_str(), 0666) != 0) {
     return Fail("binding " + log);
   }
-  const int placed = coverLog ? mount(log.c_str(), "/dev/log", nullptr, MS_BIND, nullptr)
-                              : mount(dir.c_str(), "/dev", nullptr, MS_MOVE, nullptr);
-  return placed == 0 || Fail(coverLog ? "binding over /dev/log" : "moving over /dev");
+  return mount(dir.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0 || Fail("moving over /dev");
 }
 
 bool SyslogCapture::Next(SyslogMessage* out, int timeoutMs) {
@@ -123,38 +119,6 @@ std::vector<SyslogMessage> SyslogCapture::Collect(int quietMs) {
   SyslogMessage m;
   while (Next(&m, quietMs)) all.push_back(std::move(m));
   return all;
-}
-
-bool SyslogCapture::CaptureInChild(const std::function<void()>& body, int quietMs,
-                                   std::vector<SyslogMessage>* out, std::string* error) {
-  out->clear();
-  int fds[2];  // one packet per entry
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-    *error = std::string("socketpair: ") + std::strerror(errno);
-    return false;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    SyslogCapture capture;
-    if (!capture.Start()) {
-      std::fprintf(stderr, "syslog capture: %s\n", capture.error().c_str());
-      _exit(1);
-    }
-    body();
-    for (const SyslogMessage& m : capture.Collect(quietMs)) send(fds[1], m.raw.data(), m.raw.size(), 0);
-    _exit(0);
-  }
-  close(fds[1]);
-  char buf[8192];
-  for (ssize_t n; (n = recv(fds[0], buf, sizeof buf, 0)) > 0;) {
-    out->push_back(Parse(std::string_view(buf, static_cast<size_t>(n))));
-  }
-  close(fds[0]);
-  int status = -1;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *error = pid < 0 ? std::string("fork: ") + std::strerror(errno)
-                   : "capturing child failed (status " + std::to_string(status) + "; its reason is on stderr)";
-  return false;
 }
 
 }  // namespace kqs

@@ -4,11 +4,10 @@
 // this object reads; programs started afterwards log there too, and the
 // host's /dev is never touched. Start() needs root and a single-threaded
 // caller (a new mount namespace is refused to a process whose threads share
-// its file-system state), so call it first thing, or use CaptureInChild.
-// Entries sent before Start() are lost.
+// its file-system state), so call it first thing. Entries sent before
+// Start() are lost.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,12 +37,6 @@ class SyslogCapture {
   bool Next(SyslogMessage* out, int timeoutMs);
   // Every entry that arrives until none has arrived for quietMs.
   std::vector<SyslogMessage> Collect(int quietMs);
-
-  // Forks; the child starts a capture, runs body and hands back what
-  // Collect(quietMs) gathers, leaving this process's /dev alone. Returns
-  // false, with the reason in *error, when the child could not capture or died.
-  static bool CaptureInChild(const std::function<void()>& body, int quietMs,
-                             std::vector<SyslogMessage>* out, std::string* error);
 
  private:
   bool Fail(const std::string& what);
