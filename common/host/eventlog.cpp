@@ -4,6 +4,7 @@
 // into syslog, so a system log that does not read can never stall the daemon.
 #include "common/host/eventlog.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -200,6 +201,11 @@ constexpr size_t kQueueLimit = 1024;
 constexpr auto kCloseWait = std::chrono::milliseconds(250);
 // How long the thread lets entries gather after the first wakes it.
 constexpr auto kGather = std::chrono::milliseconds(5);
+// The most entries handed to syslog in a second (and at once). A flood of
+// requests or discovery datagrams would otherwise bury every other log of
+// the host (journald itself suppresses more than 10,000 in 30 s); beyond it
+// the queue fills and entries are dropped and counted.
+constexpr double kEntriesPerSecond = 1000;
 // The catalog text that reports dropped entries, with the count (%u).
 constexpr unsigned kDroppedId = 211;
 
@@ -212,26 +218,39 @@ class Outbox {
   enum class Kind { kOpen, kMessage, kClose };
 
   static Outbox& Get() {
-    static std::mutex made;
-    static Outbox* box = nullptr;
-    std::lock_guard<std::mutex> lock(made);
-    if (box == nullptr || box->pid_ != getpid()) box = new Outbox;  // never freed: see above
-    return *box;
+    static std::atomic<Outbox*> box{nullptr};
+    // The thread of a parent's box does not exist in a forked child.
+    static const bool forgotten_on_fork =
+        pthread_atfork(nullptr, nullptr, [] { box.store(nullptr, std::memory_order_relaxed); }) == 0;
+    (void)forgotten_on_fork;
+    Outbox* current = box.load(std::memory_order_acquire);
+    if (current != nullptr) return *current;
+    Outbox* made = new Outbox;  // never freed: see above
+    if (!box.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
+      delete made;  // another thread's came first; this one has no thread yet
+      return *current;
+    }
+    return *made;
+  }
+
+  // True when a message now would be dropped; cheap enough to test before
+  // formatting one.
+  bool Full() const { return messages_.load(std::memory_order_relaxed) >= kQueueLimit; }
+  void CountDrop() {
+    if (dropped_.fetch_add(1, std::memory_order_relaxed) > 0) return;
+    // The notice's text is taken at the first drop, while the catalog is
+    // surely open.
+    const char* notice =
+        CatalogOpen() ? catgets(catd, kTypes[EVENTLOG_WARNING_TYPE].set, int(kDroppedId), nullptr) : nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (notice != nullptr) dropFormat_ = notice;
   }
 
   // Queues an entry; a message is dropped and counted when kQueueLimit are
   // waiting.
   void Put(Kind kind, int priority, const char* text, unsigned id = 0) {
+    if (kind == Kind::kMessage && Full()) return CountDrop();
     std::lock_guard<std::mutex> lock(mu_);
-    if (kind == Kind::kMessage && messages_ >= kQueueLimit) {
-      ++dropped_;
-      // The notice's text is taken now, while the catalog is surely open.
-      const char* notice = CatalogOpen() ? catgets(catd, kTypes[EVENTLOG_WARNING_TYPE].set,
-                                                   int(kDroppedId), nullptr)
-                                         : nullptr;
-      if (notice != nullptr) dropFormat_ = notice;
-      return;
-    }
     if (kind == Kind::kMessage) ++messages_;
     queue_.push_back({kind, priority, id, text});
     if (!started_) {
@@ -269,14 +288,16 @@ class Outbox {
       lock.lock();
       std::deque<Entry> batch;
       batch.swap(queue_);
-      messages_ = 0;
+      messages_.store(0, std::memory_order_relaxed);
       lock.unlock();
-      for (const Entry& e : batch) Deliver(e);
+      for (const Entry& e : batch) {
+        if (e.kind == Kind::kMessage) Throttle();
+        Deliver(e);
+      }
       lock.lock();
       busy_ = false;
-      if (queue_.empty() && dropped_ > 0) {
-        const uintptr_t count = dropped_;
-        dropped_ = 0;
+      if (queue_.empty() && dropped_.load(std::memory_order_relaxed) > 0) {
+        const uintptr_t count = dropped_.exchange(0, std::memory_order_relaxed);
         Line notice;
         FormatMessage(&notice, dropFormat_.c_str(), 1, &count);
         queue_.push_back({Kind::kMessage, LOG_DAEMON | LOG_WARNING, kDroppedId, notice.c_str()});
@@ -285,6 +306,21 @@ class Outbox {
       }
       if (queue_.empty()) idle_.notify_all();
     }
+  }
+
+  // Waits, when need be, until one more entry may go out: a bucket that
+  // fills at kEntriesPerSecond and holds as many.
+  void Throttle() {
+    const auto now = std::chrono::steady_clock::now();
+    tokens_ = std::min(kEntriesPerSecond,
+                       tokens_ + std::chrono::duration<double>(now - refilled_).count() * kEntriesPerSecond);
+    refilled_ = now;
+    if (tokens_ < 1) {
+      std::this_thread::sleep_for(std::chrono::duration<double>((1 - tokens_) / kEntriesPerSecond));
+      tokens_ = 1;
+      refilled_ = std::chrono::steady_clock::now();
+    }
+    tokens_ -= 1;
   }
 
   // Only this thread calls the system log; ident_ stays valid for openlog.
@@ -307,15 +343,16 @@ class Outbox {
     }
   }
 
-  const pid_t pid_ = getpid();
   std::mutex mu_;
   std::condition_variable wake_, idle_;
   std::deque<Entry> queue_;
-  size_t messages_ = 0;
-  uintptr_t dropped_ = 0;
+  std::atomic<size_t> messages_{0};    // written under mu_
+  std::atomic<uintptr_t> dropped_{0};
   std::string dropFormat_ = "%u events were dropped.";
   bool started_ = false;
   bool waiting_ = false;  // the thread waits for an entry
+  double tokens_ = kEntriesPerSecond;  // Throttle's bucket, the thread's own
+  std::chrono::steady_clock::time_point refilled_ = std::chrono::steady_clock::now();
   bool busy_ = false;     // the thread holds entries not yet handed over
   std::string ident_;
 };
@@ -355,10 +392,16 @@ int EventLogAddMessage(unsigned short type, unsigned id, unsigned short count,
     Notify(type, id, count, nullptr);
     return 1;
   }
+  Outbox& box = Outbox::Get();
+  // Under a flood most entries are dropped: spare them the formatting.
+  if (box.Full() && g_observer.load(std::memory_order_relaxed) == nullptr) {
+    box.CountDrop();
+    return 1;
+  }
   Line line;
   FormatMessage(&line, format, count, insertions);
   Notify(type, id, count, line.c_str());
-  Outbox::Get().Put(Outbox::Kind::kMessage, kTypes[type].priority, line.c_str(), id);
+  box.Put(Outbox::Kind::kMessage, kTypes[type].priority, line.c_str(), id);
   return 1;
 }
 
