@@ -77,11 +77,12 @@ TEST(XSystemTest, ChildGetsItsArgumentsAndExitCodeButNotTheDaemonsDescriptorsNor
   const std::string probe = WriteScript(dir, "probe",
                                         "echo leaked >&" + std::to_string(fd) +
                                             "\n{ echo \"$#|$1|$2\"; readlink /proc/self/fd/0; umask;"
-                                            "  grep -E '^Sig(Blk|Ign)' /proc/$$/status;"
+                                            "  while read -r k v; do case $k in SigBlk:|SigIgn:) printf '%s\\t%s\\n' $k $v;; esac; done < /proc/$$/status;"
                                             "  [ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ] && echo own group; } > " +
                                             report + "\n");
   // The daemon runs with SIGTERM blocked; its programs must not inherit that.
-  // (The shell sets SIGCHLD back to its default itself.)
+  // (The shell sets SIGCHLD back to its default itself, and reads its own
+  // mask with a builtin: while it waits for a child it blocks everything.)
   sigset_t term, saved;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
