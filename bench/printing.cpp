@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -61,6 +62,28 @@ uint32_t Ask(Console& console, uint32_t operation, const std::string& name, cons
       .returnCode;
 }
 
+// Alternates kqsd's add-queue of one queue (removed again, untimed) with
+// other, which does the same without kqsd (undone by undo, untimed), rounds
+// times, and prints the medians as a row. False, with the reason printed,
+// when either failed.
+bool AddQueueAgainst(const char* what, const char* note, int rounds, const std::function<bool()>& other,
+                     const std::function<bool()>& undo) {
+  Console kqsd;
+  std::vector<double> viaKqsd, without;
+  for (int i = 0; i < rounds; ++i) {
+    auto start = Clock::now();
+    if (Ask(kqsd, KQS_ADD, "q", kQueueParams) != KQS_SUCCESS) return std::printf("%s: kqsd add failed\n", what), false;
+    viaKqsd.push_back(Ms(Clock::now() - start));
+    Ask(kqsd, KQS_REMOVE, "q");
+    start = Clock::now();
+    if (!other()) return false;
+    without.push_back(Ms(Clock::now() - start));
+    if (!undo()) return false;
+  }
+  Row(what, Median(viaKqsd), Median(without), Median(viaKqsd) / Median(without), note);
+  return true;
+}
+
 }  // namespace
 
 void BenchPlainAddQueue(int rounds) {
@@ -82,21 +105,15 @@ void BenchPlainAddQueue(int rounds) {
       {root + "/usr/lib/lpshut"},
       {root + "/usr/lib/lpfilter", "-f", "q", "-F", fd},
   };
-  Console kqsd;
-  std::vector<double> viaKqsd, direct;
-  for (int i = 0; i < rounds; ++i) {
-    auto start = Clock::now();
-    if (Ask(kqsd, KQS_ADD, "q", kQueueParams) != KQS_SUCCESS) return (void)std::printf("kqsd add failed\n");
-    viaKqsd.push_back(Ms(Clock::now() - start));
-    Ask(kqsd, KQS_REMOVE, "q");
-    start = Clock::now();
-    for (const auto& command : add) Spawn(command);
-    direct.push_back(Ms(Clock::now() - start));
-    Spawn({root + "/usr/lib/lpfilter", "-f", "q", "-x"});
-    Spawn({root + "/usr/lib/lpadmin", "-xq"});
-  }
-  Row("add-queue, plain mode, median (ms)", Median(viaKqsd), Median(direct), Median(viaKqsd) / Median(direct),
-      "vs its 6 LP commands run directly");
+  AddQueueAgainst(
+      "add-queue, plain mode, median (ms)", "vs its 6 LP commands run directly", rounds,
+      [&] {
+        for (const auto& command : add) Spawn(command);
+        return true;
+      },
+      [&] {
+        return Spawn({root + "/usr/lib/lpfilter", "-f", "q", "-x"}) == 0 && Spawn({root + "/usr/lib/lpadmin", "-xq"}) == 0;
+      });
 }
 
 void BenchCups(int rounds, int queues) {
@@ -121,21 +138,17 @@ void BenchCups(int rounds, int queues) {
                            .status != 0) {
       return (void)std::printf("cannot start the LP scheduler\n");
     }
-    Console kqsd;
-    std::vector<double> viaKqsd, lpadmin;
-    for (int i = 0; i < rounds; ++i) {
-      auto start = Clock::now();
-      if (Ask(kqsd, KQS_ADD, "q", kQueueParams) != KQS_SUCCESS) return (void)std::printf("kqsd add failed\n");
-      viaKqsd.push_back(Ms(Clock::now() - start));
-      Ask(kqsd, KQS_REMOVE, "q");
-      start = Clock::now();
-      const RunResult r = Run({"lpadmin", "-p", "q", "-v", lpsvc::InterfaceUri(interfaces + "/q"), "-E"}, "", {cupsEnv});
-      lpadmin.push_back(Ms(Clock::now() - start));
-      if (r.status != 0) return (void)std::printf("lpadmin failed: %s\n", r.all().c_str());
-      Run({"lpadmin", "-x", "q"}, "", {cupsEnv});
-    }
-    Row(running ? "add-queue, CUPS mode, LP scheduler running (ms)" : "add-queue, CUPS mode, median (ms)",
-        Median(viaKqsd), Median(lpadmin), Median(viaKqsd) / Median(lpadmin), "vs lpadmin -p Q -v URI -E");
+    const bool timed = AddQueueAgainst(
+        running ? "add-queue, CUPS mode, LP scheduler running (ms)" : "add-queue, CUPS mode, median (ms)",
+        "vs lpadmin -p Q -v URI -E", rounds,
+        [&] {
+          const RunResult r =
+              Run({"lpadmin", "-p", "q", "-v", lpsvc::InterfaceUri(interfaces + "/q"), "-E"}, "", {cupsEnv});
+          if (r.status != 0) std::printf("lpadmin failed: %s\n", r.all().c_str());
+          return r.status == 0;
+        },
+        [&] { return Run({"lpadmin", "-x", "q"}, "", {cupsEnv}).status == 0; });
+    if (!timed) return;
   }
 
   // The same queues in the tree (as kqsd lists them) and in CUPS.
