@@ -1,6 +1,6 @@
-// Tests of host name resolution: throttling after resolver failures, the
-// 600-second cache and the outer start-up that reads its switches from the
-// registry. A fake resolver counts calls and a fake clock moves time.
+// Tests of host name resolution (how kqsd finds a ListenAddress given by
+// name): throttling after resolver failures and the 600-second cache. A fake
+// resolver counts calls and a fake clock moves time.
 #include "pts/hostcache.h"
 
 #include <arpa/inet.h>
@@ -12,10 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/config/registry.h"
-#include "common/host/sysinfo.h"
 #include "common/testing/fake_env.h"
-#include "common/testing/scratch_dir.h"
 #include "pts/ptscore.h"
 
 namespace {
@@ -128,42 +125,6 @@ TEST_F(HostLookup, CacheAnswersAliasOfficialNameAndAddressForSixHundredSeconds) 
   env_.Advance(1'000);
   EXPECT_EQ(Cached("printer1"), 0);
   EXPECT_EQ(calls, 2);
-
-  // A failure is remembered just as long.
-  EXPECT_EQ(Cached("ghost"), -1);
-  hosts["ghost"] = hosts["printer1"];
-  env_.Advance(599'999);
-  EXPECT_EQ(Cached("ghost"), -1);
-  env_.Advance(1);
-  EXPECT_EQ(Cached("ghost"), 0);
-  EXPECT_EQ(calls, 4);
-}
-
-TEST(LayerSwitches, MissingSwitchesAreStoredAsEnableAndOffWordsInAnyCaseTurnThemOff) {
-  kqs::ScratchDir dir;
-  std::string program = dir / "kqsd";
-  char* argv[] = {program.data(), nullptr};
-  xRegisterArguments(1, argv);
-  auto store = [](const char* name, const char* text) {
-    return RegSetValueEx(HKEY_LOCAL_MACHINE, name, 0, REG_SZ,
-                         reinterpret_cast<const unsigned char*>(text), std::strlen(text) + 1) == 0;
-  };
-  // A first start-up with both switches preset to !want sets both to want.
-  auto startGives = [](int want) {
-    glbBDNSEnabled = glbBArpRouteEnabled = !want;
-    const bool ok = PTS_startup() == 0 && PTS_cleanup() == 0;
-    return ok && glbBDNSEnabled == want && glbBArpRouteEnabled == want;
-  };
-  EXPECT_TRUE(startGives(1));
-  const std::string ini = kqs::ScratchDir::ReadFile(dir / "rerar.ini");
-  EXPECT_NE(ini.find("DNSLookup=Enable"), std::string::npos) << ini;
-  EXPECT_NE(ini.find("ArpRouteExecution=Enable"), std::string::npos) << ini;
-
-  ASSERT_TRUE(store("DNSLookup", "oFF") && store("ArpRouteExecution", "FALSE"));
-  EXPECT_TRUE(startGives(0));
-  ASSERT_TRUE(store("DNSLookup", "yes") && store("ArpRouteExecution", "no"));
-  EXPECT_TRUE(startGives(1));
-  xRegisterArguments(0, nullptr);
 }
 
 }  // namespace

@@ -79,7 +79,6 @@ class PeerNetns {
     if (created_) Sh("ip netns pids " + name_ + " | xargs -r kill; ip netns del " + name_);
   }
 
-  const std::string& name() const { return name_; }
   std::string LocalAddr() const { return prefix_ + "1"; }
   std::string PeerAddr() const { return prefix_ + "2"; }
   // Prefixes a shell command so that it runs inside the peer.

@@ -1,6 +1,6 @@
-// Reachability probes against real peers: a scripted UDP device on loopback,
-// and a peer network namespace whose kernel answers (or ignores) ICMP echo
-// and where a real SNMP agent answers, its request decoded by a dissector.
+// Reachability probes against a real peer: a network namespace whose kernel
+// answers (or ignores) ICMP echo and where a real SNMP agent answers, its
+// request decoded by a dissector.
 #include "pts/ping.h"
 
 #include <grp.h>
@@ -10,7 +10,6 @@
 #include <cstring>
 #include <thread>
 
-#include "common/host/sysinfo.h"
 #include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "gtest/gtest.h"
@@ -28,8 +27,6 @@ int64_t MillisSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-int UdpSocket(const char* ip, int port) { return kqs::probetest::Bind(socket(AF_INET, SOCK_DGRAM, 0), ip, port); }
-
 Bytes Receive(int sock, int ms) { return kqs::probetest::Receive<Bytes>(sock, ms); }
 
 // The echo requests a raw socket in the peer has received, IP header removed.
@@ -42,51 +39,11 @@ std::vector<Bytes> EchoRequestsSeen(int rawSock) {
   return seen;
 }
 
-class ProbeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(kqs::EnterPrivateNetNamespace()) << "needs root for a private network namespace";
-    _PTS_startup();
-  }
-  void TearDown() override { _PTS_cleanup(); }
-};
-
-TEST_F(ProbeTest, SnmpProbeIgnoresStaleAndForeignDatagrams) {
-  const int device = UdpSocket("127.0.0.1", 161), stranger = UdpSocket("127.0.0.2", 161);
-  const int probe = UdpSocket("127.0.0.1", 0);
-  ASSERT_TRUE(device >= 0 && stranger >= 0 && probe >= 0);
-  sockaddr_in to{};
-  socklen_t len = sizeof to;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&to), &len);
-  auto send_from = [&](int sock, const char* text) {
-    sendto(sock, text, std::strlen(text), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  };
-
-  send_from(device, "stale");  // an old answer waits before the probe starts
-  std::vector<Bytes> requests;
-  std::thread device_side([&] {
-    requests.push_back(Receive(device, 3000));  // first try: no answer
-    requests.push_back(Receive(device, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    send_from(stranger, "not the device");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    send_from(device, "answer");
-  });
-  unsigned rt = 0;
-  EXPECT_EQ(0, _PTS_snmpping(probe, "public", "127.0.0.1", nullptr, 2, 700, &rt));
-  device_side.join();
-  EXPECT_GE(rt, 350u) << "measured from the second send, across the foreign datagram";
-  EXPECT_LT(rt, 700u);
-  // SNMPv1 GetNextRequest, community "public", request id 0, object 0.1.
-  const Bytes getNext = {0x30, 31,   2, 1, 0, 4, 6, 'p', 'u', 'b', 'l', 'i', 'c', 0xA1, 0x12, 2, 1,
-                         0,    2,    1, 0, 2, 1, 0, 0x30, 7,  0x30, 5,   6,   1,   1,    5,    0};
-  EXPECT_EQ((std::vector<Bytes>{getNext, getNext}), requests);
-  for (int s : {device, stranger, probe}) close(s);
-}
-
 // One peer: its kernel answers echo requests until told to ignore them, and
 // a real SNMP agent answers a process that may not open raw sockets.
-TEST_F(ProbeTest, PeerAnswersEchoThenSnmpAndIsTriedOnSilence) {
+TEST(ProbeTest, PeerAnswersEchoThenSnmpAndIsTriedOnSilence) {
+  ASSERT_TRUE(kqs::EnterPrivateNetNamespace()) << "needs root for a private network namespace";
+  _PTS_startup();
   ScratchDir dir;  // outlives the agent that logs into it
   kqs::probetest::PeerNetns peer;
   ASSERT_TRUE(peer.Create(1));
@@ -94,26 +51,12 @@ TEST_F(ProbeTest, PeerAnswersEchoThenSnmpAndIsTriedOnSilence) {
   ASSERT_GE(raw, 0);
   const std::string addr = peer.PeerAddr();
 
-  nPTSProbeCount = 0;
-  const uint32_t before = xGetTickCount();
   unsigned rt = 123456;
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(0, PTS_ping(addr.c_str(), nullptr, 1, 2000, &rt)) << "the peer kernel checks the checksum";
     EXPECT_LE(rt, 2000u);
   }
-  const std::vector<Bytes> seen = EchoRequestsSeen(raw);
-  ASSERT_EQ(2u, seen.size());
-  for (uint8_t n = 1; n <= 2; ++n) {
-    const Bytes& m = seen[n - 1];
-    ASSERT_EQ(12u, m.size());
-    EXPECT_EQ((Bytes{0, n, 0, n}), Bytes(m.begin() + 4, m.begin() + 8)) << "id and sequence";
-    uint32_t stamp;
-    std::memcpy(&stamp, m.data() + 8, 4);
-    EXPECT_LE(stamp - before, 10000u) << "tick count in host order";
-  }
-  const uint8_t odd[] = {0x01};  // the last byte of an odd length counts as the high one
-  const uint16_t oddSum = InternetChksum(odd, 1);
-  EXPECT_EQ(0, std::memcmp(&oddSum, "\xFE\xFF", 2));
+  EXPECT_EQ(2u, EchoRequestsSeen(raw).size());
 
   // Silenced, the peer gets every try and the probe waits out each timeout.
   ASSERT_EQ(0, Sh(peer.Inside("sysctl -qw net.ipv4.icmp_echo_ignore_all=1")));

@@ -1,5 +1,6 @@
-// Enumeration buffers byte for byte: layout, offsets, size negotiation and
-// partial fill, and which entries count as drivers, queues and monitors.
+// Enumeration buffers byte for byte: layout, offsets and size negotiation,
+// and which entries count as drivers, queues and monitors. The monitor's
+// version is read back through kqsctl (kqsctl_daemon_test.cpp).
 #include "queueadmin/enumerate.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +46,7 @@ class EnumerateTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
-TEST_F(EnumerateTest, LaysDriversOutExactlyAndFillsWhatFits) {
+TEST_F(EnumerateTest, LaysDriversOutExactlyAndListsOnlyNamesThatCanBeAdded) {
   Result r = Call(DriverEnumUX, 0);
   ASSERT_TRUE(r.rc == KQS_INSUFFICIENT_BUFFER && r.size == 28u) << r.rc << " " << r.size;
   r = Call(DriverEnumUX, 28);
@@ -58,14 +59,9 @@ TEST_F(EnumerateTest, LaysDriversOutExactlyAndFillsWhatFits) {
   ASSERT_TRUE(ScratchDir::WriteFile(dir_ / "opt/qvnx/sh/de", ""));
   for (const char* unsafe : {".hidden", "two words", "ctl\x01"})
     ASSERT_TRUE(ScratchDir::WriteFile(dir_ / (std::string("usr/lib/lp/model/") + unsafe), ""));
-  r = Call(DriverEnumUX, 40);
-  EXPECT_TRUE(r.rc == KQS_INSUFFICIENT_BUFFER && r.size == 4u + 23 + 24) << r.size;
-  EXPECT_EQ(r.Word(0), 1u);
-  EXPECT_EQ(r.Word(8), 40u - 3 - 4);
-  EXPECT_EQ(r.String(8), "de");
-  EXPECT_EQ(r.buf[24], 0xEE) << "the gap between records and strings is left alone";
   r = Call(DriverEnumUX, 60);
-  EXPECT_TRUE(r.rc == KQS_SUCCESS && r.size == 60u);
+  EXPECT_TRUE(r.rc == KQS_SUCCESS && r.size == 60u && r.Word(0) == 2u);
+  EXPECT_EQ(r.String(8), "de");
   EXPECT_EQ(r.String(28), "abc");
 
   std::filesystem::remove_all(dir_ / "usr/lib/lp/model");
@@ -73,7 +69,7 @@ TEST_F(EnumerateTest, LaysDriversOutExactlyAndFillsWhatFits) {
   EXPECT_TRUE(r.rc == KQS_FAILURE && r.size == 60u);
 }
 
-TEST_F(EnumerateTest, ListsOnlyLpOwnedUndottedRegularFilesAsQueuesAndTheMonitorFromItsVersion) {
+TEST_F(EnumerateTest, ListsOnlyLpOwnedUndottedRegularFilesAsQueuesAndNoMonitorWithoutItsVersion) {
   const std::string ifdir = dir_ / "etc/lp/interfaces";
   for (const char* f : {"q1", "other", "a.b"}) ASSERT_TRUE(ScratchDir::WriteFile(ifdir + "/" + f, ""));
   for (const char* f : {"q1", "a.b", "model.orig"}) ASSERT_EQ(chown((ifdir + "/" + f).c_str(), 7, 7), 0);
@@ -95,21 +91,6 @@ TEST_F(EnumerateTest, ListsOnlyLpOwnedUndottedRegularFilesAsQueuesAndTheMonitorF
   ASSERT_TRUE(r.rc == KQS_INSUFFICIENT_BUFFER && r.size == 4u);
   r = Call(MonitorEnumUX, 4);
   EXPECT_TRUE(r.rc == KQS_SUCCESS && r.Word(0) == 0u) << "no version file, no monitor";
-  struct Case {
-    const char* first_line;
-    uint32_t major, minor;
-  } cases[] = {{"Revision C.02.15\n", 67 * 100 + 2, 15}, {"Version 3\n", 0, 0}};
-  for (const Case& c : cases) {
-    ASSERT_TRUE(ScratchDir::WriteFile(dir_ / "opt/qvnx/version", c.first_line));
-    ASSERT_EQ(Call(MonitorEnumUX, 0).size, 4u + 20 + 5 + 21);
-    r = Call(MonitorEnumUX, 4 + 20 + 5 + 21);
-    EXPECT_TRUE(r.rc == KQS_SUCCESS && r.Word(0) == 1u);
-    EXPECT_EQ(r.String(8), "QVNX");
-    EXPECT_EQ(r.Word(8), r.size - 5 - 4);
-    EXPECT_EQ(r.String(12), "QV Tarlomin for UNIX");
-    EXPECT_EQ(r.Word(16), c.major) << c.first_line;
-    EXPECT_EQ(r.Word(20), c.minor) << c.first_line;
-  }
 }
 
 }  // namespace

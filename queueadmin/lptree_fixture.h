@@ -27,7 +27,6 @@ class LpTree {
   LpTree& operator=(const LpTree&) = delete;
 
   bool ok() const { return ok_; }
-  const std::string& root() const { return dir_.path(); }
   std::string operator/(const std::string& rel) const { return dir_.path() + "/" + rel; }
 
   std::string Read(const std::string& rel) const { return ScratchDir::ReadFile(*this / rel); }

@@ -1,7 +1,6 @@
-// Service framework: the SIGTERM wait and stop sequence, and the service-side
-// log calls. The service runs in a forked child so that signals and exits
-// stay out of the test process. Detaching is exercised by the daemon's own
-// end-to-end tests.
+// Service framework: the SIGTERM wait and stop sequence. The service runs in
+// a forked child so that signals and exits stay out of the test process.
+// Detaching is exercised by the daemon's own end-to-end tests.
 #include "common/host/servicefw.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "common/host/eventlog.h"
 #include "common/testing/scratch_dir.h"
 
 namespace {
@@ -59,22 +55,6 @@ TEST(ServiceFramework, SigtermDuringStartStillStopsInOrder) {
   ASSERT_TRUE(WIFEXITED(status)) << "the signal ended the process instead of the stop routine";
   EXPECT_EQ(WEXITSTATUS(status), 10);
   EXPECT_EQ(kqs::ScratchDir::ReadFile(dir / "end"), "shutdown");
-}
-
-std::vector<std::pair<unsigned, unsigned short>> g_seen;  // id, insertion count
-void Observe(unsigned short, unsigned id, unsigned short count, const char*) {
-  g_seen.emplace_back(id, count);
-}
-
-TEST(ServiceFramework, ServiceLogPassesTheLevelFilterWhateverItWas) {
-  g_seen.clear();
-  EventLogObserver previous = EventLogSetObserverForTesting(Observe);
-  EventLogSetLevel(2);  // information would normally be dropped
-  ServiceLog(EVENTLOG_INFORMATION_TYPE, 2);
-  ServiceLog1(EVENTLOG_WARNING_TYPE, 200, reinterpret_cast<uintptr_t>("port"));
-  EventLogSetObserverForTesting(previous);
-  EXPECT_EQ(g_seen, (std::vector<std::pair<unsigned, unsigned short>>{{2, 0}, {200, 1}}));
-  EventLogSetLevel(0);
 }
 
 }  // namespace
