@@ -1,6 +1,7 @@
 // Request handling in process, with one end of a socket pair as the
-// management connection: oversized requests and data blocks without a
-// terminator. The end-to-end tests drive the handlers and a send not taken.
+// management connection: oversized requests, data blocks without a
+// terminator and a response that cannot be sent. The end-to-end tests drive
+// the handlers and a send not taken.
 #include "service/request.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/host/eventlog.h"
 #include "common/host/mtsafe.h"
 #include "common/host/sysinfo.h"
 #include "common/testing/daemon_sandbox.h"
@@ -97,6 +99,19 @@ TEST_F(RequestTest, DataWithoutTerminatorEndsWhereTheBlockEnds) {
   EXPECT_EQ(AdminAccess("", "secret"), KQS_SUCCESS);
   // A full block without NUL stays inside the buffer (ASan watches).
   EXPECT_EQ(AdminAccess("", std::string(512, 's')), KQS_NO_ACCESS);
+}
+
+std::vector<unsigned> g_events;
+void Observe(unsigned short, unsigned id, unsigned short, const char*) { g_events.push_back(id); }
+
+TEST_F(RequestTest, AResponseThatCannotBeSentIsLoggedAndEndsTheConnection) {
+  const EventLogObserver previous = EventLogSetObserverForTesting(Observe);
+  close(console_);
+  console_ = -1;
+  EXPECT_EQ(Handle(KQS_UPDATE, TYPE_PRINTQUEUE, "", ""), KQS_SUCCESS);
+  EventLogSetObserverForTesting(previous);
+  EXPECT_EQ(g_events, (std::vector<unsigned>{111, 204}));
+  EXPECT_TRUE(kqs::ConnectionMustClose());
 }
 
 }  // namespace
