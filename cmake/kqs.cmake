@@ -30,3 +30,14 @@ function(kqs_module NAME)
       PROPERTIES TIMEOUT 120 LABELS "${M_TEST_LABELS}")
   endif()
 endfunction()
+
+# kqs_cheap_start(TARGET)
+# For the LP service's programs, started once per LP command: the C++
+# runtime linked in rather than loaded, which saves each start about a
+# millisecond of dynamic linking. (Not under the sanitizers, whose runtime
+# wants the shared one.)
+function(kqs_cheap_start TARGET)
+  if(NOT KQS_SANITIZE AND NOT KQS_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_link_options(${TARGET} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
