@@ -149,14 +149,15 @@ int Lpsched(Service& s) {
   return kExitOk;
 }
 
-// The host's CUPS is never stopped: only the tree's lock and scheduler go.
+// The host's CUPS is never stopped: only the tree's lock goes (with it the
+// scheduler, for the LP service; its process lingers a while, see
+// scheduler.h).
 int Lpshut(Service& s) {
   if (!s.t.SchedulerRunning()) {
     std::fprintf(stderr, "lpshut: the scheduler is not running\n");
     return kExitOk;
   }
   if (unlink(s.t.schedlock.c_str()) != 0) return Refuse("lpshut", "cannot remove " + s.t.schedlock);
-  if (!s.server.empty()) StopScheduler(s.t);
   return kExitOk;
 }
 

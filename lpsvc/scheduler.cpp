@@ -1,9 +1,10 @@
 // The CUPS-mode scheduler: a forked child of lpsched in a session of its own,
 // serving one change at a time on a unix socket that only its own account
 // (and root) may use. A request is four lines (operation, name, value, class
-// flag); the answer is "0", or "1" and the reason. It ends when asked to, or
-// when SCHEDLOCK no longer names it (lpshut removed it, or another scheduler
-// took over).
+// flag); the answer is "0", or "1" and the reason. It ends when another
+// scheduler has taken SCHEDLOCK, when the tree is set up for another CUPS
+// server, or when SCHEDLOCK has not named it and no command has come for
+// kLingerSeconds.
 #include "lpsvc/scheduler.h"
 
 #include <fcntl.h>
@@ -24,6 +25,7 @@ namespace lpsvc {
 namespace {
 
 constexpr int kLockCheckMs = 2000;
+constexpr int kLingerSeconds = 300;
 constexpr int kRequestSeconds = 5;
 // A change waits on CUPS, which may be slow to answer.
 constexpr int kAnswerSeconds = 120;
@@ -87,24 +89,46 @@ bool Decode(const std::string& text, CupsChange* c) {
   return true;
 }
 
-// True while SCHEDLOCK names this process.
-bool StillScheduling(const LpTree& t) {
+// The process SCHEDLOCK names, or 0.
+pid_t LockHolder(const LpTree& t) {
   std::ifstream in(t.schedlock);
   long pid = 0;
-  return (in >> pid) && pid == getpid();
+  return (in >> pid) ? static_cast<pid_t>(pid) : 0;
 }
 
-void Serve(const LpTree& t, int listener, CupsClient& client) {
+// Records this process in SCHEDLOCK, at once for every reader.
+bool TakeLock(const LpTree& t) {
+  const std::string tmp = t.schedlock + ".lpsvc-new";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << getpid() << "\n";
+    if (!out.flush()) return false;
+  }
+  return rename(tmp.c_str(), t.schedlock.c_str()) == 0;
+}
+
+// True when this scheduler should go: another live scheduler holds the
+// lock, the tree now drives another server, or it has lingered long enough
+// since lpshut.
+bool Done(const LpTree& t, const std::string& server, time_t idle_since) {
+  const pid_t holder = LockHolder(t);
+  if (holder == getpid()) return false;
+  if (holder > 0 && (kill(holder, 0) == 0 || errno == EPERM)) return true;
+  return t.CupsServer() != server || time(nullptr) - idle_since >= kLingerSeconds;
+}
+
+void Serve(const LpTree& t, const std::string& server, int listener, CupsClient& client) {
   const std::string path = SocketPath(t);
   struct stat own;
   fstat(listener, &own);
   signal(SIGPIPE, SIG_IGN);
-  for (bool quit = false; !quit;) {
+  time_t idle_since = time(nullptr);
+  for (;;) {
     pollfd p{listener, POLLIN, 0};
     const int ready = poll(&p, 1, kLockCheckMs);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) {
-      if (!StillScheduling(t)) break;
+      if (Done(t, server, idle_since)) break;
       continue;
     }
     const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -114,13 +138,16 @@ void Serve(const LpTree& t, int listener, CupsClient& client) {
     std::string why, answer = "0\n";
     if (!Decode(ReadAll(peer, 4096), &change)) {
       answer = "1\nthe scheduler got a malformed request\n";
-    } else if (change.op == CupsChange::Op::kQuit) {
-      quit = true;
+    } else if (change.op == CupsChange::Op::kAdopt) {
+      // lpsched again: the scheduler runs once more if CUPS still answers.
+      if (!client.Answers(&why)) answer = "1\n" + why + "\n";
+      else if (!TakeLock(t)) answer = "1\ncannot create " + t.schedlock + "\n";
     } else if (!Apply(client, change, &why)) {
       answer = "1\n" + why + "\n";
     }
     WriteAll(peer, answer);
     close(peer);
+    idle_since = time(nullptr);
   }
   // The name goes with this scheduler, unless a newer one has taken it.
   struct stat named;
@@ -154,7 +181,7 @@ void Serve(const LpTree& t, int listener, CupsClient& client) {
   }
   WriteAll(ready, "0\n");
   close(ready);
-  Serve(t, listener, client);
+  Serve(t, server, listener, client);
   _exit(0);
 }
 
@@ -174,13 +201,21 @@ bool Apply(CupsClient& client, const CupsChange& c, std::string* why) {
       return client.Accept(c.name, c.is_class, why);
     case CupsChange::Op::kResume:
       return client.Resume(c.name, why);
-    case CupsChange::Op::kQuit:
+    case CupsChange::Op::kAdopt:
       break;
   }
   return true;
 }
 
 bool StartScheduler(const LpTree& t, const std::string& server, std::string* why) {
+  switch (HandToScheduler(t, CupsChange{}, why)) {
+    case Handed::kDone:
+      return true;
+    case Handed::kRefused:
+      return false;
+    case Handed::kNoScheduler:
+      break;
+  }
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     *why = std::string("cannot start the scheduler: ") + std::strerror(errno);
@@ -202,16 +237,11 @@ bool StartScheduler(const LpTree& t, const std::string& server, std::string* why
   std::ofstream lock(t.schedlock, std::ios::trunc);
   lock << pid << "\n";
   if (!lock.flush()) {
-    StopScheduler(t);
+    kill(pid, SIGTERM);
     *why = "cannot create " + t.schedlock;
     return false;
   }
   return true;
-}
-
-void StopScheduler(const LpTree& t) {
-  std::string ignored;
-  HandToScheduler(t, CupsChange{}, &ignored);
 }
 
 Handed HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why) {

@@ -1,9 +1,13 @@
-// lpsvc's scheduler in CUPS mode: a process that lpsched leaves running and
-// lpshut ends, as the System V scheduler is. It keeps the CUPS client library
-// loaded and carries out the tree's changes in CUPS for the commands, which
-// hand them over on the tree's socket (var/spool/lp/lpsvc.sock) instead of
-// loading the library themselves. A command that finds no scheduler makes its
-// change itself, so a stale or missing scheduler never blocks one.
+// lpsvc's scheduler in CUPS mode: a process that lpsched starts, as the
+// System V scheduler is. It keeps the CUPS client library loaded and carries
+// out the tree's changes in CUPS for the commands, which hand them over on
+// the tree's socket (var/spool/lp/lpsvc.sock) instead of loading the library
+// themselves. lpshut ends the scheduler for the LP service (SCHEDLOCK goes);
+// the process stays a few minutes more, still serving the commands, and the
+// next lpsched takes it back, so that a client that starts and stops the
+// scheduler around every change does not load the library every time. A
+// command that finds no scheduler makes its change itself, so a stale or
+// missing scheduler never blocks one.
 #pragma once
 
 #include <string>
@@ -15,8 +19,8 @@ namespace lpsvc {
 
 // One change for CUPS, as a command asks for it.
 struct CupsChange {
-  enum class Op { kAddPrinter, kJoinClass, kSetDefault, kDelete, kAccept, kResume, kQuit };
-  Op op = Op::kQuit;
+  enum class Op { kAddPrinter, kJoinClass, kSetDefault, kDelete, kAccept, kResume, kAdopt };
+  Op op = Op::kAdopt;
   std::string name;   // the printer or class
   std::string value;  // the device URI (kAddPrinter) or the printer (kJoinClass)
   bool is_class = false;
@@ -26,12 +30,10 @@ struct CupsChange {
 bool Apply(CupsClient& client, const CupsChange& change, std::string* why);
 
 // Starts the scheduler of tree t for the CUPS server, once that answers, and
-// records it in SCHEDLOCK. False with the reason when CUPS does not answer or
-// the scheduler cannot start.
+// records it in SCHEDLOCK; a scheduler process still there since the last
+// lpshut is taken back rather than a new one started. False with the reason
+// when CUPS does not answer or the scheduler cannot start.
 bool StartScheduler(const LpTree& t, const std::string& server, std::string* why);
-
-// Asks the tree's scheduler, if one answers, to end.
-void StopScheduler(const LpTree& t);
 
 // Hands change to the tree's scheduler. kNoScheduler when none answers (the
 // caller then applies the change itself).
