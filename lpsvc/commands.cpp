@@ -119,14 +119,7 @@ struct Service {
   // one runs, else here. False with the reason.
   bool Mirror(const CupsChange& change, std::string* why) {
     if (server.empty()) return true;
-    switch (HandToScheduler(t, change, why)) {
-      case Handed::kDone:
-        return true;
-      case Handed::kRefused:
-        return false;
-      case Handed::kNoScheduler:
-        break;
-    }
+    if (std::optional<bool> handed = HandToScheduler(t, change, why)) return *handed;
     if (!direct) direct = std::make_unique<CupsClient>(server);
     return Apply(*direct, change, why);
   }

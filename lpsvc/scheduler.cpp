@@ -208,14 +208,7 @@ bool Apply(CupsClient& client, const CupsChange& c, std::string* why) {
 }
 
 bool StartScheduler(const LpTree& t, const std::string& server, std::string* why) {
-  switch (HandToScheduler(t, CupsChange{}, why)) {
-    case Handed::kDone:
-      return true;
-    case Handed::kRefused:
-      return false;
-    case Handed::kNoScheduler:
-      break;
-  }
+  if (std::optional<bool> adopted = HandToScheduler(t, CupsChange{}, why)) return *adopted;
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     *why = std::string("cannot start the scheduler: ") + std::strerror(errno);
@@ -244,25 +237,25 @@ bool StartScheduler(const LpTree& t, const std::string& server, std::string* why
   return true;
 }
 
-Handed HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why) {
+std::optional<bool> HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why) {
   sockaddr_un a;
   const std::string request = Encode(change);
   // A field with a line break cannot travel; such a change is made directly.
   if (!Address(SocketPath(t), &a) || std::count(request.begin(), request.end(), '\n') != 4) {
-    return Handed::kNoScheduler;
+    return std::nullopt;
   }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     if (fd >= 0) close(fd);
-    return Handed::kNoScheduler;
+    return std::nullopt;
   }
   SetTimeout(fd, SO_RCVTIMEO, kAnswerSeconds);
   std::string answer;
   if (WriteAll(fd, request) && shutdown(fd, SHUT_WR) == 0) answer = ReadAll(fd);
   close(fd);
-  if (answer == "0\n") return Handed::kDone;
+  if (answer == "0\n") return true;
   *why = answer.rfind("1\n", 0) == 0 ? answer.substr(2, answer.size() - 3) : "the scheduler did not answer";
-  return Handed::kRefused;
+  return false;
 }
 
 }  // namespace lpsvc

@@ -10,6 +10,7 @@
 // missing scheduler never blocks one.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "lpsvc/cupsclient.h"
@@ -35,9 +36,9 @@ bool Apply(CupsClient& client, const CupsChange& change, std::string* why);
 // when CUPS does not answer or the scheduler cannot start.
 bool StartScheduler(const LpTree& t, const std::string& server, std::string* why);
 
-// Hands change to the tree's scheduler. kNoScheduler when none answers (the
-// caller then applies the change itself).
-enum class Handed { kNoScheduler, kDone, kRefused };
-Handed HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why);
+// Hands change to the tree's scheduler: whether it made the change (false
+// with the reason), or nothing when no scheduler answers (the caller then
+// makes the change itself).
+std::optional<bool> HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why);
 
 }  // namespace lpsvc
