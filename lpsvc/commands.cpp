@@ -64,20 +64,6 @@ bool ParseOptions(const std::vector<std::string>& args, std::string_view with_va
   return true;
 }
 
-// Replaces a file's content at once: readers see the old or the new file.
-bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
-  std::string tmp = path + ".lpsvc-new";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) return false;
-  }
-  if (chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
-}
 
 bool ReadFile(const std::string& path, std::string* content) {
   std::ifstream in(path, std::ios::binary);
@@ -137,8 +123,7 @@ int Lpsched(Service& s) {
   }
   std::string why;
   if (!s.server.empty()) return StartScheduler(s.t, s.server, &why) ? kExitOk : Refuse("lpsched", why);
-  std::string pid = std::to_string(getpid()) + "\n";
-  if (!WriteFileAtomically(s.t.schedlock, pid, 0644)) return Refuse("lpsched", "cannot create " + s.t.schedlock);
+  if (!s.t.RecordScheduler(getpid())) return Refuse("lpsched", "cannot create " + s.t.schedlock);
   return kExitOk;
 }
 

@@ -161,6 +161,24 @@ bool LpTree::SchedulerRunning() const {
   return fs::exists(schedlock, ec);
 }
 
+bool LpTree::RecordScheduler(pid_t pid) const {
+  return WriteFileAtomically(schedlock, std::to_string(pid) + "\n", 0644);
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
+  std::string tmp = path + ".lpsvc-new";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) return false;
+  }
+  if (chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
 std::string LpTree::CupsServer() const {
   std::ifstream in(cups);
   std::string server;

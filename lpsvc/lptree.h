@@ -3,6 +3,8 @@
 // Paths are plain strings; every command of lpsvc works on one LpTree.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,9 @@ struct LpTree {
   bool IsPrinter(std::string_view name) const;
   bool IsClass(std::string_view name) const;
   bool SchedulerRunning() const;
+  // Writes pid into SCHEDLOCK, at once for every reader; false when it
+  // could not.
+  bool RecordScheduler(pid_t pid) const;
   // The CUPS server this tree's commands mirror their changes into, as
   // recorded by setup; "" for a tree of its own (plain mode).
   std::string CupsServer() const;
@@ -50,6 +55,11 @@ inline constexpr CommandPlace kCommands[] = {
 // Derives the root from the path a command was started by: ROOT/usr/lib/lpadmin
 // gives ROOT. False when the path is not one of the installed command paths.
 bool RootFromCommandPath(std::string_view path, std::string* command, std::string* root);
+
+// Replaces a file's content at once (a new file renamed over it), so that
+// readers see the old or the new file; false, with the old file left, when
+// it could not.
+bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode);
 
 // A destination name lpsvc accepts: 1 to 127 printable characters without
 // blanks or '/', not beginning with '.' or '-'.

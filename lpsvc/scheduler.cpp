@@ -96,17 +96,6 @@ pid_t LockHolder(const LpTree& t) {
   return (in >> pid) ? static_cast<pid_t>(pid) : 0;
 }
 
-// Records this process in SCHEDLOCK, at once for every reader.
-bool TakeLock(const LpTree& t) {
-  const std::string tmp = t.schedlock + ".lpsvc-new";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << getpid() << "\n";
-    if (!out.flush()) return false;
-  }
-  return rename(tmp.c_str(), t.schedlock.c_str()) == 0;
-}
-
 // True when this scheduler should go: another live scheduler holds the
 // lock, the tree now drives another server, or it has lingered long enough
 // since lpshut.
@@ -141,7 +130,7 @@ void Serve(const LpTree& t, const std::string& server, int listener, CupsClient&
     } else if (change.op == CupsChange::Op::kAdopt) {
       // lpsched again: the scheduler runs once more if CUPS still answers.
       if (!client.Answers(&why)) answer = "1\n" + why + "\n";
-      else if (!TakeLock(t)) answer = "1\ncannot create " + t.schedlock + "\n";
+      else if (!t.RecordScheduler(getpid())) answer = "1\ncannot create " + t.schedlock + "\n";
     } else if (!Apply(client, change, &why)) {
       answer = "1\n" + why + "\n";
     }
@@ -227,9 +216,7 @@ bool StartScheduler(const LpTree& t, const std::string& server, std::string* why
     *why = report.size() > 2 ? report.substr(2) : "the scheduler ended at once";
     return false;
   }
-  std::ofstream lock(t.schedlock, std::ios::trunc);
-  lock << pid << "\n";
-  if (!lock.flush()) {
+  if (!t.RecordScheduler(pid)) {
     kill(pid, SIGTERM);
     *why = "cannot create " + t.schedlock;
     return false;
