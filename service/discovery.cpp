@@ -53,13 +53,8 @@ void BuildReply(std::array<char, 1024>& reply) {
 // set); -1 when it cannot be had.
 int OpenDiscoverySocket() {
   if (szListenAddress[0] == '\0') return PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
-  int family = 0, type = 0, protocol = 0;
   struct sockaddr address;
-  if (PTS_GetSocketInfoByMethod("udp", 0, &family, &type, &protocol, nullptr) != 0 ||
-      PTS_FillAddr(szListenAddress, family, kqs::kServicePort, &address) != 0) {
-    return -1;
-  }
-  int s = PTS_socket(family, type, protocol);
+  int s = kqs::SocketFor("udp", szListenAddress, kqs::kServicePort, &address);
   if (s != -1 && PTS_bind(s, &address, sizeof address) != 0) {
     PTS_closesocket(s);
     return -1;

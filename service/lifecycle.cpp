@@ -94,15 +94,6 @@ int SwitchToAccount(const struct passwd& account) {
   return 0;
 }
 
-// A new socket of the "tcp" method and the address of host and port for it;
-// -1 when the method, the address or the socket cannot be had.
-int TcpSocketFor(const char* host, int port, struct sockaddr* address) {
-  int family = 0, type = 0, protocol = 0;
-  if (PTS_GetSocketInfoByMethod("tcp", 0, &family, &type, &protocol, nullptr) != 0) return -1;
-  if (PTS_FillAddr(host, family, port, address) != 0) return -1;
-  return PTS_socket(family, type, protocol);
-}
-
 // The local address the listeners bind and the wake-up reaches.
 const char* ListenHost() { return szListenAddress[0] != '\0' ? szListenAddress : "0.0.0.0"; }
 
@@ -111,7 +102,7 @@ const char* ListenHost() { return szListenAddress[0] != '\0' ? szListenAddress :
 // still cannot bind while one listens.
 int OpenListenSocket(int port) {
   struct sockaddr address;
-  int s = TcpSocketFor(ListenHost(), port, &address);
+  int s = kqs::SocketFor("tcp", ListenHost(), port, &address);
   if (s == -1) return -1;
   int on = 1;
   if (PTS_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
@@ -128,7 +119,7 @@ int OpenListenSocket(int port) {
 // that gives up after timeoutMs.
 int ConnectLocal(const char* host, int port, int timeoutMs) {
   struct sockaddr address;
-  int s = TcpSocketFor(host != nullptr ? host : "localhost", port, &address);
+  int s = kqs::SocketFor("tcp", host != nullptr ? host : "localhost", port, &address);
   if (s == -1) return -1;
   int on = 1;
   bool connected = false;
@@ -173,6 +164,13 @@ void LogLpService() {
 }
 
 }  // namespace
+
+int kqs::SocketFor(const char* method, const char* host, int port, struct sockaddr* address) {
+  int family = 0, type = 0, protocol = 0;
+  if (PTS_GetSocketInfoByMethod(method, 0, &family, &type, &protocol, nullptr) != 0) return -1;
+  if (PTS_FillAddr(host, family, port, address) != 0) return -1;
+  return PTS_socket(family, type, protocol);
+}
 
 int ServiceBegin() {
   unsigned length = xGetModuleDirectory(nullptr, tInstalldir, sizeof tInstalldir);

@@ -9,9 +9,16 @@
 #include "jthread/jthread.h"
 #include "service/connection.h"
 
+struct sockaddr;
+
 namespace kqs {
 // The management and discovery port, TCP and UDP.
 inline constexpr int kServicePort = 55554;
+
+// A new socket of the socket layer's method ("tcp", "udp") and, in address,
+// the address of host and port for it; -1 when the method, the address or
+// the socket cannot be had.
+int SocketFor(const char* method, const char* host, int port, struct sockaddr* address);
 }  // namespace kqs
 
 // Process-wide state, shared by the start-up, listen, discovery and main
