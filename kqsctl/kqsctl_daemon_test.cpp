@@ -226,7 +226,7 @@ TEST(KqsctlFleetTest, ManyServersAtOnceAndServersThatDoNotAnswer) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
-  a.sin_port = htons(55554);
+  a.sin_port = htons(55555);
   a.sin_addr.s_addr = inet_addr("127.0.0.4");
   ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a));
   ASSERT_EQ(0, listen(fd, 4));

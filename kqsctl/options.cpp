@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kqsctl/channel.h"
 #include "kqsctl/rules.h"
 
 namespace kqsctl {
@@ -51,7 +52,7 @@ constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
 constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
 
-constexpr std::array<OptionSpec, 31> kOptions = {{
+constexpr std::array<OptionSpec, 35> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"version", false, kAnyCommand, false},
     {"verbose", false, kAnyCommand, false},
@@ -59,6 +60,10 @@ constexpr std::array<OptionSpec, 31> kOptions = {{
     {"hosts", true, kServerCommands, false},
     {"discovered", false, kServerCommands, false},
     {"parallel", true, kServerCommands, false},
+    {"plain", false, kServerCommands, false},
+    {"cacert", true, kServerCommands, false},
+    {"cert", true, kServerCommands, false},
+    {"key", true, kServerCommands, false},
     {"timeout", true, kServerCommands | Bit(Command::kDiscover), false},
     {"json", false, kServerCommands | Bit(Command::kDiscover), false},
     {"to", true, kServerCommands | Bit(Command::kDiscover), false, true},
@@ -292,6 +297,12 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   if (cmd->command != Command::kDiscover && opts->lists.count("to") != 0 && opts->flags.count("discovered") == 0) {
     return Fail(error, std::string(cmd->word) + ": --to goes with --discovered");
   }
+  if ((opts->values.count("cert") != 0) != (opts->values.count("key") != 0)) {
+    return Fail(error, std::string(cmd->word) + ": --cert and --key go together");
+  }
+  if (opts->flags.count("plain") != 0 && (opts->values.count("cacert") != 0 || opts->values.count("cert") != 0)) {
+    return Fail(error, std::string(cmd->word) + ": --plain has no certificates (drop --cacert, --cert and --key)");
+  }
   for (const auto& o : kOptions) {
     if (o.required && (o.commands & Bit(cmd->command)) != 0 && opts->values.count(o.name) == 0) {
       return Fail(error, std::string(cmd->word) + " needs --" + std::string(o.name));
@@ -301,6 +312,9 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   if (auto it = opts->lists.find("server"); it != opts->lists.end()) {
     for (const auto& host : it->second) {
       if (host.empty()) return Fail(error, "-H needs a host name or address");
+      Endpoint target;
+      std::string why;
+      if (!ParseTarget(host, Security{}, &target, &why)) return Fail(error, "-H " + why);
     }
     opts->servers = it->second;
   }

@@ -96,6 +96,8 @@ void kqs::ResetConnectionAccess() {
   g_mustClose = false;
 }
 
+void kqs::GrantConnectionAccess() { g_accessGranted = true; }
+
 bool kqs::ConnectionMustClose() { return g_mustClose; }
 
 uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, char* data,

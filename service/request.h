@@ -34,6 +34,10 @@ inline constexpr int kMaxRefusedChecks = 5;
 // successful administrator check, refused checks or a failed send. Called by
 // the listen thread before it serves a connection.
 void ResetConnectionAccess();
+// Counts the connection about to be served as one that passed the
+// administrator check: its console presented a certificate that a ClientCA
+// signed. Called by the listen thread after ResetConnectionAccess.
+void GrantConnectionAccess();
 // True once the connection being served must be closed: a response could
 // not be sent whole (events 111 and 204), or the kMaxRefusedChecks-th
 // administrator check was refused (warning 208). Every refused check logs
