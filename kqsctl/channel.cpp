@@ -205,7 +205,7 @@ bool Channel::Handshake(const Endpoint& server, const Deadline& deadline, int ti
     if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) {
       if (WaitFor(fd_, why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline) > 0) continue;
       *error = "no TLS handshake with " + name_ + " within " + std::to_string(timeout_ms) +
-               " ms: the server may be serving another console (or this is no TLS port: --plain for the plain one)";
+               " ms: the server may be busy (try a longer --timeout), or this is no TLS port (--plain for the plain one)";
       return false;
     }
     const long verified = SSL_get_verify_result(ssl_);

@@ -1,98 +1,71 @@
-// Hand-over of the management connection between the listen thread and the
-// shutdown path.
+// A management connection over a plain socket.
 #include "service/connection.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
-#include <chrono>
-
-#include <openssl/err.h>
 
 #include "pts/ptscore.h"
-
-std::atomic<int> clientSocket{-1};
+#include "service/options.h"
 
 namespace kqs {
-namespace {
 
-std::timed_mutex g_use;
-char g_peer[INET6_ADDRSTRLEN] = "";
-// Used only under g_use, or by the listen thread between connections.
-SSL* g_tls = nullptr;
-constexpr std::chrono::milliseconds kUseWait{4000};
-
-}  // namespace
-
-ClientUse::ClientUse() : lock_(g_use), socket_(clientSocket.load()) {}
-
-int ClientSend(const void* buf, int len) {
-  ClientUse use;
-  if (use.socket() == -1) {
-    errno = ENOTCONN;
-    return -1;
-  }
-  if (g_tls == nullptr) return PTS_send(use.socket(), buf, len, 0);
-  int sent = 0;
-  while (sent < len) {
-    const int n = SSL_write(g_tls, static_cast<const char*>(buf) + sent, len - sent);
-    if (n <= 0) return sent > 0 ? sent : -1;
-    sent += n;
-  }
-  return sent;
+SocketConnection::~SocketConnection() {
+  if (socket_ != -1) PTS_closesocket(socket_);
 }
 
-int ClientReceive(const ClientUse& use, void* buf, int len) {
-  if (use.socket() == -1) {
-    errno = ENOTCONN;
-    return -1;
+int SocketConnection::Receive(void* buf, int len, int waitMs) {
+  pollfd p{socket_, POLLIN, 0};
+  const int ready = poll(&p, 1, waitMs);
+  if (ready == 0 || (ready == -1 && errno == EINTR)) return kNoData;
+  if (ready == -1) return -1;
+  return PTS_recv(socket_, buf, len, 0);
+}
+
+int SocketConnection::Send(const void* buf, int len) { return PTS_send(socket_, buf, len, 0); }
+
+bool SocketConnection::HasUnsentData() const {
+  int queued = 0;
+  return PTS_ioctlsocket(socket_, SIOCOUTQ, &queued) == 0 && queued > 0;
+}
+
+void SocketConnection::Abort() { PTS_shutdown(socket_, SHUT_RDWR); }
+
+std::string PeerText(const struct sockaddr* address, socklen_t length) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  } else if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+    const struct in6_addr& in6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    // A listener for both families sees an IPv4 console as ::ffff:a.b.c.d.
+    if (IN6_IS_ADDR_V4MAPPED(&in6)) {
+      inet_ntop(AF_INET, &in6.s6_addr[12], text, sizeof text);
+    } else {
+      inet_ntop(AF_INET6, &in6, text, sizeof text);
+    }
   }
-  if (g_tls == nullptr) return PTS_recv(use.socket(), buf, len, 0);
-  const int n = SSL_read(g_tls, buf, len);
-  if (n > 0) return n;
-  const int error = SSL_get_error(g_tls, n);
-  if (error == SSL_ERROR_ZERO_RETURN) return 0;
-  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) errno = EAGAIN;
-  // A console that closes without TLS's close notice has still closed.
-  if (error == SSL_ERROR_SSL || (error == SSL_ERROR_SYSCALL && errno == 0)) errno = ECONNRESET;
-  ERR_clear_error();
-  return -1;
+  return text;
 }
 
-bool ClientHasBuffered(const ClientUse& use) { return use.socket() != -1 && g_tls != nullptr && SSL_pending(g_tls) > 0; }
-
-void SetClientTls(SSL* tls) {
-  std::lock_guard<std::timed_mutex> lock(g_use);
-  SSL_free(g_tls);
-  g_tls = tls;
-}
-
-const char* ClientPeer() { return g_peer; }
-
-void SetClientPeer(const struct sockaddr_storage& address) {
-  const void* where = nullptr;
-  int family = address.ss_family;
-  if (family == AF_INET) {
-    where = &reinterpret_cast<const struct sockaddr_in&>(address).sin_addr;
-  } else if (family == AF_INET6) {
-    const auto& in6 = reinterpret_cast<const struct sockaddr_in6&>(address).sin6_addr;
-    where = &in6;
-    // A dual-stack listener sees an IPv4 console as ::ffff:a.b.c.d.
-    if (IN6_IS_ADDR_V4MAPPED(&in6)) family = AF_INET, where = &in6.s6_addr[12];
-  }
-  if (where == nullptr || inet_ntop(family, where, g_peer, sizeof g_peer) == nullptr) g_peer[0] = '\0';
-}
-
-int ClientClose() {
-  int s = clientSocket.exchange(-1);
-  if (s == -1) return -1;
-  PTS_shutdown(s, SHUT_RDWR);
-  std::unique_lock<std::timed_mutex> lock(g_use, std::defer_lock);
-  if (!lock.try_lock_for(kUseWait)) return -1;
-  SSL_free(g_tls);
-  g_tls = nullptr;
-  return PTS_closesocket(s);
+void GuardSocket(int s) {
+  const int on = 1;
+  const int idle = nKeepAliveSeconds;
+  const int interval = idle / 3 > 0 ? idle / 3 : 1;
+  const int probes = 3;
+  const unsigned userTimeoutMs = nSendTimeoutMs;
+  struct timeval sendLimit{static_cast<time_t>(nSendTimeoutMs / 1000),
+                           static_cast<suseconds_t>((nSendTimeoutMs % 1000) * 1000)};
+  PTS_setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+  PTS_setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
 }
 
 }  // namespace kqs

@@ -8,9 +8,7 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pwd.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -20,14 +18,12 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "common/config/profile.h"
 #include "common/config/settingsguard.h"
-#include "common/util/byteorder.h"
 #include "common/host/env.h"
 #include "common/host/eventlog.h"
 #include "common/host/mtsafe.h"
@@ -38,12 +34,11 @@
 #include "pts/hostcache.h"
 #include "pts/methods.h"
 #include "protocol/kqsids.h"
-#include "protocol/packet.h"
 #include "pts/ptscore.h"
 #include "queueadmin/lppaths.h"
 #include "service/discovery.h"
 #include "service/options.h"
-#include "service/request.h"
+#include "service/session.h"
 #include "service/tlsserver.h"
 #include "common/tls/certificate.h"
 
@@ -55,8 +50,8 @@ char tInstalldir[255];
 
 namespace {
 
-constexpr uint32_t kReceiveSize = 32768;
-constexpr int kListenBacklog = 5;
+// Room for a burst of consoles while the listen thread admits them.
+constexpr int kListenBacklog = 64;
 constexpr int kSettleMs = 1000;
 constexpr int kJoinMs = 4000;
 // A failing accept is retried after this pause, so a lasting failure (out of
@@ -70,10 +65,6 @@ constexpr int kWakeConnectMs = 1000;
 constexpr mode_t kFileMask = 042;
 
 void Log(unsigned short type, unsigned id) { EventLogAddMessage(type, id, 0, nullptr); }
-
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
 
 // Path of a file beside the program.
 void InstallPath(const char* name, char* path, unsigned size) {
@@ -150,52 +141,6 @@ int OpenListenSocket(int port) {
   return s;
 }
 
-// The certificate and key of the TLS port: [TLS] Certificate and Key, or
-// tls/cert.pem and tls/key.pem beside the settings, made now when missing
-// (the directory root's alone, the key root's alone). Returns 0, or -1 after
-// error 161 (or 112 for a default path another account could have touched),
-// with the reason in error as well.
-int CertificatePaths(char* cert, char* key, unsigned size, char* error, unsigned errorSize) {
-  if (szTlsCertificate[0] != '\0') {
-    RelStrCpyIntoBufA(cert, szTlsCertificate, size);
-    RelStrCpyIntoBufA(key, szTlsKey, size);
-    return 0;
-  }
-  char dir[255];
-  InstallPath("tls", dir, sizeof dir);
-  InstallPath("tls/cert.pem", cert, size);
-  InstallPath("tls/key.pem", key, size);
-  kqs::CurrentEnv()->Mkdir(dir, 0700);
-  for (const char* path : {key, cert}) {
-    if (CheckRootOwnedSettings(path, error, errorSize) != 0) {
-      LogText(EVENTLOG_ERROR_TYPE, 112, error);
-      return -1;
-    }
-  }
-  char host[256] = "localhost";
-  gethostname(host, sizeof host - 1);
-  const int made = kqs::TlsMakeSelfSigned(cert, key, host, error, errorSize);
-  if (made < 0) {
-    LogText(EVENTLOG_ERROR_TYPE, 161, error);
-    return -1;
-  }
-  if (made == 1) LogText(EVENTLOG_INFORMATION_TYPE, 50, cert);
-  return 0;
-}
-
-// Reads the certificate and key into the TLS context: still as root, so the
-// key need not be readable by the account the daemon runs as. Returns 0, or
-// -1 after error 161 or 112.
-int PrepareTls() {
-  char cert[255], key[255], error[512];
-  if (CertificatePaths(cert, key, sizeof cert, error, sizeof error) != 0) return -1;
-  if (kqs::TlsServerOpen(cert, key, szTlsClientCA, error, sizeof error) != 0) {
-    LogText(EVENTLOG_ERROR_TYPE, 161, error);
-    return -1;
-  }
-  return 0;
-}
-
 // A TCP connection to the local port on the listen address (the local host
 // when there is none) that gives up after timeoutMs.
 int ConnectLocal(int port, int timeoutMs) {
@@ -251,6 +196,52 @@ void LogLpService() {
   if (env->Stat(lp.lpadmin, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) {
     LogText(EVENTLOG_ERROR_TYPE, 131, lp.lpadmin);
   }
+}
+
+// The certificate and key of the TLS port: [TLS] Certificate and Key, or
+// tls/cert.pem and tls/key.pem beside the settings, made now when missing
+// (the directory root's alone, the key root's alone). Returns 0, or -1 after
+// error 161 (or 112 for a default path another account could have touched),
+// with the reason in error as well.
+int CertificatePaths(char* cert, char* key, unsigned size, char* error, unsigned errorSize) {
+  if (szTlsCertificate[0] != '\0') {
+    RelStrCpyIntoBufA(cert, szTlsCertificate, size);
+    RelStrCpyIntoBufA(key, szTlsKey, size);
+    return 0;
+  }
+  char dir[255];
+  InstallPath("tls", dir, sizeof dir);
+  InstallPath("tls/cert.pem", cert, size);
+  InstallPath("tls/key.pem", key, size);
+  kqs::CurrentEnv()->Mkdir(dir, 0700);
+  for (const char* path : {key, cert}) {
+    if (CheckRootOwnedSettings(path, error, errorSize) != 0) {
+      LogText(EVENTLOG_ERROR_TYPE, 112, error);
+      return -1;
+    }
+  }
+  char host[256] = "localhost";
+  gethostname(host, sizeof host - 1);
+  const int made = kqs::TlsMakeSelfSigned(cert, key, host, error, errorSize);
+  if (made < 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 161, error);
+    return -1;
+  }
+  if (made == 1) LogText(EVENTLOG_INFORMATION_TYPE, 50, cert);
+  return 0;
+}
+
+// Reads the certificate and key into the TLS context: still as root, so the
+// key need not be readable by the account the daemon runs as. Returns 0, or
+// -1 after error 161 or 112.
+int PrepareTls() {
+  char cert[255], key[255], error[512];
+  if (CertificatePaths(cert, key, sizeof cert, error, sizeof error) != 0) return -1;
+  if (kqs::TlsServerOpen(cert, key, szTlsClientCA, error, sizeof error) != 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 161, error);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -358,17 +349,11 @@ void ServiceEnd() {
   WakeSelects();
   xSleep(kSettleMs);
 
-  // Ends a wait on a connection still being served, or closes the wake-up
-  // connection that the listen thread accepted and left.
-  kqs::ClientClose();
-  Log(EVENTLOG_INFORMATION_TYPE, 10);
-
   void* status = nullptr;
   if (DiscoveryHandle != 0) TimeoutJoin(&status, DiscoveryHandle, kJoinMs);
   if (ListenHandle != 0) TimeoutJoin(&status, ListenHandle, kJoinMs);
-  // When a console was being served, the listen thread accepted the wake-up
-  // connection only after the close above; it is not left open either.
-  kqs::ClientClose();
+  // Every connection still served is ended; each thread logs its close.
+  kqs::StopServing(kJoinMs);
 
   DeleteListenSocket();
   if (PTS_cleanup() == -1) Log(EVENTLOG_INFORMATION_TYPE, 102);
@@ -376,174 +361,27 @@ void ServiceEnd() {
   EventLogClose();
 }
 
+void* ListenThread(void*) {
+  while (true) {
+    std::unique_ptr<kqs::Connection> connection;
+    int accepted = ConnectionRequest(&connection);
+    // The wake-up connection of shutdown is closed unserved.
+    if (ServiceIsShutdown()) {
+      if (accepted) {
+        connection.reset();
+        Log(EVENTLOG_INFORMATION_TYPE, 10);
+      }
+      return nullptr;
+    }
+    if (!accepted) {
+      xSleep(kAcceptRetryMs);
+    } else {
+      kqs::StartServing(std::move(connection));
+    }
+  }
+}
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// A connection may not hold the one management slot against other consoles:
-// a send that is not taken in time fails, and a console that vanished (host
-// gone, cable pulled) is found by keepalive probes. TCP_USER_TIMEOUT ends the
-// connection when sent data stays unacknowledged, or the console's window
-// stays shut, for the send limit: a response the daemon's buffer took whole
-// is still one the console must take. Options that cannot be set leave the
-// connection as it is.
-void GuardConnectionOptions(int s) {
-  const int on = 1;
-  const int idle = nKeepAliveSeconds;
-  const int interval = idle / 3 > 0 ? idle / 3 : 1;
-  const int probes = 3;
-  const unsigned userTimeoutMs = nSendTimeoutMs;
-  struct timeval sendLimit{static_cast<time_t>(nSendTimeoutMs / 1000),
-                           static_cast<suseconds_t>((nSendTimeoutMs % 1000) * 1000)};
-  PTS_setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
-  PTS_setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-}
-
-// Why a served connection ends.
-enum class End {
-  kGoing,
-  kClosedByConsole,
-  kShutdown,
-  kIdle,
-  kSlowRequest,
-  kNotARequest,
-  kNotTaken,
-  kLost,
-  kFailed,
-  kRefused
-};
-
-// The request bytes received so far on the connection, with the time the
-// first of them came.
-struct Pending {
-  uint32_t have = 0;
-  Clock::time_point firstByte;
-};
-
-// How long to wait for the next bytes: the rest of the request deadline
-// while a request is incomplete, else the rest of the idle limit (measured
-// from the last answered request), else without limit (-1). Zero when the
-// limit has passed.
-long WaitMs(const Pending& pending, Clock::time_point lastAnswer) {
-  Clock::time_point end;
-  if (pending.have > 0) {
-    end = pending.firstByte + std::chrono::milliseconds(nRequestTimeoutMs);
-  } else if (nIdleTimeoutMs > 0) {
-    end = lastAnswer + std::chrono::milliseconds(nIdleTimeoutMs);
-  } else {
-    return -1;
-  }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-  return left > 0 ? static_cast<long>(left) : 0;
-}
-
-// Answers every whole request at the front of the buffer, in order, and
-// keeps the start of an incomplete one. A request's length comes from its
-// header; a length no request can have means the stream cannot be followed.
-End HandleRequests(char* buffer, Pending* pending, Clock::time_point* lastAnswer) {
-  uint32_t at = 0;
-  End end = End::kGoing;
-  while (end == End::kGoing && pending->have - at >= 4) {
-    const uint32_t length = kqs::LoadBE32(reinterpret_cast<const unsigned char*>(buffer + at));
-    if (length < KQS_MIN_REQUEST_SIZE || length > kReceiveSize) return End::kNotARequest;
-    if (pending->have - at < length) break;
-    // A malformed request gets no answer and does not count as activity.
-    if (PSRequest(buffer + at, length) == KQS_SUCCESS) *lastAnswer = Clock::now();
-    if (kqs::ConnectionMustClose()) end = End::kRefused;
-    at += length;
-  }
-  if (at > 0) {
-    std::memmove(buffer, buffer + at, pending->have - at);
-    pending->have -= at;
-    // The next request's bytes are already here: its deadline starts now.
-    pending->firstByte = Clock::now();
-  }
-  return end;
-}
-
-// Waits for and receives the next bytes into the buffer.
-End Receive(char* buffer, Pending* pending, Clock::time_point lastAnswer) {
-  kqs::ClientUse use;
-  int s = use.socket();
-  // Gone (closed by shutdown), or beyond what a descriptor set can hold.
-  if (s == -1 || s >= FD_SETSIZE) return End::kShutdown;
-  const long waitMs = WaitMs(*pending, lastAnswer);
-  if (waitMs == 0) return pending->have > 0 ? End::kSlowRequest : End::kIdle;
-  struct timeval limit{waitMs / 1000, static_cast<suseconds_t>((waitMs % 1000) * 1000)};
-  fd_set readable;
-  PTS_FD_ZERO(&readable);
-  PTS_FD_SET(s, &readable);
-  // Bytes TLS has already taken off the socket are not waited for.
-  int ready = kqs::ClientHasBuffered(use) ? 1
-                                          : PTS_select(s + 1, &readable, nullptr, nullptr, waitMs < 0 ? nullptr : &limit);
-  if (ServiceIsShutdown()) return End::kShutdown;
-  if (ready == 0) return End::kGoing;
-  if (ready == -1) {
-    // Wait again, but without spinning on a lasting failure.
-    xSleep(kAcceptRetryMs);
-    return End::kGoing;
-  }
-  int received = kqs::ClientReceive(use, buffer + pending->have, static_cast<int>(kReceiveSize - pending->have));
-  if (received == 0) return End::kClosedByConsole;
-  if (received < 0) {
-    const int error = errno;
-    // A TLS record begun but not finished within the receive limit.
-    if (error == EAGAIN || error == EWOULDBLOCK) return End::kSlowRequest;
-    // Timed out with answers still queued: the console stopped taking them.
-    int queued = 0;
-    if (error == ETIMEDOUT && PTS_ioctlsocket(s, SIOCOUTQ, &queued) == 0 && queued > 0) return End::kNotTaken;
-    return error == ETIMEDOUT || error == ECONNRESET || error == EHOSTUNREACH || error == ENETUNREACH
-               ? End::kLost
-               : End::kFailed;
-  }
-  if (pending->have == 0) pending->firstByte = Clock::now();
-  pending->have += static_cast<uint32_t>(received);
-  Log(EVENTLOG_INFORMATION_TYPE, 8);
-  return End::kGoing;
-}
-
-// The event that names the console when the daemon ends its connection.
-void LogEnd(End end) {
-  struct Reason {
-    End end;
-    unsigned short type;
-    unsigned id;
-  };
-  static constexpr Reason kReasons[] = {
-      {End::kIdle, EVENTLOG_WARNING_TYPE, 202},        {End::kSlowRequest, EVENTLOG_WARNING_TYPE, 203},
-      {End::kNotTaken, EVENTLOG_WARNING_TYPE, 204},    {End::kLost, EVENTLOG_WARNING_TYPE, 205},
-      {End::kNotARequest, EVENTLOG_WARNING_TYPE, 206},
-  };
-  if (end == End::kFailed) Log(EVENTLOG_ERROR_TYPE, 110);
-  for (const Reason& r : kReasons) {
-    if (r.end == end) LogText(r.type, r.id, kqs::ClientPeer());
-  }
-}
-
-bool ConsoleAllowed() { return PeerAllowed(kqs::ClientPeer()) != 0; }
-
-// Set by the listen thread for the connection it is about to serve: it came
-// on the TLS port with a certificate a ClientCA signed.
-bool g_certified = false;
-
-// The TLS handshake of a connection accepted on the TLS port, within the
-// request limit. False (warning 240) when the console did not complete it.
-bool Handshake() {
-  int s = clientSocket.load();
-  bool verified = false;
-  SSL* tls = s == -1 ? nullptr : kqs::TlsServerHandshake(s, static_cast<int>(nRequestTimeoutMs), &verified);
-  if (tls == nullptr) {
-    LogText(EVENTLOG_WARNING_TYPE, 240, kqs::ClientPeer());
-    return false;
-  }
-  kqs::SetClientTls(tls);
-  g_certified = verified;
-  return true;
-}
 
 // The listener that is ready for an accept: the plain or the TLS one, -1
 // when neither is (a failed wait).
@@ -563,29 +401,7 @@ int ReadyListener() {
 
 }  // namespace
 
-void* ListenThread(void*) {
-  while (true) {
-    int accepted = ConnectionRequest();
-    // A connection accepted now is left for ServiceEnd to close.
-    if (ServiceIsShutdown()) return nullptr;
-    const bool onTls = accepted == 2;
-    g_certified = false;
-    if (!accepted) {
-      xSleep(kAcceptRetryMs);
-    } else if (!ConsoleAllowed()) {
-      LogText(EVENTLOG_WARNING_TYPE, 209, kqs::ClientPeer());
-      kqs::ClientClose();
-      Log(EVENTLOG_INFORMATION_TYPE, 10);
-    } else if (onTls && !Handshake()) {
-      kqs::ClientClose();
-      Log(EVENTLOG_INFORMATION_TYPE, 10);
-    } else {
-      ProcessData();
-    }
-  }
-}
-
-int ConnectionRequest() {
+int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection) {
   struct sockaddr_storage peer{};
   socklen_t peerLength = sizeof peer;
   const int listener = ReadyListener();
@@ -594,31 +410,16 @@ int ConnectionRequest() {
     Log(EVENTLOG_ERROR_TYPE, 109);
     return 0;
   }
-  kqs::SetClientPeer(peer);
-  kqs::SetClientTls(nullptr);
-  GuardConnectionOptions(s);
-  clientSocket = s;
-  Log(EVENTLOG_INFORMATION_TYPE, 11);
-  return listener == tlsListenSocket.load() ? 2 : 1;
-}
-
-void ProcessData() {
-  std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(std::malloc(kReceiveSize)));
-  kqs::ResetConnectionAccess();
-  if (g_certified) kqs::GrantConnectionAccess();
-  // Times are taken on the monotonic clock: a step of the wall clock must
-  // neither close a busy console nor keep a silent one.
-  Clock::time_point lastAnswer = Clock::now();
-  Pending pending;
-  // Without a buffer the connection is closed at once rather than served.
-  End end = buffer != nullptr ? End::kGoing : End::kFailed;
-  while (end == End::kGoing && !ServiceIsShutdown()) {
-    end = Receive(buffer.get(), &pending, lastAnswer);
-    if (end == End::kGoing) end = HandleRequests(buffer.get(), &pending, &lastAnswer);
+  kqs::GuardSocket(s);
+  std::string address = kqs::PeerText(reinterpret_cast<struct sockaddr*>(&peer), peerLength);
+  // The handshake runs on the connection's own thread, within RequestTimeout.
+  if (listener == tlsListenSocket.load()) {
+    *connection = std::make_unique<kqs::TlsConnection>(s, std::move(address));
+  } else {
+    *connection = std::make_unique<kqs::SocketConnection>(s, std::move(address));
   }
-  LogEnd(end);
-  kqs::ClientClose();
-  Log(EVENTLOG_INFORMATION_TYPE, 10);
+  Log(EVENTLOG_INFORMATION_TYPE, 11);
+  return 1;
 }
 
 void WakeSelects() {

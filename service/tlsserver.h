@@ -1,9 +1,14 @@
 // The TLS management port's use of OpenSSL: one server context, made at
 // start-up while the daemon is still root (the key may be readable by root
-// alone), and the handshake of each connection accepted on that port.
+// alone), and the connections accepted on that port, which the serving code
+// uses as it uses plain ones (service/connection.h).
 #pragma once
 
 #include <openssl/ssl.h>
+
+#include <string>
+
+#include "service/connection.h"
 
 namespace kqs {
 
@@ -18,12 +23,27 @@ int TlsServerOpen(const char* certPath, const char* keyPath, const char* clientC
 // common/tls/certificate.h); "" before TlsServerOpen succeeded.
 const char* TlsServerFingerprint();
 
-// Runs the server side of the handshake on the connected socket s, which
-// keeps timeoutMs as its receive limit afterwards (a record must arrive
-// whole within it). Returns the connection's TLS state, which the caller
-// frees with SSL_free, or null when the handshake failed or took longer.
-// *clientVerified is true when the console presented a certificate that
-// one of the ClientCA certificates signed, false otherwise.
-SSL* TlsServerHandshake(int s, int timeoutMs, bool* clientVerified);
+// A management connection over an accepted socket (owned, closed with the
+// connection) carried by TLS 1.3 with the context above.
+class TlsConnection final : public Connection {
+ public:
+  TlsConnection(int socket, std::string peer) : Connection(std::move(peer)), socket_(socket) {}
+  ~TlsConnection() override;
+  // The server side of the handshake, within waitMs. False when the console
+  // did not complete it: it spoke no TLS, an older TLS, or gave up.
+  bool Open(int waitMs) override;
+  // True once Open succeeded with a console certificate that one of the
+  // ClientCA certificates signed.
+  bool Certified() const override { return certified_; }
+  int Receive(void* buf, int len, int waitMs) override;
+  int Send(const void* buf, int len) override;
+  bool HasUnsentData() const override;
+  void Abort() override;
+
+ private:
+  int socket_;
+  SSL* ssl_ = nullptr;
+  bool certified_ = false;
+};
 
 }  // namespace kqs
