@@ -11,8 +11,6 @@
 namespace kqsctl {
 namespace {
 
-constexpr unsigned short kPort = 55554;
-
 // An older server's answer to a request it does not know.
 bool TooOld(uint32_t code) { return code == KQS_INVALID_OBJECT_TYPE || code == KQS_INVALID_OPERATION; }
 
@@ -29,12 +27,12 @@ Result& RefusedOrOld(Result* r, uint32_t code, Command command) {
 
 // One of kqsd's enumerations; the text of its result in *text. False with
 // r filled when there is none.
-bool Enumerate(const Options& opts, const std::string& host, uint32_t type, const std::string& name, std::string* text,
+bool Enumerate(const Options& opts, const Endpoint& server, uint32_t type, const std::string& name, std::string* text,
                Result* r) {
   Reply reply;
   std::string why;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!Transact(Endpoint{host, kPort}, opts.TimeoutOr(kDefaultTimeoutMs), KQS_ENUM_CONTAINER, type, name, {},
+    if (!Transact(server, opts.TimeoutOr(kDefaultTimeoutMs), KQS_ENUM_CONTAINER, type, name, {},
                   &reply, &why)) {
       return Fail(r, why, 3), false;
     }
@@ -157,19 +155,19 @@ std::string CountJson(const std::string& field) {
   return field;
 }
 
-bool QueueStates(const Options& opts, const std::string& host, std::map<std::string, std::vector<std::string>>* states,
+bool QueueStates(const Options& opts, const Endpoint& server, std::map<std::string, std::vector<std::string>>* states,
                  std::string* why) {
   Result r;
   std::string text;
-  if (!Enumerate(opts, host, TYPE_KQS_QUEUE_STATE, "", &text, &r)) return *why = r.error, false;
+  if (!Enumerate(opts, server, TYPE_KQS_QUEUE_STATE, "", &text, &r)) return *why = r.error, false;
   for (auto& f : kqs::ParseRecords(text, kqs::kStateFieldCount)) (*states)[f[kqs::kStateName]] = std::move(f);
   return true;
 }
 
-Result Status(const Options& opts, const std::string& host) {
+Result Status(const Options& opts, const Endpoint& server) {
   Result r;
   std::string text;
-  if (!Enumerate(opts, host, TYPE_KQS_QUEUE_STATE, opts.name, &text, &r)) return r;
+  if (!Enumerate(opts, server, TYPE_KQS_QUEUE_STATE, opts.name, &text, &r)) return r;
   const auto records = kqs::ParseRecords(text, kqs::kStateFieldCount);
   if (records.size() != 1) return Fail(&r, "unreadable result: expected one queue", 3);
   const auto& f = records[0];
@@ -178,7 +176,7 @@ Result Status(const Options& opts, const std::string& host) {
   Result settings_result;
   std::string settings;
   const bool has_settings =
-      Enumerate(opts, host, TYPE_KQS_QUEUE_SETTINGS, opts.name, &settings, &settings_result);
+      Enumerate(opts, server, TYPE_KQS_QUEUE_SETTINGS, opts.name, &settings, &settings_result);
   if (!settings.empty() && settings.back() == '\0') settings.pop_back();
   r.columns = {"QUEUE", "STATE", "ACCEPTING", "JOBS", "DEVICE", "MODEL", "CLASS", "DEFAULT", "MESSAGE"};
   std::string message = f[kqs::kStateMessage];
@@ -192,10 +190,10 @@ Result Status(const Options& opts, const std::string& host) {
   return r;
 }
 
-Result Jobs(const Options& opts, const std::string& host) {
+Result Jobs(const Options& opts, const Endpoint& server) {
   Result r;
   std::string text;
-  if (!Enumerate(opts, host, TYPE_KQS_JOB, opts.name, &text, &r)) return r;
+  if (!Enumerate(opts, server, TYPE_KQS_JOB, opts.name, &text, &r)) return r;
   r.columns = {"ID", "QUEUE", "USER", "TITLE", "SIZE", "STATE", "CREATED"};
   r.none = "no jobs";
   for (const auto& j : kqs::ParseRecords(text, kqs::kJobFieldCount)) {
@@ -213,9 +211,9 @@ Result Jobs(const Options& opts, const std::string& host) {
   return r;
 }
 
-Result QueueChange(const Options& opts, const std::string& host, const std::string& list, const LogInFn& log_in) {
+Result QueueChange(const Options& opts, const Endpoint& server, const std::string& list, const LogInFn& log_in) {
   Result r;
-  Session session(Endpoint{host, kPort}, opts.TimeoutOr(kDefaultTimeoutMs));
+  Session session(server, opts.TimeoutOr(kDefaultTimeoutMs));
   if (opts.flags.count("login") != 0 && !log_in(session, &r)) {
     r.error = "login: " + r.error;
     return r;

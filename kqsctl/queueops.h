@@ -22,18 +22,18 @@ namespace kqsctl {
 // it (--login); false with r filled when access was not granted.
 using LogInFn = std::function<bool(Session&, Result*)>;
 
-// The state records of every queue of host, by queue name (fields as
+// The state records of every queue of server, by queue name (fields as
 // protocol/extension.h's kStateFields). False when the server is too old to
 // tell (the map is then empty) or could not be asked; why says which.
-bool QueueStates(const Options& opts, const std::string& host, std::map<std::string, std::vector<std::string>>* states,
+bool QueueStates(const Options& opts, const Endpoint& server, std::map<std::string, std::vector<std::string>>* states,
                  std::string* why);
 
 // The commands themselves on one server.
-Result Status(const Options& opts, const std::string& host);
-Result Jobs(const Options& opts, const std::string& host);
+Result Status(const Options& opts, const Endpoint& server);
+Result Jobs(const Options& opts, const Endpoint& server);
 // enable, disable, accept, reject, cancel, move-jobs and modify-queue; list
 // is modify-queue's parameter list.
-Result QueueChange(const Options& opts, const std::string& host, const std::string& list, const LogInFn& log_in);
+Result QueueChange(const Options& opts, const Endpoint& server, const std::string& list, const LogInFn& log_in);
 
 // The JSON of a state record's accepting and jobs fields: true/false or a
 // number, null when the server cannot tell.
