@@ -14,12 +14,13 @@ _kqsctl() {
       return
       ;;
     --timeout | --parallel | --model | --device | --class | --export | --ip-port | --type | \
-      --devtype | --pslevel | --personality | --host | --ip | --hw | --port)
+      --devtype | --pslevel | --personality | --host | --ip | --hw | --port | --reason)
       return
       ;;
   esac
 
-  local commands="discover queues drivers monitors add-queue remove-queue add-port remove-port login passwd help"
+  local commands="discover queues drivers monitors add-queue remove-queue add-port remove-port login passwd help
+                  status jobs cancel enable disable accept reject move-jobs modify-queue"
   local command="" w
   for w in "${words[@]:1:cword-1}"; do
     case " $commands " in *" $w "*) command=$w && break ;; esac
@@ -37,6 +38,14 @@ _kqsctl() {
             --teoj --jrecov --banner --pslevel --personality"
       ;;
     add-port) opts="$targets --login --host --ip --hw --port" ;;
+    status | jobs) opts="$targets" ;;
+    enable | accept | move-jobs) opts="$targets --login" ;;
+    disable | reject) opts="$targets --login --reason" ;;
+    cancel) opts="$targets --login --all" ;;
+    modify-queue)
+      opts="$targets --login --model --device --class --default --export --ip-port --type --devtype
+            --teoj --jrecov --banner --no-teoj --no-jrecov --no-banner --pslevel --personality"
+      ;;
     remove-queue | remove-port) opts="$targets --login" ;;
     passwd) opts="--ini --verbose" ;;
     *) opts="" ;;
