@@ -47,4 +47,9 @@ int ClientClose() {
   return PTS_closesocket(s);
 }
 
+void ClientInterrupt() {
+  const int s = clientSocket;
+  if (s != -1) PTS_shutdown(s, SHUT_RDWR);
+}
+
 }  // namespace kqs

@@ -49,4 +49,8 @@ void SetClientPeer(const struct sockaddr_in& address);
 // rather than closed while in use).
 int ClientClose();
 
+// Shuts the connection down in both directions, if one is open, so that a
+// wait, receive or send on it ends; the listen thread then closes it.
+void ClientInterrupt();
+
 }  // namespace kqs

@@ -54,16 +54,12 @@ namespace {
 
 constexpr uint32_t kReceiveSize = 32768;
 constexpr int kListenBacklog = 5;
-constexpr int kSettleMs = 1000;
 constexpr int kJoinMs = 4000;
 // A failing accept is retried after this pause, so a lasting failure (out of
 // descriptors, say) does not spin the thread and flood the log.
 constexpr int kAcceptRetryMs = 100;
-// The wake-up connection gives up after this long: with the backlog full of
-// waiting consoles the connect would otherwise block shutdown for minutes,
-// and the listen thread is then not in accept anyway.
-constexpr int kWakeConnectMs = 1000;
-// New files lose group read and world write permission.
+// A detached daemon's new files lose group read and world write permission;
+// one in the foreground keeps the mask it was given (the unit's UMask=).
 constexpr mode_t kFileMask = 042;
 
 void Log(unsigned short type, unsigned id) { EventLogAddMessage(type, id, 0, nullptr); }
@@ -115,35 +111,6 @@ int OpenListenSocket(int port) {
   return s;
 }
 
-// A TCP connection to the local port (on host, or the local host when null)
-// that gives up after timeoutMs.
-int ConnectLocal(const char* host, int port, int timeoutMs) {
-  struct sockaddr address;
-  int s = kqs::SocketFor("tcp", host != nullptr ? host : "localhost", port, &address);
-  if (s == -1) return -1;
-  int on = 1;
-  bool connected = false;
-  if (s < FD_SETSIZE && PTS_ioctlsocket(s, FIONBIO, &on) == 0) {
-    if (PTS_connect(s, &address, sizeof address) == 0) {
-      connected = true;
-    } else if (errno == EINPROGRESS) {
-      fd_set writable;
-      PTS_FD_ZERO(&writable);
-      PTS_FD_SET(s, &writable);
-      struct timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-      int error = 0;
-      socklen_t length = sizeof error;
-      connected = PTS_select(s + 1, nullptr, &writable, nullptr, &limit) == 1 &&
-                  PTS_getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-  }
-  if (!connected) {
-    PTS_closesocket(s);
-    return -1;
-  }
-  return s;
-}
-
 // Names the LP print service in use and, as lp sees it, what would make
 // queue requests fail later: the administrator reads it at start, not at the
 // first refused request.
@@ -181,7 +148,9 @@ int ServiceBegin() {
   EventLogSetLevel(1);
 
   InstallPath("kqsd.ini", path, sizeof path);
-  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return -1;
+  // Failures of the configuration (settings, LP root, account) end with a
+  // status the unit does not restart on: only a change by someone mends them.
+  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return kServiceBadConfiguration;
   // Asked now: the process id written below makes the file.
   struct stat ini;
   const bool onDefaults = kqs::CurrentEnv()->Stat(path, &ini) != 0;
@@ -189,8 +158,8 @@ int ServiceBegin() {
   // Every LP path must resolve under the configured root before the first
   // request; a root that is refused must not fall back to the host's own LP.
   if (kqs::LoadLpRoot() != 0) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
-    return -1;
+    Log(EVENTLOG_ERROR_TYPE, 191);
+    return kServiceBadConfiguration;
   }
 
   // Without the account lp the daemon would switch to the zeroed record's
@@ -198,8 +167,8 @@ int ServiceBegin() {
   struct passwd account;
   std::array<char, 1024> work;
   if (xGetpwnam("lp", &account, work.data(), static_cast<int>(work.size())) == nullptr) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
-    return -1;
+    LogText(EVENTLOG_ERROR_TYPE, 192, "lp");
+    return kServiceBadConfiguration;
   }
   lpid = account.pw_uid;
 
@@ -222,7 +191,7 @@ int ServiceBegin() {
     LogText(EVENTLOG_ERROR_TYPE, 132, std::strerror(errno));
     return -1;
   }
-  umask(kFileMask);
+  if (ServiceIsDetached()) umask(kFileMask);
   Log(EVENTLOG_INFORMATION_TYPE, 1);
   char settings[512];
   DescribeServiceOptions(settings, sizeof settings);
@@ -238,28 +207,27 @@ int ServiceBegin() {
 int CheckSettingsFile(const char* path) {
   char offender[255];
   if (CheckRootOwnedSettings(path, offender, sizeof offender) == 0) return 0;
-  LogText(EVENTLOG_ERROR_TYPE, 112, offender);
+  LogText(EVENTLOG_ERROR_TYPE, SettingsFileMissing(offender) ? 190 : 112, offender);
   return -1;
+}
+
+bool SettingsFileMissing(const char* offender) {
+  struct stat st;
+  return kqs::CurrentEnv()->Lstat(offender, &st) != 0 && errno == ENOENT;
 }
 
 void ServiceEnd() {
   // An LP command still running must not finish after the daemon has gone
   // and overwrite what a later one made.
   kqs::CurrentEnv()->TerminatePrograms();
+  // The served connection ends its wait at once and closes itself.
   WakeSelects();
-  xSleep(kSettleMs);
-
-  // Ends a wait on a connection still being served, or closes the wake-up
-  // connection that the listen thread accepted and left.
-  kqs::ClientClose();
-  Log(EVENTLOG_INFORMATION_TYPE, 10);
 
   void* status = nullptr;
   if (DiscoveryHandle != 0) TimeoutJoin(&status, DiscoveryHandle, kJoinMs);
   if (ListenHandle != 0) TimeoutJoin(&status, ListenHandle, kJoinMs);
-  // When a console was being served, the listen thread accepted the wake-up
-  // connection only after the close above; it is not left open either.
-  kqs::ClientClose();
+  // A connection accepted as the shutdown began was left unserved.
+  if (kqs::ClientClose() == 0) Log(EVENTLOG_INFORMATION_TYPE, 10);
 
   DeleteListenSocket();
   if (PTS_cleanup() == -1) Log(EVENTLOG_INFORMATION_TYPE, 102);
@@ -441,7 +409,8 @@ int ConnectionRequest() {
   socklen_t peerLength = sizeof peer;
   int s = PTS_accept(listenSocket, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
   if (s == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 109);
+    // Shutdown ends the accept: that is no failure.
+    if (!ServiceIsShutdown()) Log(EVENTLOG_ERROR_TYPE, 109);
     return 0;
   }
   kqs::SetClientPeer(peer);
@@ -470,13 +439,14 @@ void ProcessData() {
 }
 
 void WakeSelects() {
-  const char* host = szListenAddress[0] != '\0' ? szListenAddress : nullptr;
-  int udp = PTS_SetupUDPConnectSocket(host, kqs::kServicePort);
-  int tcp = ConnectLocal(host, kqs::kServicePort, kWakeConnectMs);
-  static constexpr char kWake[2] = {'*', '\0'};
-  if (udp != -1) PTS_send(udp, kWake, sizeof kWake, 0);
-  if (tcp != -1) PTS_closesocket(tcp);
-  if (udp != -1) PTS_closesocket(udp);
+  // Shutting down the receiving side ends a blocked accept (the listener
+  // stops listening) and wakes a select on the discovery socket, whose
+  // receive then reads nothing; the served connection is shut down both
+  // ways. No connection to itself, so no event for one.
+  const int listener = listenSocket;
+  if (listener != -1) PTS_shutdown(listener, SHUT_RD);
+  if (UDPSocket != -1) PTS_shutdown(UDPSocket, SHUT_RD);
+  kqs::ClientInterrupt();
 }
 
 void DeleteListenSocket() {

@@ -37,27 +37,36 @@ extern char tInstalldir[255];
 // and opens the TCP listener on port 55554 with address reuse and the
 // discovery socket, and only then writes "Process Settings"/"ProcessID" into
 // kqsd.ini, still as root. Then switches to the account lp (its groups, group
-// and user), sets the file creation mask to 042, logs event 1, the effective
+// and user), sets the file creation mask to 042 when the process detached
+// (in the foreground the mask it was given stays), logs event 1, the effective
 // settings (event 20), that it runs on defaults when there was no kqsd.ini
 // (41), the LP tree in use (40) and, as lp finds it, an unreadable interfaces
 // directory (error 130) or a missing lpadmin (error 131), which do not stop
 // the start; then starts the discovery and listen threads. Returns 0 when the
-// daemon runs, -1 when start-up failed: error 112 for an unsafe kqsd.ini, 113
-// for a bad Allow or ListenAddress, 101 for a refused LP root, a missing lp
-// account, a socket layer, listener or discovery socket that did not open (the process id of a daemon
-// already running stays in kqsd.ini), 132 when the switch to lp fails;
-// nothing is logged when a thread start fails. A failed step undoes nothing before it.
+// daemon runs. Returns kServiceBadConfiguration (common/host/servicefw.h)
+// when the configuration is wrong: error 112 for an unsafe kqsd.ini, 190 for
+// a link to a missing one, 113 for a bad Allow or ListenAddress, 191 for a
+// refused LP root, 192 for a missing lp account. Returns -1 when start-up
+// failed otherwise: 101 for a socket layer, listener or discovery socket
+// that did not open (the process id of a daemon already running stays in
+// kqsd.ini), 132 when the switch to lp fails; nothing is logged when a
+// thread start fails. A failed step undoes nothing before it.
 int ServiceBegin();
 
 // Checks that kqsd.ini at path may be written as root
 // (common/config/settingsguard.h). Returns 0, or -1 after error 112 naming
-// the offending path.
+// the offending path, or error 190 when that path does not exist (a link to
+// a settings file that is missing).
 int CheckSettingsFile(const char* path);
 
+// True when offender, as CheckRootOwnedSettings names it, does not exist.
+bool SettingsFileMissing(const char* offender);
+
 // Shutdown, once the shutdown flag is set: kills any LP command still running
-// (with its process group), wakes the listeners, waits 1000 ms,
-// closes the served connection (event 10), gives each thread at most 4000 ms
-// to end, closes the listener (events 13 and 12, or 108), stops the socket
+// (with its process group), wakes the listeners and the served connection
+// (which closes itself, event 10), gives each thread at most 4000 ms to end,
+// closes a connection accepted but left unserved (event 10), closes the
+// listener (events 13 and 12, or 108), stops the socket
 // layer (event 102 when that fails) and closes the event log after event 2.
 void ServiceEnd();
 
@@ -69,7 +78,8 @@ void* ListenThread(void* arg);
 
 // Accepts one connection on listenSocket into clientSocket, notes the
 // console's address and sets the connection's keepalive and send time limit.
-// Returns 1 (event 11) or 0 when the accept failed (event 109).
+// Returns 1 (event 11) or 0 when the accept failed (event 109, unless the
+// shutdown flag is set).
 int ConnectionRequest();
 
 // Serves clientSocket. Requests are taken from the byte stream by the length
@@ -84,9 +94,9 @@ int ConnectionRequest();
 // (204) or five administrator checks were refused (208).
 void ProcessData();
 
-// Makes the discovery thread's wait and the listen thread's accept return: a
-// two-byte datagram to UDP port 55554 and a connection to TCP port 55554 of
-// the listen address (the local host when there is none). Failures are not reported.
+// Makes the discovery thread's wait, the listen thread's accept and a wait
+// on the served connection return, by shutting their sockets down (the
+// listener then listens no more). Failures are not reported.
 void WakeSelects();
 
 // Closes listenSocket (event 13 before, then 12, or 108 when the close fails)
