@@ -16,8 +16,7 @@ fi
 cd "$work/src"
 DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc -b >../build.log 2>&1 ||
   { tail -n 40 ../build.log; fail dpkg-buildpackage; }
-cd "$work"
-deb=$(echo kqsd_*.deb)
+cd "$work" && deb=$(echo kqsd_*.deb)
 [[ -f $deb && -f $(echo kqsd-dbgsym_*deb) ]] || fail "no package and debug symbols package: $(ls)"
 lintian --fail-on error kqsd_*.changes >lintian.log 2>&1 || { cat lintian.log; fail lintian; }
 ! grep ': hardening-' lintian.log || fail "lintian hardening warnings"
@@ -30,10 +29,8 @@ if [[ ! -e $cache/.complete ]]; then
     "${mirror:-http://deb.debian.org/debian}" >debootstrap.log 2>&1 || { tail debootstrap.log; fail debootstrap; }
   touch "$cache.new/.complete" && rm -rf "$cache" && mv "$cache.new" "$cache"
 fi
-root=$work/root lp=$work/root/var/lib/kqsd/lp
-mkdir -p root upper overlay-work
-mount -t overlay overlay -o "lowerdir=$cache,upperdir=$work/upper,workdir=$work/overlay-work" root
-mount -t proc proc root/proc
+root=$work/root lp=$work/root/var/lib/kqsd/lp && mkdir -p root upper overlay-work
+mount -t overlay overlay -o "lowerdir=$cache,upperdir=$work/upper,workdir=$work/overlay-work" root && mount -t proc proc root/proc
 in_root() { chroot "$root" "$@"; }
 apt_in_root() {
   DEBIAN_FRONTEND=noninteractive in_root apt-get -y -q "$@" >>apt.log 2>&1 || { tail -n 30 apt.log; fail "apt-get $*"; }
@@ -53,9 +50,8 @@ in_root dpkg-query -W -f='${Conffiles}' kqsd | grep -q ' /etc/kqsd/kqsd.ini ' ||
 
 # A queue and a password kept over an upgrade (the same package, a later
 # version), a lost tree program put back.
-install -o lp -g lp -m 0755 /dev/null "$lp/etc/lp/interfaces/lab"
+install -o lp -g lp -m 0755 /dev/null "$lp/etc/lp/interfaces/lab" && rm "$lp/usr/lib/accept"
 echo "Passwd=zQkeepthis123" >>root/etc/kqsd/kqsd.ini
-rm "$lp/usr/lib/accept"
 dpkg-deb -R "$deb" next && sed -i 's/^Version: .*/&+next/' next/DEBIAN/control
 dpkg-deb -b next root/tmp/kqsd_next.deb >/dev/null && apt_in_root install /tmp/kqsd_next.deb
 [[ $(in_root dpkg-query -W -f='${Version}' kqsd) == *+next ]] || fail "not upgraded"

@@ -33,8 +33,7 @@ Outcome Kqsctl(std::vector<std::string> args, const std::string& stdin_text = ""
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// What the bash completion offers for the last word of line (a trailing
-// blank starts an empty word), kqsctl on the PATH.
+// What bash completion offers for the last word of line ("" after a blank).
 std::set<std::string> Completions(const std::string& line) {
   const std::string script =
       "source /usr/share/bash-completion/bash_completion; source \"$1\"; PATH=\"$2:$PATH\"\n"
@@ -43,8 +42,7 @@ std::set<std::string> Completions(const std::string& line) {
   std::istringstream out(kqs::Run({"bash", "-c", script, "bash", KQSCTL_BASH,
                                    std::filesystem::path(KQSCTL_PATH).parent_path(), line}).out);
   std::set<std::string> words;
-  for (std::string w; std::getline(out, w);) words.insert(w);
-  words.erase("");
+  for (std::string w; std::getline(out, w) && !w.empty();) words.insert(w);
   return words;
 }
 

@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
-#include "common/testing/run.h"
 #include "queueadmin/lptree_fixture.h"
 
 namespace kqs {
@@ -46,19 +44,6 @@ TEST(Lpsvc, RefusesWhatAPrintServiceRefusesAndChangesNothing) {
   EXPECT_EQ(t.Lp("usr/bin/enable", {"grp"}), 1) << "a class cannot be enabled";
   EXPECT_EQ(t.Lp("usr/lib/accept", {"q1", "nosuch"}), 1);
   EXPECT_FALSE(t.Exists("var/spool/lp/system/accepting/q1")) << "all names are checked first";
-}
-
-// Help and version answer on stdout; a wrong command line is a short complaint.
-TEST(Lpsvc, AnswersHelpAndVersionAndRefusesABadCommandLineBriefly) {
-  for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
-           {LPSVC_PATH, "--help"}, {LPSVC_PATH, "--version"}, {LPSVC_PATH}, {LPSVC_PATH, "setup"}}) {
-    const RunResult r = kqs::Run(argv);
-    const bool answer = argv.size() == 2 && argv[1] != "setup";
-    EXPECT_EQ(r.status, answer ? 0 : 2) << argv.back();
-    EXPECT_TRUE(answer ? r.err.empty() && r.out.starts_with(argv[1] == "--help" ? "usage: lpsvc" : "lpsvc 3.")
-                       : r.out.empty() && std::count(r.err.begin(), r.err.end(), '\n') <= 3)
-        << r.out << r.err;
-  }
 }
 
 }  // namespace
