@@ -72,12 +72,13 @@ bool SettingsFileSafe() {
   EventLogOpen("KQSManager", "System", "kqsd", catalog);
   CheckSettingsFile(path);
   EventLogClose();
-  if (SettingsFileMissing(offender)) {
+  char missing[255];
+  if (SettingsFileMissing(offender, missing, sizeof missing)) {
     std::fprintf(stderr,
                  "kqsd: refusing to start: the settings file %s is missing (%s links to it).\n"
                  "Restore it (for instance from kqsd.ini.sample, root:lp, mode 0640) or remove the link\n"
                  "to run on the defaults.\n",
-                 offender, path);
+                 missing, path);
     return false;
   }
   std::fprintf(stderr,

@@ -198,13 +198,25 @@ int ServiceBegin() {
 int CheckSettingsFile(const char* path) {
   char offender[255];
   if (CheckRootOwnedSettings(path, offender, sizeof offender) == 0) return 0;
-  LogText(EVENTLOG_ERROR_TYPE, SettingsFileMissing(offender) ? 190 : 112, offender);
+  char missing[255];
+  if (SettingsFileMissing(offender, missing, sizeof missing)) {
+    LogText(EVENTLOG_ERROR_TYPE, 190, missing);
+  } else {
+    LogText(EVENTLOG_ERROR_TYPE, 112, offender);
+  }
   return -1;
 }
 
-bool SettingsFileMissing(const char* offender) {
+bool SettingsFileMissing(const char* offender, char* missing, unsigned size) {
   struct stat st;
-  return kqs::CurrentEnv()->Lstat(offender, &st) != 0 && errno == ENOENT;
+  if (kqs::CurrentEnv()->Stat(offender, &st) == 0 || errno != ENOENT) return false;
+  const ssize_t n = readlink(offender, missing, size - 1);
+  if (n > 0) {
+    missing[n] = '\0';
+  } else {
+    RelStrCpyIntoBufA(missing, offender, size);
+  }
+  return true;
 }
 
 void ServiceEnd() {

@@ -59,8 +59,9 @@ int ServiceBegin();
 // a settings file that is missing).
 int CheckSettingsFile(const char* path);
 
-// True when offender, as CheckRootOwnedSettings names it, does not exist.
-bool SettingsFileMissing(const char* offender);
+// True when offender, as CheckRootOwnedSettings names it, does not exist or
+// is a link to nothing; missing (size bytes) then names what is missing.
+bool SettingsFileMissing(const char* offender, char* missing, unsigned size);
 
 // Shutdown, once the shutdown flag is set: kills any LP command still running
 // (with its process group), wakes the listeners, gives each listener thread

@@ -28,7 +28,10 @@ EOF
   $py -m venv --system-site-packages --without-pip "$venv"
   $py -c 'import json, yaml; print(json.dumps(yaml.__with_libyaml__))' >"$venv/meta.yaml.json" && touch "$venv/marker.txt"
 done
-cd "$copy"
-ansible-test sanity --local --python "$version" --color no "${tests[@]/#/--test=}"
+# A repository of its own: ansible-test takes its targets from the git
+# checkout it is in, and the build directory's is not the collection's.
+cd "$copy" && git init -q && git add -A
+ansible-test sanity --local --python "$version" --color no "${tests[@]/#/--test=}" 2>&1 | tee "$2/sanity.log"
+! grep -q 'targets skipped' "$2/sanity.log" || { echo "ansible-test found nothing to check" >&2 && exit 1; }
 ansible-galaxy collection build --output-path "$2/built" >/dev/null
 tar -tzf "$2"/built/kqsd-console-*.tar.gz | grep -qx LICENSE || { echo "no LICENSE in the built collection" >&2 && exit 1; }
