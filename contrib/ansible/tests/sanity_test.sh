@@ -34,4 +34,4 @@ cd "$copy" && git init -q && git add -A
 ansible-test sanity --local --python "$version" --color no "${tests[@]/#/--test=}" 2>&1 | tee "$2/sanity.log"
 ! grep -q 'targets skipped' "$2/sanity.log" || { echo "ansible-test found nothing to check" >&2 && exit 1; }
 ansible-galaxy collection build --output-path "$2/built" >/dev/null
-tar -tzf "$2"/built/kqsd-console-*.tar.gz | grep -qx LICENSE || { echo "no LICENSE in the built collection" >&2 && exit 1; }
+tar -tzf "$2"/built/kqsd-console-*.tar.gz | grep -x LICENSE >/dev/null || { echo "no LICENSE in the built collection" >&2 && exit 1; }
