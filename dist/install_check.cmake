@@ -55,7 +55,7 @@ function(check_symbols want)
 endfunction()
 check_symbols(TRUE)
 
-foreach(link "kqsd.ini:/etc/kqsd/kqsd.ini" "rerar.ini:/var/lib/kqsd/rerar.ini")
+foreach(link "kqsd.ini:/etc/kqsd/kqsd.ini" "rerar.ini:/var/lib/kqsd/rerar.ini" "tls:/var/lib/kqsd/tls")
   string(REPLACE ":" ";" parts "${link}")
   list(GET parts 0 name)
   list(GET parts 1 target)

@@ -6,17 +6,20 @@
 
 # The first column below the header of a listing (queues, drivers) from the
 # server the command line names with -H or --server (the last one; the local
-# host by default); nothing when it does not answer within half a second.
+# host by default), over the channel it names (--plain, --cacert, --cert,
+# --key); nothing when it does not answer within half a second.
 _kqsctl_listing() {
-  local i server=127.0.0.1
+  local i server=127.0.0.1 channel=()
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
       -H | --server) ((i + 1 < cword)) && server=${words[i + 1]} ;;
       --server=*) server=${words[i]#--server=} ;;
       -H?*) server=${words[i]#-H} ;;
+      --plain | --cacert=* | --cert=* | --key=*) channel+=("${words[i]}") ;;
+      --cacert | --cert | --key) ((i + 1 < cword)) && channel+=("${words[i]}" "${words[i + 1]}") ;;
     esac
   done
-  kqsctl -H "$server" "$1" --timeout 500 2>/dev/null | awk 'NR > 1 { print $1 }'
+  kqsctl -H "$server" "${channel[@]}" "$1" --timeout 500 2>/dev/null | awk 'NR > 1 { print $1 }'
 }
 
 _kqsctl() {
@@ -24,7 +27,7 @@ _kqsctl() {
   _init_completion -s || return
 
   case $prev in
-    --hosts | --ini)
+    --hosts | --ini | --cacert | --cert | --key)
       _filedir
       return
       ;;
