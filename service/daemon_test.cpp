@@ -6,6 +6,7 @@
 // process is the subreaper that inherits the double-forked daemon.
 #include <arpa/inet.h>
 #include <crypt.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -33,6 +34,7 @@
 #include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "common/testing/syslog_capture.h"
+#include "protocol/extension.h"
 #include "protocol/kqsids.h"
 #include "pts/peer_netns_test.h"
 #include "service/admission.h"
@@ -91,7 +93,7 @@ uint32_t Code(Console& console, uint32_t operation, uint32_t objectType,
 
 const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10},
     kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kSettings{1, 20},
-    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
+    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kTooLong{0, 114}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
     kNoInterfaces{0, 130}, kNoLpadmin{0, 131}, kPortAdded{2, 200}, kDropped{2, 211},
     kIdle{2, 202}, kSlowRequest{2, 203}, kNotTaken{2, 204}, kLost{2, 205}, kRefused{2, 207},
     kTooManyRefused{2, 208}, kNotAllowed{2, 209}, kNotATruth{2, 210}, kDisplaced{2, 232},
@@ -312,6 +314,15 @@ TEST_F(DaemonTest, DiscoveryRepliesHoldToOneBudgetWhateverTheSourcesAndCanBeSwit
 TEST_F(DaemonTest, RefusesToStartWhereAnotherUserCouldRedirectItsRootWrite) {
   const std::string exe = daemon_.installDir() + "/kqsd";
   const std::string ini = daemon_.iniPath();
+  // A setting longer than it may be is refused, never cut to what fits.
+  const std::string settings = kqs::ScratchDir::ReadFile(ini);
+  std::string nets;
+  for (int i = 0; i < 120; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48 ";
+  Configure("Allow=" + nets + "\n", "");
+  const kqs::RunResult tooLong = kqs::Run({"timeout", "20", exe, "-f"});
+  EXPECT_EQ(tooLong.status, 78);
+  EXPECT_NE(tooLong.err.find("[ACCESS] Allow (at most 2047 characters)"), std::string::npos) << tooLong.err;
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, settings));
   const std::string victim = daemon_.installDir() + "/etc-shadow";
   ASSERT_TRUE(kqs::ScratchDir::WriteFile(victim, "root:secret\n"));
   // lp may write the directory (lp owns it, or its group may).
@@ -334,7 +345,7 @@ TEST_F(DaemonTest, RefusesToStartWhereAnotherUserCouldRedirectItsRootWrite) {
   const kqs::RunResult missing = kqs::Run({exe});
   EXPECT_EQ(missing.status, 78);
   EXPECT_NE(missing.err.find("the settings file " + victim + ".gone is missing"), std::string::npos) << missing.err;
-  EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni}));
+  EXPECT_EQ(Logged(), (Events{kTooLong, kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni}));
 }
 
 TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
@@ -383,6 +394,14 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   bad.back() = 0x55;
   EXPECT_EQ(console.Ask(bad, 300).returnCode, ~0u) << "a malformed request was answered";
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
+  // A header announcing a length of 0 cannot be followed: that connection is
+  // closed at once.
+  const int zero = ConnectFrom("127.0.0.1", "127.0.0.1");
+  bad = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
+  std::fill(bad.begin(), bad.begin() + 4, 0);
+  EXPECT_EQ(send(zero, bad.data(), bad.size(), MSG_NOSIGNAL), ssize_t(bad.size()));
+  EXPECT_TRUE(ClosedWithoutAnswer(zero, 3000));
+  close(zero);
 
   // Two requests in one send are answered in order; one sent in pieces is
   // put together.
@@ -454,6 +473,13 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
 
 TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoesASilentLog) {
   Configure("", "RequestTimeout=2\nSendTimeout=3\nKeepAlive=1\n");
+  // The LP command behind queue states reports the descriptors it was given.
+  const std::string lpquery = daemon_.lpRoot() + "/usr/lib/lpquery", fds = daemon_.installDir() + "/fds";
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(fds, "none yet"));
+  ASSERT_EQ(chmod(fds.c_str(), 0666), 0);
+  ASSERT_EQ(unlink(lpquery.c_str()), 0);
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(lpquery, "#!/bin/sh\nls -l /proc/$$/fd >" + fds + "\n"));
+  ASSERT_EQ(chmod(lpquery.c_str(), 0755), 0);
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   const kqs::Bytes request = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
@@ -490,6 +516,19 @@ TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoe
   Console admin(kqs::kManagementPort, "127.0.0.2");
   EXPECT_EQ(Code(admin, KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER), KQS_SUCCESS) << "locked out";
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // With over a hundred connections open, a program the daemon runs gets
+  // none of their sockets (nor any other descriptor of the daemon's).
+  Code(admin, KQS_ENUM_CONTAINER, TYPE_KQS_QUEUE_STATE);
+  const std::string given = kqs::ScratchDir::ReadFile(fds);
+  EXPECT_NE(given.find(" 0 -> "), std::string::npos) << given;
+  EXPECT_EQ(given.find("socket:"), std::string::npos) << given;
+  // Each descriptor the daemon holds beyond its standard ones is close-on-exec.
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fdinfo")) {
+    std::smatch flags;
+    const std::string info = kqs::ScratchDir::ReadFile(entry.path());
+    if (std::stoi(entry.path().filename()) < 3 || !std::regex_search(info, flags, std::regex(R"(flags:\s+(\d+))"))) continue;
+    EXPECT_NE(std::stoul(flags[1], nullptr, 8) & O_CLOEXEC, 0u) << entry.path() << " " << std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + entry.path().filename().string());
+  }
   // Each console that holds on is dropped by the limit meant for it: the
   // vanished one once it has been silent for KeepAlive + KeepAlive/3 and
   // SendTimeout (3 s here), as documented.
@@ -532,8 +571,11 @@ TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoe
 }
 
 TEST_F(DaemonTest, OptInAccessEnforcementIdleTimeoutAndWhoMayConnect) {
-  // An Enforce value that is no truth value turns the check on.
-  Configure("Enforce=maybe\nAllow=127.0.0.0/31\n", "IdleTimeout=1\nListenAddress=127.0.0.1\n");
+  // An Enforce value that is no truth value turns the check on. Allow ends
+  // in its 32nd network, written with its host bits set.
+  std::string nets;
+  for (int i = 0; i < 31; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48,";
+  Configure("Enforce=maybe\nAllow=" + nets + "127.0.0.1/31\n", "IdleTimeout=1\nListenAddress=127.0.0.1\n");
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
 
