@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "lpdeliver/peripheral.h"
 #include "lpdeliver/rawtcp.h"
 #include "lpdeliver/spool.h"
 
@@ -96,8 +97,9 @@ std::string Errno(const std::string& what) { return what + ": " + std::strerror(
 
 int DeliverToFile(const Options& o) {
   const std::string name = o.peripheral;
-  int fd = open(o.peripheral, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return Fail(Errno("cannot open " + name) + "; check the queue's device");
+  std::string why;
+  int fd = lpdeliver::OpenPeripheral(o.peripheral, lpdeliver::OwnTreeRoot(), &why);
+  if (fd < 0) return Fail(why);
   int copied = CopyAll(STDIN_FILENO, fd);
   int err = errno;
   if (copied == kCopyDone && o.wait_for_close && isatty(fd) && tcdrain(fd) != 0) {

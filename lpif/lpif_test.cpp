@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "protocol/kqsids.h"
+#include "queueadmin/devicecheck.h"
 #include "queueadmin/lptree_fixture.h"
 #include "queueadmin/queueadd.h"
 
@@ -76,21 +78,42 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   EXPECT_TRUE(std::filesystem::is_empty(t / "tmp"));
 
   // A queue the daemon made: its wrapper runs the model and lpdeliver appends
-  // to the device file.
-  ASSERT_TRUE(t.Write("printer", "earlier job\n") && GiveToLp(t / "printer", 0644));
+  // to the device file, in a directory the administrator allowed.
+  ScratchDir spool;
+  const std::string printer = spool / "printer";
+  ASSERT_EQ(SetDeviceDirs(spool.path().c_str()), 0);
+  ASSERT_TRUE(ScratchDir::WriteFile(printer, "earlier job\n") && GiveToLp(printer, 0644));
   ASSERT_TRUE(t.Write("job", "hello\n"));
-  const std::string params = QueueParams({{"Device", (t / "printer").c_str()}});  // pcl, banner, TEOJ, JRECOV
+  const std::string params = QueueParams({{"Device", printer.c_str()}});  // pcl, banner, TEOJ, JRECOV
   ASSERT_EQ(RunInChild([&] { return int(QueueAddUX("q1", params.c_str())); }, true), int(KQS_SUCCESS));
   r = lpif("etc/lp/interfaces/q1", t / "job");
   ASSERT_EQ(r.status, CUPS_BACKEND_OK) << r.err;
-  EXPECT_EQ(t.Read("printer"), "earlier job\nLaserJet PCL5\nhello\n\004");
+  EXPECT_EQ(ScratchDir::ReadFile(printer), "earlier job\nLaserJet PCL5\nhello\n\004");
   // A failing model script or a failing delivery fails the job (to be retried).
   r = lpif("etc/lp/interfaces/q1", t / "no-such-job");
   EXPECT_EQ(r.status, CUPS_BACKEND_RETRY) << r.err;
-  ASSERT_EQ(unlink((t / "printer").c_str()), 0);
+  ASSERT_EQ(unlink(printer.c_str()), 0);
   r = lpif("etc/lp/interfaces/q1", t / "job");
   EXPECT_EQ(r.status, CUPS_BACKEND_RETRY) << r.err;
-  EXPECT_NE(r.err.find("ERROR: lpdeliver: cannot open " + t / "printer"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ERROR: lpdeliver: cannot open " + printer), std::string::npos) << r.err;
+  // A queue made before Devices were checked, pointing at its own interface
+  // program, at a file in the tree or through a link: lpdeliver refuses to
+  // append, and the program stays as it was.
+  const std::string script = t.Read("etc/lp/interfaces/q1");
+  ASSERT_TRUE(GiveToLp(t / "job", 0644));
+  ASSERT_EQ(symlink((t / "job").c_str(), printer.c_str()), 0);
+  for (const std::string& device : {t / "etc/lp/interfaces/q1", t / "job", printer}) {
+    ASSERT_TRUE(t.Write("etc/lp/interfaces/q1", std::regex_replace(script, std::regex("\nPERIPH=.*"),
+                                                                   "\nPERIPH=\"" + device + "\"")));
+    ASSERT_TRUE(GiveToLp(t / "etc/lp/interfaces/q1", 0755));
+    r = lpif("etc/lp/interfaces/q1", t / "job");
+    EXPECT_EQ(r.status, CUPS_BACKEND_RETRY) << device;
+    EXPECT_TRUE(r.err.find(" lies in the LP tree") != std::string::npos || r.err.find("is a program") != std::string::npos ||
+                r.err.find("is a symbolic link") != std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(t.Read("job"), "hello\n");
+  SetDeviceDirs("");
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 # private network namespace, runs a console session with kqsctl that creates
 # a queue, prints a real job on it through CUPS and shows what the printer
 # received, and stops everything again. Needs root (the daemon switches to
-# the account lp, CUPS runs as root, and the namespace keeps ports 55554 and
+# its service account kqsd, made here when missing, CUPS runs as root, and the namespace keeps ports 55554 and
 # 9100 away from anything else on this machine). The host's own CUPS is
 # neither used nor changed.
 #   scripts/demo.sh          build in build-demo/ and run the session
@@ -83,7 +83,8 @@ if [[ "${1:-}" == --inside ]]; then
   step "Console session: a queue for the printer"
   console discover --to 127.0.0.1 || die "discovery failed"
   console drivers || die "listing the printer models failed"
-  console add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default ||
+  printf '\n$ echo demo1234 | kqsctl add-queue lab ... --login      # changes need the password\n'
+  echo demo1234 | "$build/bin/kqsctl" add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default --login ||
     die "adding a queue failed"
   console queues || die "listing the queues failed"
   printf '\n$ lpstat -p lab -d -v lab      # CUPS has the queue now\n'
@@ -104,7 +105,8 @@ if [[ "${1:-}" == --inside ]]; then
   echo demo1234 | "$build/bin/kqsctl" login || die "the right password was refused"
   printf '\n$ echo wrong | kqsctl login      # refused: exit status 1\n'
   if echo wrong | "$build/bin/kqsctl" login; then die "a wrong password was accepted"; fi
-  console remove-queue lab || die "removing the queue failed"
+  printf '\n$ echo demo1234 | kqsctl remove-queue lab --login\n'
+  echo demo1234 | "$build/bin/kqsctl" remove-queue lab --login || die "removing the queue failed"
   printf '\n$ lpstat -p lab      # CUPS no longer has the queue\n'
   if lpstat -p lab; then die "CUPS still has the queue"; fi
 
@@ -128,11 +130,13 @@ fi
 # Outside: check, build, lay out, then run the part above in a namespace.
 # ---------------------------------------------------------------------------
 step "Checking the machine"
-[[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to the account lp, and the demo gives it a private network namespace"
-getent passwd lp >/dev/null || die "the account lp does not exist (kqsd runs as lp)"
+[[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to its service account, and the demo gives it a private network namespace"
+getent passwd lp >/dev/null || die "the account lp does not exist (CUPS runs backends as lp)"
 source "$repo/scripts/packages.sh"
 ensure_packages cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev cups-daemon cups-client socat \
   iproute2 util-linux procps || die "cannot install the packages the demo needs"
+# As the install does: the system account kqsd, alone in CUPS's SystemGroup.
+ensure_service_account || die "cannot make the service account kqsd"
 echo "build tools present"
 
 step "Building kqsd, kqsctl, lpsvc, lpif and lpdeliver in $build"
@@ -154,10 +158,11 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-chmod 755 "$scratch"  # the daemon, as lp, reads its files here
+chmod 755 "$scratch"  # the daemon, as kqsd, reads its files here
 # CUPS as root on a socket of its own, its files in the scratch directory;
-# lp (the daemon's account) is its administrator, and the lpif backend runs
-# each job through the queue's interface program.
+# its SystemGroup lpadmin holds the daemon's account kqsd (never lp, which
+# runs every backend), and the lpif backend runs each job, as lp, through
+# the queue's interface program.
 cups="$scratch/cups"
 mkdir -p "$cups"/{root,spool,cache,state,log,bin/backend,tmp} "$scratch/printer"
 chmod 1777 "$cups/tmp"
@@ -176,7 +181,7 @@ PageLog $cups/log/page_log
 Printcap $cups/printcap
 User lp
 Group nogroup
-SystemGroup lp
+SystemGroup lpadmin
 EOF
 cat >"$cups/cupsd.conf" <<EOF
 Listen $cups/cups.sock
@@ -186,18 +191,22 @@ WebInterface No
   Order allow,deny
 </Location>
 EOF
-"$build/bin/lpsvc" setup "$scratch/lp" --cups "$cups/cups.sock" || die "lpsvc setup failed"
+"$build/bin/lpsvc" setup "$scratch/lp" --cups "$cups/cups.sock" --user kqsd || die "lpsvc setup failed"
 mkdir -p "$scratch/kqsd"
 cp "$build/bin/kqsd" "$build/bin/kqsd.cat" "$scratch/kqsd/"
 cat >"$scratch/kqsd/kqsd.ini" <<EOF
 ; kqsd settings for the demo
 [LP Service]
 Root=$scratch/lp
+[ACCESS]
+Enforce=1
+[Process Settings]
+User=kqsd
 EOF
 # As installed: the directory is root's alone and kqsd.ini readable by the
-# group lp only (it holds the password hash); kqsd refuses anything looser.
+# group kqsd only (it holds the password hash); kqsd refuses anything looser.
 chmod 755 "$scratch/kqsd"
-chgrp lp "$scratch/kqsd/kqsd.ini"
+chgrp kqsd "$scratch/kqsd/kqsd.ini"
 chmod 640 "$scratch/kqsd/kqsd.ini"
 echo "CUPS:          $cups"
 echo "LP tree:       $scratch/lp (its commands drive that CUPS)"

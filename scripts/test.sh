@@ -13,6 +13,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev \
   cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd
+ensure_service_account
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then
   dir=build-asan
   flags=(-DKQS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)

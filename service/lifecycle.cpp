@@ -40,6 +40,7 @@
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
 #include "pts/ptscore.h"
+#include "queueadmin/devicecheck.h"
 #include "queueadmin/lppaths.h"
 #include "service/discovery.h"
 #include "service/options.h"
@@ -163,6 +164,30 @@ void LogLpService() {
   }
 }
 
+// The process id, written as root: into the pid file when there is one (the
+// installed unit's /run/kqsd/kqsd.pid), kqsd.ini then left untouched; else
+// as ProcessID into kqsd.ini, whose path start-up found to be root's alone.
+// The pid file is replaced only where root alone could have put it, and
+// never through a link. Returns 0, or -1 after error 145 naming the file.
+int RecordProcessId(const char* iniPath) {
+  char pid[32];
+  sprintfnA(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+  if (szPidFile[0] == '\0') {
+    pid[std::strlen(pid) - 1] = '\0';
+    xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, iniPath);
+    return 0;
+  }
+  char offender[255];
+  int fd = -1;
+  if (CheckRootOwnedSettings(szPidFile, offender, sizeof offender) >= 0) {
+    fd = kqs::CurrentEnv()->Open(szPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }
+  const bool written = fd >= 0 && write(fd, pid, std::strlen(pid)) == static_cast<ssize_t>(std::strlen(pid));
+  if (fd >= 0) close(fd);
+  if (!written) LogText(EVENTLOG_ERROR_TYPE, 145, szPidFile);
+  return written ? 0 : -1;
+}
+
 }  // namespace
 
 int kqs::SocketFor(const char* method, const char* host, int port, struct sockaddr* address) {
@@ -181,10 +206,9 @@ int ServiceBegin() {
   EventLogSetLevel(1);
 
   InstallPath("kqsd.ini", path, sizeof path);
-  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return -1;
-  // Asked now: the process id written below makes the file.
   struct stat ini;
   const bool onDefaults = kqs::CurrentEnv()->Stat(path, &ini) != 0;
+  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return -1;
 
   // Every LP path must resolve under the configured root before the first
   // request; a root that is refused must not fall back to the host's own LP.
@@ -192,13 +216,19 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
+  if (kqs::LoadDeviceDirs() != 0) {
+    char dirs[512] = "";
+    xGetPrivateProfileStringA("LP Service", "DeviceDirs", "", dirs, sizeof dirs, path);
+    LogText(EVENTLOG_ERROR_TYPE, 146, dirs);
+    return -1;
+  }
 
-  // Without the account lp the daemon would switch to the zeroed record's
+  // Without the account the daemon would switch to the zeroed record's
   // user 0 and run on as root: refuse to start instead.
   struct passwd account;
   std::array<char, 1024> work;
-  if (xGetpwnam("lp", &account, work.data(), static_cast<int>(work.size())) == nullptr) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
+  if (xGetpwnam(szServiceUser, &account, work.data(), static_cast<int>(work.size())) == nullptr) {
+    LogText(EVENTLOG_ERROR_TYPE, 144, szServiceUser);
     return -1;
   }
   lpid = account.pw_uid;
@@ -214,9 +244,9 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
-  char pid[255];
-  sprintfnA(pid, sizeof pid, "%d", static_cast<int>(getpid()));
-  xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, path);
+  if (RecordProcessId(path) != 0) return -1;
+  char stored[256] = "";
+  xGetPrivateProfileStringA("ACCESS", "Passwd", "", stored, sizeof stored, path);
 
   if (SwitchToAccount(account) != 0) {
     LogText(EVENTLOG_ERROR_TYPE, 132, std::strerror(errno));
@@ -228,6 +258,7 @@ int ServiceBegin() {
   DescribeServiceOptions(settings, sizeof settings);
   LogText(EVENTLOG_INFORMATION_TYPE, 20, settings);
   if (onDefaults) LogText(EVENTLOG_INFORMATION_TYPE, 41, path);
+  if (bEnforceAccess && stored[0] == '\0') LogText(EVENTLOG_WARNING_TYPE, 220, path);
   LogLpService();
 
   if (JThreadCreate(&DiscoveryHandle, DiscoveryThread, nullptr) != 0) return -1;
@@ -237,9 +268,14 @@ int ServiceBegin() {
 
 int CheckSettingsFile(const char* path) {
   char offender[255];
-  if (CheckRootOwnedSettings(path, offender, sizeof offender) == 0) return 0;
-  LogText(EVENTLOG_ERROR_TYPE, 112, offender);
-  return -1;
+  const int verdict = CheckRootOwnedSettings(path, offender, sizeof offender);
+  if (verdict < 0) {
+    LogText(EVENTLOG_ERROR_TYPE, verdict == kSettingsMissing ? 143 : 112, offender);
+    return -1;
+  }
+  const unsigned id = CheckSettingsText(path, offender, sizeof offender);
+  if (id != 0) LogText(EVENTLOG_ERROR_TYPE, id, offender);
+  return id == 0 ? 0 : -1;
 }
 
 void ServiceEnd() {

@@ -49,9 +49,11 @@ extern char tInstalldir[255];
 // nothing is logged when a thread start fails. A failed step undoes nothing before it.
 int ServiceBegin();
 
-// Checks that kqsd.ini at path may be written as root
-// (common/config/settingsguard.h). Returns 0, or -1 after error 112 naming
-// the offending path.
+// Checks that kqsd.ini at path may be trusted and written as root
+// (common/config/settingsguard.h) and, where it exists, read and parsed
+// (CheckSettingsText). Returns 0, or -1 after error 112 naming the path
+// another account may change, 143 naming what a link names but is missing,
+// or 140-142 naming the file, line or key that cannot be read.
 int CheckSettingsFile(const char* path);
 
 // Shutdown, once the shutdown flag is set: kills any LP command still running
