@@ -22,6 +22,13 @@ int Refuse(int fd, std::string* why, const std::string& text) {
   return -1;
 }
 
+int OpenFailed(std::string* why, const std::string& name) {
+  const int error = errno;
+  *why = "cannot open " + name + ": " + std::strerror(error);
+  errno = error;
+  return -1;
+}
+
 bool Within(const std::string& path, const std::string& dir) {
   return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
 }
@@ -38,12 +45,14 @@ std::string OwnTreeRoot() {
   return path.substr(0, path.size() - tail);
 }
 
-int OpenPeripheral(const char* path, const std::string& tree_root, std::string* why) {
+int OpenPeripheral(const char* path, const std::string& tree_root, std::string* why, bool* refused) {
   const std::string name = path;
   const std::string fix = "; give the queue a printer's address, a device or a file in [LP Service] DeviceDirs";
   const int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno == ELOOP) return Refuse(fd, why, name + " is a symbolic link" + fix);
-  if (fd < 0) return Refuse(fd, why, "cannot open " + name + ": " + std::strerror(errno) + "; check the queue's device");
+  *refused = fd < 0 && errno == ELOOP;
+  if (*refused) return Refuse(fd, why, name + " is a symbolic link" + fix);
+  if (fd < 0) return OpenFailed(why, name);
+  *refused = true;
   struct stat st;
   if (fstat(fd, &st) != 0) return Refuse(fd, why, "cannot examine " + name + ": " + std::strerror(errno));
   if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return fd;
@@ -53,6 +62,7 @@ int OpenPeripheral(const char* path, const std::string& tree_root, std::string* 
   if (!tree_root.empty() && realpath(path, real) != nullptr && realpath(tree_root.c_str(), root) != nullptr &&
       Within(real, root))
     return Refuse(fd, why, name + " lies in the LP tree" + fix);
+  *refused = false;
   return fd;
 }
 

@@ -12,9 +12,10 @@ namespace lpdeliver {
 // Opens path for appending (O_NOFOLLOW) and checks what it opened: a
 // character device or a FIFO; or a regular file that no one may execute and
 // that lies outside tree_root, the LP tree this lpdeliver belongs to ("" for
-// none). Returns the descriptor, or -1 with the reason and the next step in
-// *why.
-int OpenPeripheral(const char* path, const std::string& tree_root, std::string* why);
+// none). Returns the descriptor, or -1 with the reason in *why: with
+// *refused set and the next step named when what path names may not be a
+// peripheral, else ("cannot open PATH: reason") with errno from open.
+int OpenPeripheral(const char* path, const std::string& tree_root, std::string* why, bool* refused);
 
 // The LP tree lpdeliver runs from: ROOT for ROOT/usr/lib/lp/lpdeliver, else "".
 std::string OwnTreeRoot();
