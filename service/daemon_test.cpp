@@ -329,7 +329,7 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
   ASSERT_EQ(rename(ini.c_str(), (lpDir + "/etc/kqsd.ini").c_str()), 0);
   ASSERT_EQ(symlink((lpDir + "/etc/kqsd.ini").c_str(), ini.c_str()), 0);
   kqs::RunResult r = kqs::Run({exe});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 78);
   EXPECT_NE(r.err.find(lpDir + " may be changed by a user other than root"), std::string::npos) << r.err;
   // kqsd.ini is a link lp made to a file it wants rewritten.
   ASSERT_EQ(unlink(ini.c_str()), 0);
