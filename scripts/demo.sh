@@ -15,7 +15,7 @@ set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$repo/build-demo}"
-stages=9
+stages=10
 stage=0
 
 step() {
@@ -30,6 +30,12 @@ die() {
 console() {
   printf '\n$ kqsctl %s\n' "$*"
   "$build/bin/kqsctl" "$@"
+}
+
+# A change: the daemon enforces the administrator password.
+admin() {
+  printf '\n$ echo demo1234 | kqsctl %s --login\n' "$*"
+  echo demo1234 | "$build/bin/kqsctl" "$@" --login
 }
 
 # ---------------------------------------------------------------------------
@@ -93,8 +99,8 @@ if [[ "${1:-}" == --inside ]]; then
   cat "$XDG_CONFIG_HOME/kqsctl/known_servers" || die "kqsctl pinned no certificate"
   [[ "$(cut -d' ' -f2 "$XDG_CONFIG_HOME/kqsctl/known_servers")" == "$("$home/kqsd" --fingerprint | cut -d= -f2)" ]] ||
     die "the pinned fingerprint is not the server's"
-  printf '\n$ echo demo1234 | kqsctl add-queue lab ... --login      # changes need the password\n'
-  echo demo1234 | "$build/bin/kqsctl" add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default --login ||
+  printf '\n(changes need the administrator password)\n'
+  admin add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default ||
     die "adding a queue failed"
   console queues || die "listing the queues failed"
   printf '\n$ lpstat -p lab -d -v lab      # CUPS has the queue now\n'
@@ -110,13 +116,28 @@ if [[ "${1:-}" == --inside ]]; then
   cat "$received" 2>/dev/null || true
   cmp -s "$job" "$received" || die "the printer did not receive the job (CUPS log: $scratch/cups/log/error_log)"
 
+  step "Operations: a stopped queue brought back, a job cancelled"
+  admin disable lab --reason "paper jam" || die "disabling the queue failed"
+  printf '\n$ lp -d lab %s; lp -d lab %s      # two jobs wait\n' "$job" "$job"
+  lp -d lab "$job" && lp -d lab "$job" || die "CUPS did not take the jobs"
+  console queues || die "listing the queues failed"
+  console status lab || die "the queue's status failed"
+  console jobs lab || die "listing the jobs failed"
+  first=$("$build/bin/kqsctl" jobs lab --json | sed -n 's/.*"id":\([0-9]*\).*/\1/p' | head -n 1)
+  [[ -n "$first" ]] || die "the stopped queue shows no job"
+  admin cancel "$first" || die "cancelling job $first failed"
+  : >"$received"
+  admin enable lab || die "enabling the queue failed"
+  for _ in $(seq 1 200); do [[ "$("$build/bin/kqsctl" jobs lab --json)" == "[]" ]] && break; sleep 0.1; done
+  [[ "$("$build/bin/kqsctl" jobs lab --json)" == "[]" ]] || die "the remaining job did not print"
+  console queues || die "listing the queues failed"
+
   step "Console session: passwords and the queue's removal"
   printf '\n$ echo demo1234 | kqsctl login\n'
   echo demo1234 | "$build/bin/kqsctl" login || die "the right password was refused"
   printf '\n$ echo wrong | kqsctl login      # refused: exit status 1\n'
   if echo wrong | "$build/bin/kqsctl" login; then die "a wrong password was accepted"; fi
-  printf '\n$ echo demo1234 | kqsctl remove-queue lab --login\n'
-  echo demo1234 | "$build/bin/kqsctl" remove-queue lab --login || die "removing the queue failed"
+  admin remove-queue lab || die "removing the queue failed"
   printf '\n$ lpstat -p lab      # CUPS no longer has the queue\n'
   if lpstat -p lab; then die "CUPS still has the queue"; fi
 

@@ -481,7 +481,7 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   const std::string run = daemon_.installDir() + "/run";
   ASSERT_EQ(mkdir(run.c_str(), 0755), 0);
   setenv("RUNTIME_DIRECTORY", run.c_str(), 1);
-  // The mask it is started with (the unit's UMask=) stays.
+  // The mask it is started with (the unit's UMask=) stays; it stops well within a second.
   const mode_t mask = umask(027);
   pid = daemon_.StartForeground(notify);
   umask(mask);

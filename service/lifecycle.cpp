@@ -261,7 +261,7 @@ int ServiceBegin() {
     char dirs[512] = "";
     xGetPrivateProfileStringA("LP Service", "DeviceDirs", "", dirs, sizeof dirs, path);
     LogText(EVENTLOG_ERROR_TYPE, 146, dirs);
-    return -1;
+    return kServiceBadConfiguration;
   }
 
   // Without the account the daemon would switch to the zeroed record's
@@ -336,18 +336,6 @@ int CheckSettingsFile(const char* path) {
   const unsigned id = CheckSettingsText(path, offender, sizeof offender);
   if (id != 0) LogText(EVENTLOG_ERROR_TYPE, id, offender);
   return id == 0 ? 0 : -1;
-}
-
-bool SettingsFileMissing(const char* offender, char* missing, unsigned size) {
-  struct stat st;
-  if (kqs::CurrentEnv()->Stat(offender, &st) == 0 || errno != ENOENT) return false;
-  const ssize_t n = readlink(offender, missing, size - 1);
-  if (n > 0) {
-    missing[n] = '\0';
-  } else {
-    RelStrCpyIntoBufA(missing, offender, size);
-  }
-  return true;
 }
 
 void ServiceEnd() {

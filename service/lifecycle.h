@@ -73,10 +73,6 @@ int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned er
 // or 140-142 naming the file, line or key that cannot be read.
 int CheckSettingsFile(const char* path);
 
-// True when offender, as CheckRootOwnedSettings names it, does not exist or
-// is a link to nothing; missing (size bytes) then names what is missing.
-bool SettingsFileMissing(const char* offender, char* missing, unsigned size);
-
 // Shutdown, once the shutdown flag is set: kills any LP command still running
 // (with its process group), wakes the listeners, gives each listener thread
 // at most 4000 ms to end, ends every connection still served (event 10
