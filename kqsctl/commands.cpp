@@ -17,6 +17,7 @@
 #include "kqsctl/password.h"
 #include "kqsctl/report.h"
 #include "kqsctl/transport.h"
+#include "kqsctl/webconsole.h"
 
 #ifndef KQS_VERSION
 #define KQS_VERSION "unknown"
@@ -77,17 +78,18 @@ std::string What(const Options& opts) {
   return std::string(CommandWord(opts.command)) + (opts.name.empty() ? "" : " " + opts.name);
 }
 
+
 // The text with its terminating NUL, as the server reads data blocks.
 std::string_view WithNul(const std::string& text) { return std::string_view(text.c_str(), text.size() + 1); }
 
 // Has the server check the administrator password on session; connects
 // first so that a wrong host fails before the user types anything. Returns
 // false with r filled when access was not granted.
-bool LogIn(Session& session, PasswordOnce& password, Result* r) {
+bool LogIn(Session& session, const PasswordSource& password, Result* r) {
   std::string why;
   std::string text;
   if (!session.Open(&why)) return Fail(r, why, kExitNoAnswer), false;
-  if (!password.Get(&text, &why)) return Fail(r, why, kExitNoAnswer), false;
+  if (!password(&text, &why)) return Fail(r, why, kExitNoAnswer), false;
   Reply reply;
   if (!session.Transact(KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "", WithNul(text), &reply, &why)) {
     return Fail(r, why, kExitNoAnswer), false;
@@ -101,7 +103,7 @@ bool LogIn(Session& session, PasswordOnce& password, Result* r) {
 // Commands whose answer is only a return code. With --login the password is
 // checked first on the same connection, as a server that enforces access
 // grants it per connection.
-Result Change(const Options& opts, const std::string& host, PasswordOnce& password, uint32_t operation,
+Result Change(const Options& opts, const std::string& host, const PasswordSource& password, uint32_t operation,
               uint32_t object_type, std::string_view data) {
   Result r;
   Session session(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs));
@@ -118,7 +120,7 @@ Result Change(const Options& opts, const std::string& host, PasswordOnce& passwo
   return r;
 }
 
-Result Login(const Options& opts, const std::string& host, PasswordOnce& password) {
+Result Login(const Options& opts, const std::string& host, const PasswordSource& password) {
   Result r;
   Session session(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs));
   if (LogIn(session, password, &r)) r.note = "access granted";
@@ -299,8 +301,9 @@ constexpr Request kRequests[] = {
     {Command::kLogin, KQS_ADMIN_ACCESS, TYPE_PRINTSERVER},
 };
 
-// The command on one server; list is the parameter list an add sends.
-Result RunOn(const Options& opts, const std::string& host, std::string_view list, PasswordOnce& password) {
+}  // namespace
+
+Result RunOn(const Options& opts, const std::string& host, const std::string& list, const PasswordSource& password) {
   Result r;
   for (const Request& q : kRequests) {
     if (q.command != opts.command) continue;
@@ -309,15 +312,14 @@ Result RunOn(const Options& opts, const std::string& host, std::string_view list
     } else if (q.operation == KQS_ADMIN_ACCESS) {
       r = Login(opts, host, password);
     } else {
-      r = Change(opts, host, password, q.operation, q.object_type, q.operation == KQS_ADD ? list : std::string_view());
+      r = Change(opts, host, password, q.operation, q.object_type,
+                 q.operation == KQS_ADD ? WithNul(list) : std::string_view());
     }
   }
   r.what = What(opts);
   return r;
 }
 
-// The servers a command runs on: -H, --hosts and --discovered together, in
-// that order, each once; 127.0.0.1 when none is named.
 bool Targets(const Options& opts, std::vector<std::string>* hosts, std::string* why, FILE* err) {
   *hosts = opts.servers;
   if (auto it = opts.values.find("hosts"); it != opts.values.end() && !ReadHostsFile(it->second, hosts, why)) {
@@ -335,8 +337,6 @@ bool Targets(const Options& opts, std::vector<std::string>* hosts, std::string* 
   return !hosts->empty() || (*why = "no servers to run on", false);
 }
 
-}  // namespace
-
 int RunCommand(const Options& opts, FILE* out, FILE* err) {
   switch (opts.command) {
     case Command::kHelp:
@@ -349,6 +349,8 @@ int RunCommand(const Options& opts, FILE* out, FILE* err) {
       return RunDiscover(opts, out, err);
     case Command::kPasswd:
       return RunPasswd(opts, out, err);
+    case Command::kWeb:
+      return RunWeb(opts, out, err);
     default:
       break;
   }
@@ -361,11 +363,11 @@ int RunCommand(const Options& opts, FILE* out, FILE* err) {
   std::vector<std::string> hosts;
   if (!Targets(opts, &hosts, &why, err)) return Error(err, What(opts), why, kExitNoAnswer);
 
-  const std::string_view data = list.empty() ? std::string_view() : WithNul(list);
-  PasswordOnce password;
+  PasswordOnce once;
+  const PasswordSource password = [&](std::string* text, std::string* error) { return once.Get(text, error); };
   std::vector<Result> results(hosts.size());
   ForEachConcurrently(hosts.size(), opts.parallel,
-                      [&](size_t i) { results[i] = RunOn(opts, hosts[i], data, password); });
+                      [&](size_t i) { results[i] = RunOn(opts, hosts[i], list, password); });
   if (opts.Fleet()) return ReportMany(opts, hosts, results, out, err);
   ReportOne(opts, results[0], out, err);
   return results[0].status;

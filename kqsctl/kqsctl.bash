@@ -13,13 +13,13 @@ _kqsctl() {
       _known_hosts_real -- "$cur"
       return
       ;;
-    --timeout | --parallel | --model | --device | --class | --export | --ip-port | --type | \
+    --timeout | --parallel | --listen | --model | --device | --class | --export | --ip-port | --type | \
       --devtype | --pslevel | --personality | --host | --ip | --hw | --port)
       return
       ;;
   esac
 
-  local commands="discover queues drivers monitors add-queue remove-queue add-port remove-port login passwd help"
+  local commands="discover queues drivers monitors add-queue remove-queue add-port remove-port login passwd web help"
   local command="" w
   for w in "${words[@]:1:cword-1}"; do
     case " $commands " in *" $w "*) command=$w && break ;; esac
@@ -38,6 +38,7 @@ _kqsctl() {
     add-port) opts="$targets --login --host --ip --hw --port" ;;
     remove-queue | remove-port) opts="$targets --login" ;;
     passwd) opts="--ini --verbose" ;;
+    web) opts="$targets --listen" ;;
     *) opts="" ;;
   esac
   COMPREPLY=($(compgen -W "$opts" -- "$cur"))

@@ -15,7 +15,8 @@ constexpr unsigned Bit(Command c) { return CommandBit(c); }
 constexpr unsigned kAnyCommand = ~0u;
 constexpr unsigned kServerCommands = Bit(Command::kQueues) | Bit(Command::kDrivers) | Bit(Command::kMonitors) |
                                      Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) |
-                                     Bit(Command::kAddPort) | Bit(Command::kRemovePort) | Bit(Command::kLogin);
+                                     Bit(Command::kAddPort) | Bit(Command::kRemovePort) | Bit(Command::kLogin) |
+                                     Bit(Command::kWeb);
 
 // takes_name: 0 none, 1 a port's name, 2 a queue's name (stricter rules).
 struct CommandSpec {
@@ -24,7 +25,7 @@ struct CommandSpec {
   int takes_name;
 };
 
-constexpr std::array<CommandSpec, 12> kCommands = {{
+constexpr std::array<CommandSpec, 13> kCommands = {{
     {"help", Command::kHelp, false},
     {"discover", Command::kDiscover, false},
     {"queues", Command::kQueues, false},
@@ -37,6 +38,7 @@ constexpr std::array<CommandSpec, 12> kCommands = {{
     {"login", Command::kLogin, false},
     {"passwd", Command::kPasswd, false},
     {"version", Command::kVersion, false},
+    {"web", Command::kWeb, false},
 }};
 
 struct OptionSpec {
@@ -51,7 +53,7 @@ constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
 constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
 
-constexpr std::array<OptionSpec, 31> kOptions = {{
+constexpr std::array<OptionSpec, 32> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"version", false, kAnyCommand, false},
     {"verbose", false, kAnyCommand, false},
@@ -82,6 +84,7 @@ constexpr std::array<OptionSpec, 31> kOptions = {{
     {"hw", true, kAddPort, false},
     {"port", true, kAddPort, false},
     {"login", false, kChanges, false},
+    {"listen", true, Bit(Command::kWeb), false},
 }};
 
 const OptionSpec* FindOption(std::string_view name) {
@@ -377,6 +380,9 @@ const char* UsageText() {
          "  passwd --ini PATH [--legacy]     set the administrator password in kqsd.ini\n"
          "                                   (yescrypt; --legacy: the old 13-character\n"
          "                                   form for older servers)\n"
+         "  web [--listen ADDR:PORT]         serve the console for the target servers to\n"
+         "                                   a browser (default 127.0.0.1:8631); prints\n"
+         "                                   the address with its access token\n"
          "\n"
          "Queue and class names: 1 to 127 letters, digits, '_' and '-', the first a\n"
          "letter or digit. Models: no '/', no leading '.'. --export 0-65535, --ip-port\n"

@@ -24,6 +24,7 @@ enum class Command {
   kLogin,
   kPasswd,
   kVersion,
+  kWeb,
 };
 
 // The word that names command on the command line ("add-queue").

@@ -7,12 +7,14 @@
 # On a fresh Debian machine it first installs what the build and the suites
 # need: GoogleTest, CUPS (the private schedulers of the printing tests),
 # snmpd and tshark (the probe tests), ansible-core (the collection's test),
-# man-db and groff-base (the manual pages), systemd (the unit's checks).
+# man-db and groff-base (the manual pages), systemd (the unit's checks),
+# cpp-httplib (kqsctl web) and Chromium with selenium (its browser test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev \
-  cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd
+  cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd \
+  libcpp-httplib-dev chromium chromium-driver python3-selenium
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then
   dir=build-asan
   flags=(-DKQS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)

@@ -1,0 +1,53 @@
+#!/usr/bin/env python3
+"""Times the pages of kqsctl web (its URL the argument) in headless Chromium:
+from navigation until the servers page shows its three servers, and until a
+server's page shows its 1,000 queues; 10 runs each, fresh page loads."""
+import statistics
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+URL = sys.argv[1]
+BASE = URL.split('/?')[0]
+RUNS = 10
+
+
+def chromium():
+    options = webdriver.ChromeOptions()
+    options.binary_location = '/usr/bin/chromium'
+    for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                 '--window-size=1280,1000', '--user-data-dir=' + tempfile.mkdtemp(prefix='kqs-chromium-')):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+
+
+def load(browser, address, selector, rows):
+    """Milliseconds from navigation until selector matches rows rows."""
+    browser.get('about:blank')
+    start = time.perf_counter()
+    browser.get(address)
+    while browser.execute_script('return document.querySelectorAll(arguments[0]).length', selector) != rows:
+        time.sleep(0.002)
+    return (time.perf_counter() - start) * 1000
+
+
+def main():
+    browser = chromium()
+    try:
+        browser.get(URL)  # the token for the session cookie
+        for name, address, selector, rows in (
+                ('servers page, 3 servers', BASE + '/', '#servers tbody tr', 3),
+                ('server page, 1,000 queues', BASE + '/#server=127.0.0.2', '#queues tbody tr', 1000)):
+            load(browser, address, selector, rows)  # warm-up
+            times = [load(browser, address, selector, rows) for _ in range(RUNS)]
+            print(f'{name}: median {statistics.median(times):.0f} ms, max {max(times):.0f} ms ({RUNS} loads)')
+    finally:
+        browser.quit()
+
+
+if __name__ == '__main__':
+    main()
