@@ -55,6 +55,12 @@ TEST(Admission, NoAddressTakesEveryPlaceAndRequestsInProgressAreNeverDisplaced) 
   for (auto& c : live) aborted += c->aborted;
   EXPECT_EQ(aborted, 4);
   for (auto& c : live) kqs::Release(c.get());
+  live.clear();
+
+  // An IPv6 host holds its whole /64: new addresses of it are one source.
+  for (int i = 1; i <= kqs::kMaxConnectionsPerAddress + 1; ++i) ASSERT_TRUE(admit("2001:db8::" + std::to_string(i)));
+  EXPECT_TRUE(live[0]->aborted);
+  for (auto& c : live) kqs::Release(c.get());
 }
 
 }  // namespace

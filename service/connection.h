@@ -70,7 +70,8 @@ class SocketConnection final : public Connection {
   int socket_;
 };
 
-// The address of a socket peer as text, "" for a family without one.
+// The address of a socket peer as text, "" for a family without one; an
+// IPv4-mapped IPv6 address as the IPv4 address.
 std::string PeerText(const struct sockaddr* address, socklen_t length);
 
 // Sets the options that keep a console from holding an accepted TCP socket
