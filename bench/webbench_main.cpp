@@ -43,7 +43,7 @@ int main() {
   }
   ScratchDir scratch;
   const std::string log = scratch / "web.log";
-  const pid_t web = kqs::Launch({KQSCTL_PATH, "web", "-H", "127.0.0.2", "-H", "127.0.0.3", "-H", "127.0.0.4"}, log);
+  const pid_t web = kqs::Launch({KQSCTL_PATH, "web", "--plain", "-H", "127.0.0.2", "-H", "127.0.0.3", "-H", "127.0.0.4"}, log);
   std::string url;
   for (int tries = 0; url.empty() && tries < 250; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

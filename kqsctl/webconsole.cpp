@@ -205,11 +205,12 @@ Result WebConsole::Run(const Options& opts, const std::string& host, const std::
   return r;
 }
 
+// The command with the options kqsctl web was started with, so every request
+// goes to the servers as the command line's would (--plain, --cacert, --cert,
+// --key, --timeout); the page's form adds the command's own.
 Options WithCommand(const Options& base, Command command) {
   Options o = base;
   o.command = command;
-  o.values.clear();
-  o.flags.clear();
   return o;
 }
 

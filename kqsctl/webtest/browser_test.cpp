@@ -39,7 +39,7 @@ TEST(WebConsoleBrowserTest, TwoServersManagedFromChromium) {
 
   ScratchDir scratch;
   const std::string log = scratch / "web.log";
-  const pid_t web = Launch({KQSCTL_PATH, "web", "-H", "127.0.0.2", "-H", "127.0.0.3", "--timeout", "3000"}, log);
+  const pid_t web = Launch({KQSCTL_PATH, "web", "--plain", "-H", "127.0.0.2", "-H", "127.0.0.3", "--timeout", "3000"}, log);
   ASSERT_GT(web, 0);
   std::string url;
   for (auto end = std::chrono::steady_clock::now() + 5s; url.empty() && std::chrono::steady_clock::now() < end;) {
