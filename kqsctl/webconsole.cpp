@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "kqsctl/channel.h"
 #include "kqsctl/codetext.h"
 #include "kqsctl/commands.h"
 #include "kqsctl/discoreply.h"
@@ -221,7 +222,7 @@ void WebConsole::Servers(Res& res) {
     std::vector<DiscoveryAnswer> answers;
     std::string why;
     Fields fields;
-    Discover({host}, kServerPort, opts_.TimeoutOr(kDefaultDiscoverMs), &answers, &why);
+    Discover({host}, kPlainPort, opts_.TimeoutOr(kDefaultDiscoverMs), &answers, &why);
     if (!answers.empty()) ParseDiscoveryReply(answers[0].text, &fields);
     const Result queues = Run(WithCommand(opts_, Command::kQueues), host);
     JsonObject o;
