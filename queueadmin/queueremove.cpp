@@ -34,5 +34,6 @@ uint32_t QueueRemoveUX(const char* name) {
     return KQS_LPADMIN_FAILURE;
 
   if (kqs::FormatLine(path, sizeof path, "%s/model.orig/%s", lp.interfaces, name)) RemoveIfPresent(path);
+  if (kqs::FormatLine(path, sizeof path, "%s/model.orig/%s.settings", lp.interfaces, name)) RemoveIfPresent(path);
   return KQS_SUCCESS;
 }

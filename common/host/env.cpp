@@ -28,13 +28,15 @@ namespace {
 // calls and writes nothing but its own stack (and errno).
 struct ChildArgs {
   char* const* argv;
+  int out;  // the write end of the output pipe, or -1 for /dev/null
 };
 
 __attribute__((no_sanitize("address", "undefined"))) int ChildMain(void* arg) {
   char* const* argv = static_cast<ChildArgs*>(arg)->argv;
+  const int out = static_cast<ChildArgs*>(arg)->out;
   int devnull = open("/dev/null", O_RDWR | O_APPEND);
   if (devnull >= 0) {
-    dup2(devnull, STDOUT_FILENO);
+    dup2(out >= 0 ? out : devnull, STDOUT_FILENO);
     dup2(devnull, STDERR_FILENO);
     dup2(devnull, STDIN_FILENO);
   }
@@ -111,36 +113,42 @@ bool WaitEnded(pid_t pid, int timeoutMs) {
   return r == 0;
 }
 
+// Reads the pipe in until every writer has closed it, or until timeoutMs (0:
+// no limit) have passed; false when the time ran out.
+bool ReadOutput(int in, std::string* output, size_t maxBytes, int timeoutMs) {
+  const int64_t start = [] {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  }();
+  char buf[8192];
+  for (;;) {
+    int wait = -1;
+    if (timeoutMs > 0) {
+      struct timespec ts;
+      clock_gettime(CLOCK_MONOTONIC, &ts);
+      const int64_t spent = int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000 - start;
+      if (spent >= timeoutMs) return false;
+      wait = static_cast<int>(timeoutMs - spent);
+    }
+    struct pollfd p{in, POLLIN, 0};
+    const int r = poll(&p, 1, wait);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return r == 0 ? false : true;
+    const ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return true;
+    const size_t room = maxBytes > output->size() ? maxBytes - output->size() : 0;
+    output->append(buf, std::min(room, size_t(n)));
+  }
+}
+
 class PosixEnv final : public Env {
  public:
-  // clone(CLONE_VM | CLONE_VFORK) rather than fork: no copy of the daemon's
-  // page tables for every LP command. posix_spawn would do that too, but it
-  // cannot set the umask, nor ignore a signal that the daemon itself does not
-  // ignore (SIGCHLD), and the child needs both.
-  int RunProgram(char* const argv[], int timeoutMs) override {
-    if (argv == nullptr || argv[0] == nullptr) return -1;
-    constexpr size_t kChildStack = 64 * 1024;
-    std::vector<char> stack(kChildStack);
-    ChildArgs args{argv};
-    // Blocked until the child has reset its handlers; the parent's own mask
-    // comes back as soon as the child has exec'ed.
-    sigset_t all, saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved);
-    const pid_t pid = clone(ChildMain, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    if (pid < 0) return -1;
-    running_.Add(pid);
-    const bool ended = WaitEnded(pid, timeoutMs);
-    running_.Remove(pid);
-    int status = 0;
-    pid_t r;
-    do {
-      r = waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    if (!ended || r < 0) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return -1;
+  int RunProgram(char* const argv[], int timeoutMs) override { return Run(argv, timeoutMs, nullptr, 0); }
+
+  int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) override {
+    return Run(argv, timeoutMs, output, maxBytes);
   }
 
   void TerminatePrograms() override { running_.KillAll(); }
@@ -167,6 +175,51 @@ class PosixEnv final : public Env {
   }
 
  private:
+  // clone(CLONE_VM | CLONE_VFORK) rather than fork: no copy of the daemon's
+  // page tables for every LP command. posix_spawn would do that too, but it
+  // cannot set the umask, nor ignore a signal that the daemon itself does not
+  // ignore (SIGCHLD), and the child needs both.
+  int Run(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) {
+    if (argv == nullptr || argv[0] == nullptr) return -1;
+    int pipe_fds[2] = {-1, -1};
+    if (output != nullptr) {
+      output->clear();
+      if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+    }
+    constexpr size_t kChildStack = 64 * 1024;
+    std::vector<char> stack(kChildStack);
+    ChildArgs args{argv, pipe_fds[1]};
+    // Blocked until the child has reset its handlers; the parent's own mask
+    // comes back as soon as the child has exec'ed.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const pid_t pid = clone(ChildMain, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (pipe_fds[1] >= 0) close(pipe_fds[1]);
+    if (pid < 0) {
+      if (pipe_fds[0] >= 0) close(pipe_fds[0]);
+      return -1;
+    }
+    running_.Add(pid);
+    bool in_time = true;
+    if (output != nullptr) {
+      in_time = ReadOutput(pipe_fds[0], output, maxBytes, timeoutMs);
+      close(pipe_fds[0]);
+      if (!in_time) kill(-pid, SIGKILL);
+    }
+    const bool ended = WaitEnded(pid, in_time ? timeoutMs : 0);
+    running_.Remove(pid);
+    int status = 0;
+    pid_t r;
+    do {
+      r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (!ended || !in_time || r < 0) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return -1;
+  }
+
   Running running_;
 };
 

@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace kqs {
 
@@ -27,6 +29,9 @@ class Env {
   // child could not be created or waited for, ended by a signal, or was
   // killed for its time limit or by TerminatePrograms.
   virtual int RunProgram(char* const argv[], int timeoutMs) = 0;
+  // As RunProgram, but with the program's standard output read into *output
+  // (its first maxBytes bytes; the rest is read and dropped).
+  virtual int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) = 0;
   // Kills the process group of every program that RunProgram is waiting for,
   // in any thread, so that none can finish later (at shutdown).
   virtual void TerminatePrograms() = 0;
@@ -65,6 +70,9 @@ class EnvWrapper : public Env {
   Env* target() const { return target_; }
   int RunProgram(char* const argv[], int timeoutMs) override {
     return target_->RunProgram(argv, timeoutMs);
+  }
+  int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) override {
+    return target_->RunProgramOutput(argv, timeoutMs, output, maxBytes);
   }
   void TerminatePrograms() override { target_->TerminatePrograms(); }
   int Stat(const char* path, struct stat* st) override { return target_->Stat(path, st); }
