@@ -260,28 +260,27 @@ bool CupsClient::Resume(const std::string& name, std::string* why) {
   return false;
 }
 
-bool CupsClient::Pause(const std::string& name, const std::string& reason, std::string* why) {
+// Disable and reject take the same request: the queue's name and, when given,
+// the reason CUPS shows as the queue's state message.
+bool CupsClient::SendWithReason(int op, const std::string& name, const std::string& reason, const std::string& what,
+                                std::string* why) {
   if (!Loaded(why)) return false;
-  ipp_t* request = session_->NewRequest(IPP_OP_PAUSE_PRINTER, name, false);
+  ipp_t* request = session_->NewRequest(static_cast<ipp_op_t>(op), name, false);
   if (!reason.empty()) {
     session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
                                  reason.c_str());
   }
   if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure("disable " + name);
+  *why = session_->Failure(what);
   return false;
 }
 
+bool CupsClient::Pause(const std::string& name, const std::string& reason, std::string* why) {
+  return SendWithReason(IPP_OP_PAUSE_PRINTER, name, reason, "disable " + name, why);
+}
+
 bool CupsClient::Reject(const std::string& name, const std::string& reason, std::string* why) {
-  if (!Loaded(why)) return false;
-  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_REJECT_JOBS, name, false);
-  if (!reason.empty()) {
-    session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
-                                 reason.c_str());
-  }
-  if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure("let " + name + " reject jobs");
-  return false;
+  return SendWithReason(IPP_OP_CUPS_REJECT_JOBS, name, reason, "let " + name + " reject jobs", why);
 }
 
 bool CupsClient::CancelJob(const std::string& printer, int id, std::string* why) {

@@ -15,7 +15,7 @@ set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$repo/build-demo}"
-stages=9
+stages=10
 stage=0
 
 step() {
@@ -108,6 +108,22 @@ if [[ "${1:-}" == --inside ]]; then
   printf '\nThe printer received %s bytes:\n' "$(stat -c %s "$received" 2>/dev/null || echo 0)"
   cat "$received" 2>/dev/null || true
   cmp -s "$job" "$received" || die "the printer did not receive the job (CUPS log: $scratch/cups/log/error_log)"
+
+  step "Operations: a stopped queue brought back, a job cancelled"
+  console disable lab --reason "paper jam" || die "disabling the queue failed"
+  printf '\n$ lp -d lab %s; lp -d lab %s      # two jobs wait\n' "$job" "$job"
+  lp -d lab "$job" && lp -d lab "$job" || die "CUPS did not take the jobs"
+  console queues || die "listing the queues failed"
+  console status lab || die "the queue's status failed"
+  console jobs lab || die "listing the jobs failed"
+  first=$("$build/bin/kqsctl" jobs lab --json | sed -n 's/.*"id":\([0-9]*\).*/\1/p' | head -n 1)
+  [[ -n "$first" ]] || die "the stopped queue shows no job"
+  console cancel "$first" || die "cancelling job $first failed"
+  : >"$received"
+  console enable lab || die "enabling the queue failed"
+  for _ in $(seq 1 200); do [[ "$("$build/bin/kqsctl" jobs lab --json)" == "[]" ]] && break; sleep 0.1; done
+  [[ "$("$build/bin/kqsctl" jobs lab --json)" == "[]" ]] || die "the remaining job did not print"
+  console queues || die "listing the queues failed"
 
   step "Console session: passwords and the queue's removal"
   printf '\n$ echo demo1234 | kqsctl login\n'

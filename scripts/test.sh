@@ -19,7 +19,7 @@ ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcryp
   cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd \
   bash-completion libcpp-httplib-dev chromium chromium-driver python3-selenium
 if [[ "${KQS_SANITIZE:-0}" != 1 ]]; then
-  ensure_packages debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
+  ensure_packages git build-essential debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
     python3-yaml
 fi
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then

@@ -2,6 +2,8 @@
 // rerar.ini sit beside the program. Alone it detaches and runs until
 // SIGTERM; -f keeps it in the foreground for systemd (Type=notify) and for
 // debugging. Any other argument is refused before anything starts.
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -96,6 +98,10 @@ bool SettingsFileSafe() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Each console is served on a thread of its own; without a cap glibc gives
+  // threads new malloc arenas as they overlap, and the daemon's memory grows
+  // with the busiest moment it has seen rather than with what it holds.
+  mallopt(M_ARENA_MAX, 2);
   xRegisterArguments(argc, argv);
   const Mode mode = ParseArguments(argc, argv);
   if (mode == Mode::kBad) return 2;
