@@ -1,17 +1,21 @@
 // The console's page: three views (servers, a server, a queue) chosen by the
 // address's fragment, refreshed every few seconds from the JSON API, and
-// forms whose changes carry the session's CSRF token.
+// forms whose changes carry the session's CSRF token. A refresh updates the
+// tables' rows in place, keyed by server, queue or job, so a ticked box,
+// the focus or a selection in a row survives it.
 'use strict';
 
 const REFRESH_MS = 5000;
 let csrf = '';
 let busy = false;
+let again = false;  // asked for while busy: once more, with what changed since
 let serverData = null;
 
 const $ = (selector, within = document) => within.querySelector(selector);
 const esc = (text) => String(text ?? '').replace(/[&<>"']/g,
   (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' })[c]);
-const shown = (value) => (value === undefined || value === null || value === '' ? '-' : value);
+const shown = (value) => (value === undefined || value === null || value === '' ? '-' : String(value));
+const yesNo = (value) => (value === true ? 'yes' : value === false ? 'no' : shown(value));
 const link = (params) => '#' + new URLSearchParams(params).toString();
 
 function route() {
@@ -33,36 +37,90 @@ function failure(error, hint) {
   return `<span class="failure">${esc(error)}</span>${hint ? `<span class="hint">${esc(hint)}</span>` : ''}`;
 }
 
+// Changes the DOM only where the value changed, so a refresh that brings
+// nothing new touches nothing.
+function setText(node, text) {
+  if (node.textContent !== text) node.textContent = text;
+}
+function setHtml(node, html) {
+  if (node.dataset.html !== html) node.innerHTML = html, node.dataset.html = html;
+}
+function setLink(a, text, href) {
+  setText(a, text);
+  if (a.getAttribute('href') !== href) a.setAttribute('href', href);
+}
+
+// Keeps tbody's rows in step with items: one row per key(item), made from
+// the template row proto the first time and then filled by fill(row, item)
+// on every refresh; rows of items gone are removed, and the order follows
+// items. An unchanged row is neither replaced nor moved.
+function syncRows(tbody, proto, items, key, fill) {
+  const old = new Map();
+  for (const row of tbody.rows) old.set(row.dataset.key, row);
+  let at = tbody.firstElementChild;
+  for (const item of items) {
+    const k = String(key(item));
+    let row = old.get(k);
+    if (row) {
+      old.delete(k);
+    } else {
+      row = proto.cloneNode(true);
+      row.dataset.key = k;
+    }
+    fill(row, item);
+    if (row === at) at = at.nextElementSibling; else tbody.insertBefore(row, at);
+  }
+  for (const row of old.values()) row.remove();
+}
+
+function template(html) {
+  const t = document.createElement('template');
+  t.innerHTML = `<table><tbody>${html}</tbody></table>`;
+  return t.content.querySelector('tr');
+}
+
+const SERVER_ROW = template(`<tr><td><input type="checkbox" name="server"></td><td><a></a></td>
+  <td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr>`);
+const QUEUE_ROW = template('<tr><td><a></a></td><td></td><td></td><td></td><td></td></tr>');
+const JOB_ROW = template(`<tr><td></td><td></td><td></td><td></td><td></td><td></td>
+  <td><button type="submit" name="action" value="cancel">Cancel</button></td></tr>`);
+
 async function showServers() {
   const data = await getJson('/api/servers');
-  const checked = new Set([...document.querySelectorAll('#servers input:checked')].map((box) => box.value));
-  $('#servers tbody').innerHTML = data.servers.map((s) => `<tr>
-    <td><input type="checkbox" name="server" value="${esc(s.host)}" aria-label="Select ${esc(s.host)}"
-      ${checked.has(s.host) ? 'checked' : ''}></td>
-    <td><a href="${esc(link({ server: s.host }))}">${esc(s.host)}</a></td>
-    <td>${esc(s.reachable)}</td><td>${esc(shown(s.system))}</td><td>${esc(shown(s.version))}</td>
-    <td>${esc(shown(s.queues))}</td><td>${esc(shown(s.stoppedQueues))}</td><td>${esc(shown(s.pendingJobs))}</td>
-    <td>${s.lastError ? failure(s.lastError, s.hint) : ''}</td></tr>`).join('');
+  syncRows($('#servers tbody'), SERVER_ROW, data.servers, (s) => s.host, (row, s) => {
+    const c = row.cells;
+    const box = $('input', c[0]);
+    if (box.value !== s.host) box.value = s.host, box.setAttribute('aria-label', 'Select ' + s.host);
+    setLink($('a', c[1]), s.host, link({ server: s.host }));
+    const values = [s.reachable, s.system, s.version, s.queues, s.stoppedQueues, s.pendingJobs];
+    values.forEach((v, i) => setText(c[i + 2], shown(v)));
+    setHtml(c[8], s.lastError ? failure(s.lastError, s.hint) : '');
+  });
   document.title = 'Servers - kqsd console';
-  $('#crumbs').innerHTML = '';
+  setText($('#crumbs'), '');
   show('servers-view');
 }
 
 function queueRows(queues, host) {
   const filter = $('#queue-filter').value.trim();
   const wanted = filter ? queues.filter((q) => q.name.includes(filter)) : queues;
-  $('#queues tbody').innerHTML = wanted.map((q) => `<tr>
-    <td><a href="${esc(link({ server: host, queue: q.name }))}">${esc(q.name)}</a></td>
-    <td>${esc(shown(q.state))}</td><td>${esc(shown(q.accepting))}</td><td>${esc(shown(q.jobs))}</td>
-    <td>${esc(q.interfaceDirectory + '/' + q.name)}</td></tr>`).join('');
-  $('#queues-shown').textContent = `${wanted.length} of ${queues.length} queues`;
+  syncRows($('#queues tbody'), QUEUE_ROW, wanted, (q) => q.name, (row, q) => {
+    const c = row.cells;
+    setLink($('a', c[0]), q.name, link({ server: host, queue: q.name }));
+    setText(c[1], shown(q.state));
+    setText(c[2], yesNo(q.accepting));
+    setText(c[3], shown(q.jobs));
+    setText(c[4], q.interfaceDirectory + '/' + q.name);
+  });
+  setText($('#queues-shown'), `${wanted.length} of ${queues.length} queues`);
 }
 
 function showServer(host) {
   const d = serverData;
-  $('#server-title').textContent = host;
+  setText($('#server-title'), host);
   const errors = ['queuesError', 'modelsError', 'monitorsError'].filter((k) => d[k]).map((k) => d[k]);
-  $('#server-error').innerHTML = errors.length ? failure(errors[0].error, errors[0].hint) : '';
+  setHtml($('#server-error'), errors.length ? failure(errors[0].error, errors[0].hint) : '');
+  $('#queues-loading').hidden = true;
   queueRows(d.queues || [], host);
   const models = (d.models || []).map((m) => m.model);
   const select = $('#q-model');
@@ -70,44 +128,78 @@ function showServer(host) {
     const chosen = select.value;
     select.innerHTML = models.map((m) => `<option${m === chosen ? ' selected' : ''}>${esc(m)}</option>`).join('');
     select.dataset.models = models.join('\n');
+    setHtml($('#models'), models.map((m) => `<li>${esc(m)}</li>`).join(''));
   }
-  $('#models').innerHTML = models.map((m) => `<li>${esc(m)}</li>`).join('');
-  $('#monitors tbody').innerHTML = (d.monitors || []).map((m) =>
-    `<tr><td>${esc(m.name)}</td><td>${esc(m.product)}</td><td>${esc(m.revision)}</td></tr>`).join('');
+  setHtml($('#monitors tbody'), (d.monitors || []).map((m) =>
+    `<tr><td>${esc(m.name)}</td><td>${esc(m.product)}</td><td>${esc(m.revision)}</td></tr>`).join(''));
   document.title = `${host} - kqsd console`;
-  $('#crumbs').innerHTML = ` › ${esc(host)}`;
+  setText($('#crumbs'), ` › ${host}`);
   show('server-view');
 }
 
-function showQueue(host, name) {
-  const q = (serverData.queues || []).find((entry) => entry.name === name);
-  $('#queue-title').textContent = `${name} on ${host}`;
-  const settings = q ? [['Server', host], ['Queue', name], ['State', q.state], ['Accepting', q.accepting],
-    ['Jobs', q.jobs], ['Interface script', q.interfaceDirectory + '/' + name]]
-    : [['Queue', 'the server does not list this queue (now)']];
-  $('#queue-settings').innerHTML = settings.map(([k, v]) => `<dt>${esc(k)}</dt><dd>${esc(shown(v))}</dd>`).join('');
+const SETTING_LABELS = {
+  device: 'Device', ipPort: 'Printer port', class: 'Class', default: 'Default queue', model: 'Model',
+  type: 'Printer type', devtype: 'Device type', export: 'Export', pslevel: 'PostScript level',
+  personality: 'Personality', teoj: "Wait for the printer's end of job", jrecov: 'Retry a job the printer did not take',
+  banner: 'Banner page',
+};
+
+function showQueue(host, name, d) {
+  const q = d.queue;
+  setText($('#queue-title'), `${name} on ${host}`);
+  const error = d.queueError || d.jobsError;
+  setHtml($('#queue-error'), error ? failure(error.error, error.hint) : '');
+  const list = (pairs) => pairs.map(([k, v]) => `<dt>${esc(k)}</dt><dd>${esc(shown(v))}</dd>`).join('');
+  const reasons = q ? (q.stateReasons || []).join(', ') : '';
+  setHtml($('#queue-state'), q ? list([['State', q.state], ['Accepting jobs', yesNo(q.accepting)], ['Jobs', q.jobs],
+    ['Message', [q.stateMessage, reasons && `(${reasons})`].filter(Boolean).join(' ')], ['Device URI', q.deviceUri]])
+    : '');
+  // The settings as given when the queue was added, under the add form's
+  // labels; a queue added before they were kept shows what CUPS knows.
+  const settings = q && (q.settings || { model: q.model, class: q.class, default: yesNo(q.default) });
+  setHtml($('#queue-settings'), settings ? list(Object.entries(settings).map(([k, v]) => [SETTING_LABELS[k] || k, v]))
+    : '');
+  const jobs = d.jobs || [];
+  syncRows($('#jobs tbody'), JOB_ROW, jobs, (j) => j.id, (row, j) => {
+    const c = row.cells;
+    [j.id, j.user, j.title, j.size, j.state, j.time && new Date(j.time * 1000).toLocaleString()]
+      .forEach((v, i) => setText(c[i], shown(v)));
+    const button = $('button', c[6]);
+    if (button.dataset.job !== String(j.id)) {
+      button.dataset.job = j.id;
+      button.setAttribute('aria-label', `Cancel job ${j.id}`);
+    }
+  });
+  $('#jobs').hidden = jobs.length === 0;
+  $('#jobs-none').hidden = jobs.length !== 0;
   $('#r-name').value = name;
   document.title = `${name} on ${host} - kqsd console`;
-  $('#crumbs').innerHTML = ` › <a href="${esc(link({ server: host }))}">${esc(host)}</a> › ${esc(name)}`;
+  setHtml($('#crumbs'), ` › <a href="${esc(link({ server: host }))}">${esc(host)}</a> › ${esc(name)}`);
   show('queue-view');
 }
 
 async function refresh() {
-  if (busy) return;
+  if (busy) {
+    again = true;
+    return;
+  }
   busy = true;
   const { server, queue } = route();
   try {
     if (!server) {
       await showServers();
+    } else if (queue) {
+      showQueue(server, queue, await getJson(`/api/queue?${new URLSearchParams({ host: server, name: queue })}`));
     } else {
       serverData = await getJson('/api/server?host=' + encodeURIComponent(server));
-      if (queue) showQueue(server, queue); else showServer(server);
+      showServer(server);
     }
-    $('#refreshed').textContent = 'Refreshed at ' + new Date().toLocaleTimeString();
+    setText($('#refreshed'), 'Refreshed at ' + new Date().toLocaleTimeString());
   } catch (error) {
-    $('#refreshed').textContent = 'Refresh failed: ' + error.message;
+    setText($('#refreshed'), 'Refresh failed: ' + error.message);
   } finally {
     busy = false;
+    if (again) again = false, refresh();
   }
 }
 
@@ -124,13 +216,17 @@ async function submit(event) {
   const button = event.submitter;
   const api = (button && button.dataset.api) || form.dataset.api;
   const body = new URLSearchParams(new FormData(form));
+  if (button && button.name) body.set(button.name, button.value);
+  if (button && button.dataset.job) body.set('job', button.dataset.job);
   if (form.id === 'fleet-form') {
     for (const box of document.querySelectorAll('#servers input:checked')) body.append('server', box.value);
   } else {
     body.append('server', route().server);
   }
+  if (form.id === 'ops-form') body.set('name', route().queue);
   const servers = body.getAll('server').join(', ');
-  if (button && button.dataset.confirm && !confirm(`Remove the queue ${body.get('name')} from ${servers}?`)) return;
+  const question = button && button.dataset.confirm;
+  if (question && !confirm(`${question} (${body.get('name')} on ${servers})`)) return;
   for (const rule of form.querySelectorAll('.rule')) rule.textContent = '';
   for (const field of form.querySelectorAll('[aria-invalid]')) field.removeAttribute('aria-invalid');
   const results = $('.results', form);
@@ -155,15 +251,14 @@ async function submit(event) {
 }
 
 async function start() {
-  try {
-    csrf = (await getJson('/api/session')).csrf;
-  } catch (error) {
-    $('#refreshed').textContent = 'No session: ' + error.message;
-  }
   document.addEventListener('submit', submit);
   window.addEventListener('hashchange', refresh);
   $('#queue-filter').addEventListener('input', () => serverData && queueRows(serverData.queues || [], route().server));
-  await refresh();
+  // The page's data and the session's CSRF token are fetched side by side.
+  const session = getJson('/api/session').then((s) => { csrf = s.csrf; }).catch((error) => {
+    setText($('#refreshed'), 'No session: ' + error.message);
+  });
+  await Promise.all([session, refresh()]);
   setInterval(refresh, REFRESH_MS);
 }
 

@@ -76,9 +76,13 @@ def main():
         fleet.find_element(By.CSS_SELECTOR, 'button[data-api=add-queue]').click()
         wait.until(lambda b: 'letter or digit' in fleet.find_element(By.CSS_SELECTOR, '.rule[data-for=name]').text)
 
-        # A fleet action on both servers, one result each.
+        # A fleet action on both servers, one result each; the ticks outlive a refresh.
         for box in browser.find_elements(By.CSS_SELECTOR, '#servers input[type=checkbox]'):
             box.click()
+        refreshed = lambda: browser.find_element(By.ID, 'refreshed').text
+        before = refreshed()
+        until(lambda: refreshed() != before, refreshed)
+        assert len(browser.find_elements(By.CSS_SELECTOR, '#servers input:checked')) == 2
         fleet.find_element(By.NAME, 'name').clear()
         fleet.find_element(By.NAME, 'name').send_keys('fleetq')
         fleet.find_element(By.NAME, 'model').send_keys('standard')
@@ -115,7 +119,26 @@ def main():
         # Its page, and removal after a confirmation, with the password kept from before.
         browser.find_element(By.LINK_TEXT, 'weblab').click()
         wait.until(lambda b: 'weblab on 127.0.0.2' in b.find_element(By.ID, 'queue-title').text)
+
+        # Stopped with a reason, a job waits; the servers page counts both; the job is cancelled.
+        ops = browser.find_element(By.ID, 'ops-form')
+        ops.find_element(By.NAME, 'reason').send_keys('toner')
+        ops.find_element(By.CSS_SELECTOR, 'button[value=disable]').click()
+        state = lambda: browser.find_element(By.ID, 'queue-state').text + ops.text
+        until(lambda: 'stopped' in state() and 'toner' in state(), state)
+        subprocess.run(['lp', '-d', 'weblab'], input=b'page\n', check=True, capture_output=True)
+        until(lambda: browser.find_elements(By.CSS_SELECTOR, '#jobs tbody tr'), state)
         browser.save_screenshot(os.path.join(ARTIFACTS, 'queue.png'))
+        browser.find_element(By.LINK_TEXT, 'Servers').click()
+        cells = lambda: [c.text for c in rows()[0].find_elements(By.TAG_NAME, 'td')]
+        until(lambda: cells()[6:8] == ['1', '1'], lambda: str(cells()))
+        browser.back()
+        until(lambda: browser.find_elements(By.CSS_SELECTOR, '#jobs tbody button'), state)
+        browser.find_element(By.CSS_SELECTOR, '#jobs tbody button').click()
+        until(lambda: not browser.find_elements(By.CSS_SELECTOR, '#jobs tbody tr'), state)
+        assert not subprocess.run(['lpstat', '-o', 'weblab'], capture_output=True).stdout
+        ops.find_element(By.CSS_SELECTOR, 'button[value=enable]').click()
+        until(lambda: 'stopped' not in browser.find_element(By.ID, 'queue-state').text, state)
         browser.find_element(By.CSS_SELECTOR, '#remove-form button').click()
         browser.switch_to.alert.accept()
         wait.until(lambda b: b.find_element(By.ID, 'server-view').is_displayed())
