@@ -82,7 +82,6 @@ std::string What(const Options& opts) {
   return std::string(CommandWord(opts.command)) + (opts.name.empty() ? "" : " " + opts.name);
 }
 
-
 // The text with its terminating NUL, as the server reads data blocks.
 std::string_view WithNul(const std::string& text) { return std::string_view(text.c_str(), text.size() + 1); }
 
@@ -352,7 +351,7 @@ Result RunOn(const Options& opts, const std::string& host, const std::string& li
     case Command::kReject:
     case Command::kMoveJobs:
     case Command::kModifyQueue:
-      r = QueueChange(opts, server, std::string(list.empty() ? list : list.substr(0, list.size() - 1)),
+      r = QueueChange(opts, server, list,
                       [&](Session& s, Result* out) { return LogIn(s, password, out); });
       break;
     default:

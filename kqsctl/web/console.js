@@ -252,7 +252,12 @@ async function submit(event) {
 
 async function start() {
   document.addEventListener('submit', submit);
-  window.addEventListener('hashchange', refresh);
+  // Another view shows nothing of the one before it until its data is in.
+  window.addEventListener('hashchange', () => {
+    show('');
+    setText($('#refreshed'), 'Loading...');
+    refresh();
+  });
   $('#queue-filter').addEventListener('input', () => serverData && queueRows(serverData.queues || [], route().server));
   // The page's data and the session's CSRF token are fetched side by side.
   const session = getJson('/api/session').then((s) => { csrf = s.csrf; }).catch((error) => {

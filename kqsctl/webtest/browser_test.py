@@ -62,7 +62,6 @@ def main():
         rows = lambda: browser.find_elements(By.CSS_SELECTOR, '#servers tbody tr')
         wait.until(lambda b: len(rows()) == 2 and all('yes' in r.text for r in rows()))
         assert [r.find_element(By.TAG_NAME, 'a').text for r in rows()] == [CUPSY, PLAIN]
-        browser.save_screenshot(os.path.join(ARTIFACTS, 'servers.png'))
 
         # The session cookie alone does not make a change: the CSRF token is missing.
         refused = browser.execute_async_script(
@@ -132,8 +131,9 @@ def main():
         browser.find_element(By.LINK_TEXT, 'Servers').click()
         cells = lambda: [c.text for c in rows()[0].find_elements(By.TAG_NAME, 'td')]
         until(lambda: cells()[6:8] == ['1', '1'], lambda: str(cells()))
+        browser.save_screenshot(os.path.join(ARTIFACTS, 'servers.png'))
         browser.back()
-        until(lambda: browser.find_elements(By.CSS_SELECTOR, '#jobs tbody button'), state)
+        until(lambda: browser.find_element(By.CSS_SELECTOR, '#jobs tbody button').is_displayed(), state)
         browser.find_element(By.CSS_SELECTOR, '#jobs tbody button').click()
         until(lambda: not browser.find_elements(By.CSS_SELECTOR, '#jobs tbody tr'), state)
         assert not subprocess.run(['lpstat', '-o', 'weblab'], capture_output=True).stdout
