@@ -2,27 +2,17 @@
 """Times the pages of kqsctl web (its URL the argument) in headless Chromium:
 from navigation until the servers page shows its three servers, and until a
 server's page shows its 1,000 queues; 10 runs each, fresh page loads."""
+import os
 import statistics
 import sys
-import tempfile
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'kqsctl', 'webtest'))
+from browser_test import chromium  # noqa: E402 (the same browser as the test's)
 
 URL = sys.argv[1]
 BASE = URL.split('/?')[0]
 RUNS = 10
-
-
-def chromium():
-    options = webdriver.ChromeOptions()
-    options.binary_location = '/usr/bin/chromium'
-    for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
-                 '--window-size=1280,1000', '--user-data-dir=' + tempfile.mkdtemp(prefix='kqs-chromium-')):
-        options.add_argument(flag)
-    return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
 
 
 def load(browser, address, selector, rows):

@@ -16,8 +16,6 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-URL, ARTIFACTS = sys.argv[1], sys.argv[2]
-BASE = URL.split('/?')[0]
 CUPSY, PLAIN = '127.0.0.2', '127.0.0.3'
 
 
@@ -43,11 +41,13 @@ def in_cups(queue):
 
 
 def main():
+    url, artifacts = sys.argv[1], sys.argv[2]
+    base = url.split('/?')[0]
     # No token, a wrong one, no session cookie: refused before anything runs.
-    assert status_of(BASE + '/api/servers') == 403
-    assert status_of(BASE + '/?token=0123') == 403
-    assert status_of(urllib.request.Request(BASE + '/api/remove-queue', data=b'server=127.0.0.2&name=x')) == 403
-    os.makedirs(ARTIFACTS, exist_ok=True)
+    assert status_of(base + '/api/servers') == 403
+    assert status_of(base + '/?token=0123') == 403
+    assert status_of(urllib.request.Request(base + '/api/remove-queue', data=b'server=127.0.0.2&name=x')) == 403
+    os.makedirs(artifacts, exist_ok=True)
     browser = chromium()
     wait = WebDriverWait(browser, 20)
 
@@ -57,7 +57,7 @@ def main():
         except TimeoutException:
             raise AssertionError('timed out; the page shows: ' + shown()) from None
     try:
-        browser.get(URL)
+        browser.get(url)
         assert 'token' not in browser.current_url, 'the token stays in the address bar'
         rows = lambda: browser.find_elements(By.CSS_SELECTOR, '#servers tbody tr')
         wait.until(lambda b: len(rows()) == 2 and all('yes' in r.text for r in rows()))
@@ -113,7 +113,7 @@ def main():
         until(lambda: 'done' in outcome(), outcome)
         assert in_cups('weblab')
         wait.until(lambda b: b.find_elements(By.LINK_TEXT, 'weblab'))
-        browser.save_screenshot(os.path.join(ARTIFACTS, 'server.png'))
+        browser.save_screenshot(os.path.join(artifacts, 'server.png'))
 
         # Its page, and removal after a confirmation, with the password kept from before.
         browser.find_element(By.LINK_TEXT, 'weblab').click()
@@ -127,11 +127,11 @@ def main():
         until(lambda: 'stopped' in state() and 'toner' in state(), state)
         subprocess.run(['lp', '-d', 'weblab'], input=b'page\n', check=True, capture_output=True)
         until(lambda: browser.find_elements(By.CSS_SELECTOR, '#jobs tbody tr'), state)
-        browser.save_screenshot(os.path.join(ARTIFACTS, 'queue.png'))
+        browser.save_screenshot(os.path.join(artifacts, 'queue.png'))
         browser.find_element(By.LINK_TEXT, 'Servers').click()
         cells = lambda: [c.text for c in rows()[0].find_elements(By.TAG_NAME, 'td')]
         until(lambda: cells()[6:8] == ['1', '1'], lambda: str(cells()))
-        browser.save_screenshot(os.path.join(ARTIFACTS, 'servers.png'))
+        browser.save_screenshot(os.path.join(artifacts, 'servers.png'))
         browser.back()
         until(lambda: browser.find_element(By.CSS_SELECTOR, '#jobs tbody button').is_displayed(), state)
         browser.find_element(By.CSS_SELECTOR, '#jobs tbody button').click()
@@ -146,7 +146,7 @@ def main():
         assert not in_cups('weblab')
     finally:
         browser.quit()
-    print('browser test passed; screenshots in', ARTIFACTS)
+    print('browser test passed; screenshots in', artifacts)
 
 
 if __name__ == '__main__':
