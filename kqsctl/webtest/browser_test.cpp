@@ -27,7 +27,9 @@ TEST(WebConsoleBrowserTest, TwoServersManagedFromChromium) {
   ASSERT_TRUE(cups.Start()) << cups.error();
   SandboxDaemon with_cups, plain;
   with_cups.UseCups(cups.socket());
-  ASSERT_TRUE(with_cups.Prepare("[ACCESS]\nEnforce=1\n[Process Settings]\nListenAddress=127.0.0.2\n"))
+  // The service account in the section it shares with the address.
+  ASSERT_TRUE(with_cups.Prepare("[ACCESS]\nEnforce=1\n[Process Settings]\nListenAddress=127.0.0.2\nUser=" +
+                                std::string(kServiceAccount) + "\n"))
       << with_cups.error();
   ASSERT_TRUE(plain.Prepare("[ACCESS]\nEnforce=0\n[Process Settings]\nListenAddress=127.0.0.3\n")) << plain.error();
   for (const SandboxDaemon* daemon : {&with_cups, &plain}) {
