@@ -43,11 +43,23 @@ Result& Fail(Result* r, std::string why, int status) {
   return *r;
 }
 
-// A refusal by the server: its code, the explanation and the next step.
-Result& Refused(Result* r, uint32_t code, Command command) {
+// Why the server's LP service refused a change, when the answer says: one
+// line of text, kept printable and bounded.
+std::string ServerReason(const Reply& reply) {
+  std::string reason;
+  for (uint8_t c : reply.data) {
+    if (c == 0 || reason.size() >= 600) break;
+    reason += c >= 32 && c < 127 ? char(c) : '?';
+  }
+  return reason;
+}
+
+// A refusal by the server: its code, the explanation and the next step,
+// which is the server's own reason where it gave one.
+Result& Refused(Result* r, uint32_t code, Command command, const std::string& reason = "") {
   r->answered = true;
   r->code = code;
-  r->hint = HintFor(code, command);
+  r->hint = reason.empty() ? HintFor(code, command) : "the server's LP service says: " + reason;
   return Fail(r, DescribeReturnCode(code) + (r->hint.empty() ? "" : "; " + r->hint), kExitRefused);
 }
 
@@ -112,7 +124,7 @@ Result Change(const Options& opts, const std::string& host, PasswordOnce& passwo
   Reply reply;
   std::string why;
   if (!session.Transact(operation, object_type, opts.name, data, &reply, &why)) return Fail(&r, why, kExitNoAnswer);
-  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command);
+  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command, ServerReason(reply));
   r.answered = true;
   r.note = DescribeReturnCode(KQS_SUCCESS);
   return r;

@@ -14,6 +14,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: lpsvc setup ROOT [--cups SERVER]\n"
+    "       lpsvc upgrade ROOT\n"
+    "       lpsvc remove ROOT\n"
     "\n"
     "Lays out an LP tree under the absolute directory ROOT:\n"
     "  ROOT/etc/lp/{interfaces,classes,printers,filters,fd}, ROOT/etc/lp/default\n"
@@ -22,13 +24,22 @@ constexpr char kUsage[] =
     "  ROOT/opt/qvnx/sh/qvnx.model interface wrapper template\n"
     "  ROOT/opt/qvnx/version       product version (\"Revision C.02.15\")\n"
     "and installs this program as ROOT/usr/lib/{lpsched,lpshut,lpadmin,accept,lpfilter}\n"
-    "and ROOT/usr/bin/enable. Run as root, it gives the service's directories to lp.\n"
+    "and ROOT/usr/bin/enable, as links to this program, so that installing a new\n"
+    "lpsvc reaches the tree at once. Run as root, it gives the service's\n"
+    "directories to lp. Queues already in ROOT are kept.\n"
+    "\n"
+    "upgrade ROOT lays the programs and files of an existing tree out again,\n"
+    "keeping its queues and the CUPS server it drives (after an install or\n"
+    "upgrade). remove ROOT removes every printer and class of the tree (in CUPS\n"
+    "only what the tree made there) and then the tree; when CUPS cannot be\n"
+    "reached it stops and keeps what is left.\n"
     "\n"
     "With --cups SERVER the tree's commands also drive that CUPS server (a socket\n"
     "path such as /run/cups/cups.sock, or HOST[:PORT]; \"default\" for the CUPS\n"
     "client library's own choice): every printer becomes a CUPS queue whose device\n"
     "is lpif://INTERFACE, so its jobs run through its interface program. Each\n"
-    "command changes CUPS first and the tree only when CUPS agreed. The account\n"
+    "command changes CUPS first and the tree only when CUPS agreed, and touches\n"
+    "in CUPS only what the tree made there (man lpsvc). The account\n"
     "that runs the commands (lp, under kqsd) must be in CUPS's SystemGroup (on\n"
     "Debian: usermod -a -G lpadmin lp).\n"
     "\n"
@@ -48,7 +59,9 @@ constexpr char kUsage[] =
     "  lpfilter -f NAME -x         remove a filter\n"
     "Options take their value in the same word or the next one. accept and enable\n"
     "need the scheduler. Exit status: 0 done, 1 refused (unknown destination,\n"
-    "unreadable model, bad description ...), 2 malformed command line.\n"
+    "unreadable model, bad description ...), 2 malformed command line; lpadmin -p\n"
+    "with CUPS: 10 CUPS has a printer of that name the tree did not make, 11 CUPS\n"
+    "has a class of that name, 12 the class to join is a printer in CUPS.\n"
     "\n"
     "Faults on demand, for tests (only with LPSVC_TEST_FAULTS=1 in the environment):\n"
     "ROOT/lpsvc.faults holds lines\n"
@@ -72,7 +85,8 @@ int main(int argc, char** argv) {
     return lpsvc::RunCommand(lpsvc::LpTree(root), command, args);
   }
   const bool with_cups = args.size() == 4 && args[2] == "--cups" && !args[3].empty();
-  if ((args.size() == 2 || with_cups) && args[0] == "setup") {
+  const bool tree_command = args.size() == 2 && (args[0] == "upgrade" || args[0] == "remove");
+  if (((args.size() == 2 || with_cups) && args[0] == "setup") || tree_command) {
     std::error_code ec;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) {
@@ -81,6 +95,13 @@ int main(int argc, char** argv) {
     }
     std::string target = args[1];
     while (target.size() > 1 && target.back() == '/') target.pop_back();
+    if (args[0] == "upgrade") return lpsvc::UpgradeTree(target, self.string());
+    if (args[0] == "remove") {
+      const lpsvc::LpTree tree(target);
+      return lpsvc::RemoveTree(target, [&](const std::string& name) {
+        return lpsvc::RunCommand(tree, "lpadmin", {"-x" + name});
+      });
+    }
     return lpsvc::SetupTree(target, self.string(), with_cups ? args[3] : "");
   }
   std::fputs(kUsage, args.empty() || args[0] == "help" ? stdout : stderr);

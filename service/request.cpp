@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "common/host/eventlog.h"
+#include "common/host/mtsafe.h"
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
 #include "queueadmin/adminaccess.h"
@@ -88,6 +90,22 @@ constexpr bool NeedsAccess(uint32_t operation) {
   return operation == KQS_ADD || operation == KQS_REMOVE;
 }
 
+// The audit trail: every add or remove of a queue or port, done (56) or
+// refused (251, with the code), with the console's address and the name.
+void Audit(uint32_t operation, uint32_t objectType, const char* name, uint32_t code) {
+  if (!NeedsAccess(operation) || (objectType != TYPE_PRINTQUEUE && objectType != TYPE_PHYSICAL_PRINTER)) return;
+  static constexpr const char* kWhat[2][2] = {{"add queue", "add port"}, {"remove queue", "remove port"}};
+  const char* insertions[] = {kqs::ClientPeer(), kWhat[operation == KQS_REMOVE][objectType == TYPE_PHYSICAL_PRINTER],
+                              name, KQSReturnCodeFromID(code)};
+  uintptr_t words[4];
+  for (size_t i = 0; i < 4; ++i) words[i] = reinterpret_cast<uintptr_t>(insertions[i]);
+  if (code == KQS_SUCCESS) {
+    EventLogAddMessage(EVENTLOG_INFORMATION_TYPE, 56, 3, words);
+  } else {
+    EventLogAddMessage(EVENTLOG_WARNING_TYPE, 251, 4, words);
+  }
+}
+
 }  // namespace
 
 void kqs::ResetConnectionAccess() {
@@ -133,6 +151,7 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
   } else if (bEnforceAccess && NeedsAccess(operation) && !g_accessGranted) {
     code = KQS_NO_ACCESS;
   } else {
+    xSystemForgetFailure();
     code = KQSCommand(operation, parameters.data(), objectType, data.data(), dataSize, nullptr,
                       &resultSize);
     if (code == KQS_INSUFFICIENT_BUFFER) {
@@ -153,7 +172,17 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
     }
     if (operation == KQS_ADMIN_ACCESS && code == KQS_SUCCESS) g_accessGranted = true;
     if (operation == KQS_ADMIN_ACCESS && code == KQS_NO_ACCESS) NoteRefusedCheck();
+    // A refused change carries, as its result, why the LP service refused it
+    // when a command said so: one line of text with its NUL.
+    const char* reason = xSystemLastFailure();
+    if (NeedsAccess(operation) && code != KQS_SUCCESS && reason[0] != '\0') {
+      resultSize = static_cast<uint32_t>(std::strlen(reason) + 1);
+      result.reset(static_cast<unsigned char*>(std::malloc(resultSize)));
+      if (result != nullptr) std::memcpy(result.get(), reason, resultSize);
+      else resultSize = 0;
+    }
   }
+  Audit(operation, objectType, parameters.data(), code);
 
   unsigned char* response = nullptr;
   uint32_t responseLength = 0;

@@ -20,8 +20,11 @@ inline constexpr uint32_t kRequestDataSize = 512;
 // NUL-terminated inside the data buffer, so handlers that read it as text
 // stay within it. With access enforcement on (service/options.h), KQS_ADD
 // and KQS_REMOVE are answered KQS_NO_ACCESS, without running a handler,
-// until a KQS_ADMIN_ACCESS on the same connection has succeeded. A failed
-// send logs event 111 (see kqs::ConnectionMustClose). Returns KQS_SUCCESS when a response was built
+// until a KQS_ADMIN_ACCESS on the same connection has succeeded. Every add
+// or remove of a queue or port is logged with the console's address (56 done,
+// 251 refused), and a refused one carries as its result block, when an LP
+// command said why it failed, that reason as one NUL-terminated line (see
+// xSystemLastFailure). A failed send logs event 111 (see kqs::ConnectionMustClose). Returns KQS_SUCCESS when a response was built
 // (whether or not it could be sent), the decoder's KQS_INVALID_PACKET or
 // KQS_INVALID_PARAMETER, or KQS_FAILURE when the response could not be
 // built.

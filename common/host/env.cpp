@@ -28,16 +28,19 @@ namespace {
 // calls and writes nothing but its own stack (and errno).
 struct ChildArgs {
   char* const* argv;
+  int errorsFd;  // the standard error to give the program, or -1
 };
 
 __attribute__((no_sanitize("address", "undefined"))) int ChildMain(void* arg) {
   char* const* argv = static_cast<ChildArgs*>(arg)->argv;
+  const int errorsFd = static_cast<ChildArgs*>(arg)->errorsFd;
   int devnull = open("/dev/null", O_RDWR | O_APPEND);
   if (devnull >= 0) {
     dup2(devnull, STDOUT_FILENO);
     dup2(devnull, STDERR_FILENO);
     dup2(devnull, STDIN_FILENO);
   }
+  if (errorsFd >= 0) dup2(errorsFd, STDERR_FILENO);
   for (int fd = 3; fd <= 59; ++fd) close(fd);
   // A handler of the daemon must never run here: all signals are still
   // blocked, and each caught one goes back to its default before they are
@@ -117,11 +120,17 @@ class PosixEnv final : public Env {
   // page tables for every LP command. posix_spawn would do that too, but it
   // cannot set the umask, nor ignore a signal that the daemon itself does not
   // ignore (SIGCHLD), and the child needs both.
-  int RunProgram(char* const argv[], int timeoutMs) override {
+  int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) override {
     if (argv == nullptr || argv[0] == nullptr) return -1;
+    if (errors != nullptr && errorsSize > 0) errors[0] = '\0';
+    // Non-blocking at both ends: a program that writes more than the pipe
+    // holds loses the rest rather than waiting for a reader, and whatever it
+    // started may keep the pipe open without holding this thread.
+    int pipeFds[2] = {-1, -1};
+    if (errors != nullptr && errorsSize > 1 && pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) pipeFds[0] = pipeFds[1] = -1;
     constexpr size_t kChildStack = 64 * 1024;
     std::vector<char> stack(kChildStack);
-    ChildArgs args{argv};
+    ChildArgs args{argv, pipeFds[1]};
     // Blocked until the child has reset its handlers; the parent's own mask
     // comes back as soon as the child has exec'ed.
     sigset_t all, saved;
@@ -129,10 +138,23 @@ class PosixEnv final : public Env {
     pthread_sigmask(SIG_SETMASK, &all, &saved);
     const pid_t pid = clone(ChildMain, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    if (pid < 0) return -1;
+    if (pipeFds[1] >= 0) close(pipeFds[1]);
+    if (pid < 0) {
+      if (pipeFds[0] >= 0) close(pipeFds[0]);
+      return -1;
+    }
     running_.Add(pid);
     const bool ended = WaitEnded(pid, timeoutMs);
     running_.Remove(pid);
+    if (pipeFds[0] >= 0) {
+      size_t got = 0;
+      for (ssize_t n; got + 1 < errorsSize && ((n = read(pipeFds[0], errors + got, errorsSize - 1 - got)) > 0 ||
+                                             (n < 0 && errno == EINTR));) {
+        if (n > 0) got += size_t(n);
+      }
+      errors[got] = '\0';
+      close(pipeFds[0]);
+    }
     int status = 0;
     pid_t r;
     do {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -23,10 +24,14 @@ class Env {
   // group of its own, with stdio on /dev/null, descriptors 3..59 closed,
   // SIGHUP and SIGCHLD ignored, no signal blocked and umask 022, and waits for
   // it. With timeoutMs above 0, a program still running after that long is
-  // killed with its whole process group. Returns the exit code, or -1 when the
-  // child could not be created or waited for, ended by a signal, or was
-  // killed for its time limit or by TerminatePrograms.
-  virtual int RunProgram(char* const argv[], int timeoutMs) = 0;
+  // killed with its whole process group. With errors (errorsSize bytes, at
+  // least 1) the program's standard error goes to a pipe instead, and what it
+  // wrote there comes back in errors, NUL-terminated, cut to errorsSize-1
+  // bytes (a program that writes more loses the rest, never blocks). Returns
+  // the exit code, or -1 when the child could not be created or waited for,
+  // ended by a signal, or was killed for its time limit or by
+  // TerminatePrograms.
+  virtual int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) = 0;
   // Kills the process group of every program that RunProgram is waiting for,
   // in any thread, so that none can finish later (at shutdown).
   virtual void TerminatePrograms() = 0;
@@ -63,8 +68,8 @@ class EnvWrapper : public Env {
  public:
   explicit EnvWrapper(Env* target) : target_(target) {}
   Env* target() const { return target_; }
-  int RunProgram(char* const argv[], int timeoutMs) override {
-    return target_->RunProgram(argv, timeoutMs);
+  int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) override {
+    return target_->RunProgram(argv, timeoutMs, errors, errorsSize);
   }
   void TerminatePrograms() override { target_->TerminatePrograms(); }
   int Stat(const char* path, struct stat* st) override { return target_->Stat(path, st); }
