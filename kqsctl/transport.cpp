@@ -165,10 +165,10 @@ bool ReceiveResponse(int fd, const Deadline& deadline, const Endpoint& server, i
   while (packet->size() < want) {
     const int ready = WaitFor(fd, POLLIN, deadline);
     if (ready == 0) {
-      // kqsd serves one connection at a time; others wait, accepted by the
-      // kernel, until it is free.
+      // kqsd runs requests one at a time, and delays password checks from
+      // an address after refusals.
       *error = packet->empty() ? "no answer from " + Where(server) + " within " + std::to_string(timeout_ms) +
-                                     " ms: the server may be serving another console"
+                                     " ms: the server may be busy or slowing password checks; try a longer --timeout"
                                : Where(server) + " sent only part of its answer within " +
                                      std::to_string(timeout_ms) + " ms";
       return false;
@@ -180,7 +180,9 @@ bool ReceiveResponse(int fd, const Deadline& deadline, const Endpoint& server, i
       return false;
     }
     if (n == 0) {
-      *error = packet->empty() ? Where(server) + " closed the connection without answering"
+      *error = packet->empty() ? Where(server) +
+                                     " closed the connection without answering (it limits connections per address"
+                                     " and may refuse this one: see [ACCESS] Allow)"
                                : Where(server) + " closed the connection in the middle of its answer";
       return false;
     }

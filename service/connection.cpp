@@ -1,50 +1,65 @@
-// Hand-over of the management connection between the listen thread and the
-// shutdown path.
+// A management connection over a plain socket.
 #include "service/connection.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "pts/ptscore.h"
-
-std::atomic<int> clientSocket{-1};
+#include "service/options.h"
 
 namespace kqs {
-namespace {
 
-std::timed_mutex g_use;
-char g_peer[INET_ADDRSTRLEN] = "";
-constexpr std::chrono::milliseconds kUseWait{4000};
+SocketConnection::~SocketConnection() {
+  if (socket_ != -1) PTS_closesocket(socket_);
+}
 
-}  // namespace
+int SocketConnection::Receive(void* buf, int len, int waitMs) {
+  pollfd p{socket_, POLLIN, 0};
+  const int ready = poll(&p, 1, waitMs);
+  if (ready == 0 || (ready == -1 && errno == EINTR)) return kNoData;
+  if (ready == -1) return -1;
+  return PTS_recv(socket_, buf, len, 0);
+}
 
-ClientUse::ClientUse() : lock_(g_use), socket_(clientSocket.load()) {}
+int SocketConnection::Send(const void* buf, int len) { return PTS_send(socket_, buf, len, 0); }
 
-int ClientSend(const void* buf, int len) {
-  ClientUse use;
-  if (use.socket() == -1) {
-    errno = ENOTCONN;
-    return -1;
+bool SocketConnection::HasUnsentData() const {
+  int queued = 0;
+  return PTS_ioctlsocket(socket_, SIOCOUTQ, &queued) == 0 && queued > 0;
+}
+
+void SocketConnection::Abort() { PTS_shutdown(socket_, SHUT_RDWR); }
+
+std::string PeerText(const struct sockaddr* address, socklen_t length) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  } else if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
   }
-  return PTS_send(use.socket(), buf, len, 0);
+  return text;
 }
 
-const char* ClientPeer() { return g_peer; }
-
-void SetClientPeer(const struct sockaddr_in& address) {
-  if (inet_ntop(AF_INET, &address.sin_addr, g_peer, sizeof g_peer) == nullptr) g_peer[0] = '\0';
-}
-
-int ClientClose() {
-  int s = clientSocket.exchange(-1);
-  if (s == -1) return -1;
-  PTS_shutdown(s, SHUT_RDWR);
-  std::unique_lock<std::timed_mutex> lock(g_use, std::defer_lock);
-  if (!lock.try_lock_for(kUseWait)) return -1;
-  return PTS_closesocket(s);
+void GuardSocket(int s) {
+  const int on = 1;
+  const int idle = nKeepAliveSeconds;
+  const int interval = idle / 3 > 0 ? idle / 3 : 1;
+  const int probes = 3;
+  const unsigned userTimeoutMs = nSendTimeoutMs;
+  struct timeval sendLimit{static_cast<time_t>(nSendTimeoutMs / 1000),
+                           static_cast<suseconds_t>((nSendTimeoutMs % 1000) * 1000)};
+  PTS_setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  PTS_setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+  PTS_setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
 }
 
 }  // namespace kqs

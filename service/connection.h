@@ -1,52 +1,83 @@
-// The one management connection being served. The listen thread accepts,
-// reads and answers it; the shutdown path must be able to end a wait on it
-// and close it. Ownership of the descriptor passes by atomic exchange, so it
-// is closed exactly once, and every use of it by the listen thread happens
-// under a small lock that a close waits for, so a descriptor number is never
-// used after another thread may have been given it again.
+// A management connection as the serving code sees it: bytes in, bytes out,
+// whatever carries them. The plain TCP listener backs it with an accepted
+// socket; another transport (an encrypted channel, say) implements the same
+// few calls, and every connection is then served, limited and logged alike
+// (service/session.h).
 #pragma once
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
-#include <mutex>
-
-// The accepted connection, -1 when none is open.
-extern std::atomic<int> clientSocket;
+#include <cstdint>
+#include <string>
 
 namespace kqs {
 
-// Holds the connection for one use (a wait and a receive, or a send): while
-// it lives the connection is not closed underneath the holder. socket() is
-// -1 when no connection is open. Never close the connection while holding one.
-class ClientUse {
+class Connection {
  public:
-  ClientUse();
-  ClientUse(const ClientUse&) = delete;
-  ClientUse& operator=(const ClientUse&) = delete;
+  // Receive() found nothing within its wait.
+  static constexpr int kNoData = -2;
+
+  explicit Connection(std::string peer) : peer_(std::move(peer)) {}
+  virtual ~Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Waits at most waitMs (-1: without limit) for bytes from the console and
+  // receives up to len of them. Returns the count, 0 when the console closed
+  // the connection (or Abort() ended it), kNoData when the wait ran out or
+  // was interrupted, -1 on failure with errno set (ETIMEDOUT when the
+  // console stopped answering, ECONNRESET when it reset the connection).
+  virtual int Receive(void* buf, int len, int waitMs) = 0;
+  // Sends all len bytes, within the send time limit. Returns the bytes the
+  // console took, fewer than len when the limit ran out, -1 on failure.
+  virtual int Send(const void* buf, int len) = 0;
+  // True when sent bytes are still waiting for the console to take them.
+  virtual bool HasUnsentData() const = 0;
+  // Ends a wait, receive or send running in another thread; later calls
+  // fail at once. Safe from any thread while the connection exists.
+  virtual void Abort() = 0;
+
+  // The console's address as text ("" when the transport has none).
+  const std::string& peer() const { return peer_; }
+
+  // When the connection last had a request answered or started one, on the
+  // monotonic clock in milliseconds, and whether a request is in progress:
+  // the admission chooses whom to close by them.
+  std::atomic<int64_t> lastActiveMs{0};
+  std::atomic<bool> busy{false};
+
+ private:
+  std::string peer_;
+};
+
+// A connection over an accepted TCP (or other stream) socket, which it owns
+// and closes.
+class SocketConnection final : public Connection {
+ public:
+  SocketConnection(int socket, std::string peer) : Connection(std::move(peer)), socket_(socket) {}
+  ~SocketConnection() override;
+  int Receive(void* buf, int len, int waitMs) override;
+  int Send(const void* buf, int len) override;
+  bool HasUnsentData() const override;
+  void Abort() override;
   int socket() const { return socket_; }
 
  private:
-  std::unique_lock<std::timed_mutex> lock_;
   int socket_;
 };
 
-// Sends the whole buffer on the connection (PTS_send, flags 0). Returns the
-// bytes sent, fewer than len when the send time limit ran out, or -1 (also
-// when no connection is open).
-int ClientSend(const void* buf, int len);
+// The address of a socket peer as text, "" for a family without one.
+std::string PeerText(const struct sockaddr* address, socklen_t length);
 
-// The address of the console being served, as text ("" before the first
-// connection). Written by the listen thread at accept, read by it and by the
-// request handling it runs.
-const char* ClientPeer();
-void SetClientPeer(const struct sockaddr_in& address);
-
-// Takes the connection away, shuts it down in both directions (which ends a
-// wait, receive or send on it in another thread), then closes it once no use
-// is in progress. Returns the close's result; -1 when no connection was open,
-// or when a use did not end within 4000 ms (the descriptor is then left open
-// rather than closed while in use).
-int ClientClose();
+// Sets the options that keep a console from holding an accepted TCP socket
+// after it vanished or stopped reading: keepalive probes after KeepAlive
+// seconds of silence (then every third of that), and SendTimeout both as the
+// send time limit and as TCP_USER_TIMEOUT, so that data the console does not
+// acknowledge, or a window it keeps shut, ends the connection. With both the
+// kernel drops a silent console at the first probe once it has been silent
+// for at least KeepAlive + KeepAlive/3 and at least SendTimeout seconds.
+// Options that cannot be set leave the socket as it is.
+void GuardSocket(int socket);
 
 }  // namespace kqs

@@ -3,7 +3,9 @@
 
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <array>
@@ -35,13 +37,23 @@ constexpr char kReplyFormat[] =
 
 void Log(unsigned short type, unsigned id) { EventLogAddMessage(type, id, 0, nullptr); }
 
-// The reply is fixed for the life of the thread.
+// Datagrams from these ports are not answered: no console sends from them,
+// and the services that do (time, name service) would be made to talk to
+// each other with a spoofed sender.
+constexpr int kFirstAnsweredPort = 1024;
+// A held-back reply is logged at most this often.
+constexpr int64_t kHeldBackLogMs = 60000;
+
+// The reply is fixed for the life of the thread. It names the system but
+// not its release, which would tell anyone on the network which kernel
+// flaws to try.
 void BuildReply(std::array<char, 1024>& reply) {
   KQSVersionInfo version{};
   version.size = sizeof version;
   KQSVersion(&version);
   std::array<char, 128> host{};
-  if (xGetHostOS(host.data(), host.size()) != 0) host[0] = '\0';
+  struct utsname system;
+  if (uname(&system) == 0) RelStrCpyIntoBufA(host.data(), system.sysname, host.size());
   sprintfnA(reply.data(), reply.size(), kReplyFormat, PlatformFromID(PRINTSERVER_UNIX),
             host.data(), kProtocolVersion, static_cast<int>(version.major),
             static_cast<int>(version.minor), static_cast<int>(version.update),
@@ -67,14 +79,33 @@ int64_t MonotonicMs() {
       .count();
 }
 
+// True when the datagram's sender is to be answered now.
+bool Answerable(const struct sockaddr& from, kqs::DiscoveryBudget* budget, int64_t* lastHeldBackMs) {
+  if (from.sa_family != AF_INET) return true;
+  const auto* sender = reinterpret_cast<const struct sockaddr_in*>(&from);
+  if (ntohs(sender->sin_port) < kFirstAnsweredPort) return false;
+  const int64_t now = MonotonicMs();
+  if (budget->Allow(sender->sin_addr.s_addr, now)) return true;
+  if (now - *lastHeldBackMs >= kHeldBackLogMs) {
+    *lastHeldBackMs = now;
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sender->sin_addr, address, sizeof address);
+    const uintptr_t insertion = reinterpret_cast<uintptr_t>(address);
+    EventLogAddMessage(EVENTLOG_WARNING_TYPE, 234, 1, &insertion);
+  }
+  return false;
+}
+
 }  // namespace
 
 int OpenDiscovery() {
+  if (!bDiscoveryEnabled) return 0;
   UDPSocket = OpenDiscoverySocket();
   return UDPSocket == -1 ? -1 : 0;
 }
 
 void* DiscoveryThread(void*) {
+  if (!bDiscoveryEnabled) return nullptr;
   std::array<char, 1024> reply;
   BuildReply(reply);
   const int replyLength = static_cast<int>(std::strlen(reply.data()));
@@ -88,6 +119,7 @@ void* DiscoveryThread(void*) {
   std::array<char, 32768> datagram;
   // Large: a bucket per source. Owned by this thread alone.
   auto budget = std::make_unique<kqs::DiscoveryBudget>(std::random_device{}());
+  int64_t lastHeldBackMs = MonotonicMs() - kHeldBackLogMs;
   while (true) {
     fd_set readable;
     PTS_FD_ZERO(&readable);
@@ -100,8 +132,7 @@ void* DiscoveryThread(void*) {
       if (received >= 1) {
         if (ServiceIsShutdown()) break;
         Log(EVENTLOG_INFORMATION_TYPE, 8);
-        const auto* sender = reinterpret_cast<const struct sockaddr_in*>(&from);
-        if (from.sa_family != AF_INET || budget->Allow(sender->sin_addr.s_addr, MonotonicMs())) {
+        if (Answerable(from, budget.get(), &lastHeldBackMs)) {
           _PTS_sendto(UDPSocket, reply.data(), replyLength, 0, &from, fromLength);
         }
       }

@@ -8,9 +8,7 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pwd.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -20,14 +18,12 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "common/config/profile.h"
 #include "common/config/settingsguard.h"
-#include "common/util/byteorder.h"
 #include "common/host/env.h"
 #include "common/host/eventlog.h"
 #include "common/host/mtsafe.h"
@@ -38,12 +34,11 @@
 #include "pts/hostcache.h"
 #include "pts/methods.h"
 #include "protocol/kqsids.h"
-#include "protocol/packet.h"
 #include "pts/ptscore.h"
 #include "queueadmin/lppaths.h"
 #include "service/discovery.h"
 #include "service/options.h"
-#include "service/request.h"
+#include "service/session.h"
 
 std::atomic<int> listenSocket{-1};
 JThread DiscoveryHandle = 0;
@@ -52,8 +47,8 @@ char tInstalldir[255];
 
 namespace {
 
-constexpr uint32_t kReceiveSize = 32768;
-constexpr int kListenBacklog = 5;
+// Room for a burst of consoles while the listen thread admits them.
+constexpr int kListenBacklog = 64;
 constexpr int kSettleMs = 1000;
 constexpr int kJoinMs = 4000;
 // A failing accept is retried after this pause, so a lasting failure (out of
@@ -67,10 +62,6 @@ constexpr int kWakeConnectMs = 1000;
 constexpr mode_t kFileMask = 042;
 
 void Log(unsigned short type, unsigned id) { EventLogAddMessage(type, id, 0, nullptr); }
-
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
 
 // Path of a file beside the program.
 void InstallPath(const char* name, char* path, unsigned size) {
@@ -249,17 +240,11 @@ void ServiceEnd() {
   WakeSelects();
   xSleep(kSettleMs);
 
-  // Ends a wait on a connection still being served, or closes the wake-up
-  // connection that the listen thread accepted and left.
-  kqs::ClientClose();
-  Log(EVENTLOG_INFORMATION_TYPE, 10);
-
   void* status = nullptr;
   if (DiscoveryHandle != 0) TimeoutJoin(&status, DiscoveryHandle, kJoinMs);
   if (ListenHandle != 0) TimeoutJoin(&status, ListenHandle, kJoinMs);
-  // When a console was being served, the listen thread accepted the wake-up
-  // connection only after the close above; it is not left open either.
-  kqs::ClientClose();
+  // Every connection still served is ended; each thread logs its close.
+  kqs::StopServing(kJoinMs);
 
   DeleteListenSocket();
   if (PTS_cleanup() == -1) Log(EVENTLOG_INFORMATION_TYPE, 102);
@@ -267,206 +252,39 @@ void ServiceEnd() {
   EventLogClose();
 }
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// A connection may not hold the one management slot against other consoles:
-// a send that is not taken in time fails, and a console that vanished (host
-// gone, cable pulled) is found by keepalive probes. TCP_USER_TIMEOUT ends the
-// connection when sent data stays unacknowledged, or the console's window
-// stays shut, for the send limit: a response the daemon's buffer took whole
-// is still one the console must take. Options that cannot be set leave the
-// connection as it is.
-void GuardConnectionOptions(int s) {
-  const int on = 1;
-  const int idle = nKeepAliveSeconds;
-  const int interval = idle / 3 > 0 ? idle / 3 : 1;
-  const int probes = 3;
-  const unsigned userTimeoutMs = nSendTimeoutMs;
-  struct timeval sendLimit{static_cast<time_t>(nSendTimeoutMs / 1000),
-                           static_cast<suseconds_t>((nSendTimeoutMs % 1000) * 1000)};
-  PTS_setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-  PTS_setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
-  PTS_setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-}
-
-// Why a served connection ends.
-enum class End {
-  kGoing,
-  kClosedByConsole,
-  kShutdown,
-  kIdle,
-  kSlowRequest,
-  kNotARequest,
-  kNotTaken,
-  kLost,
-  kFailed,
-  kRefused
-};
-
-// The request bytes received so far on the connection, with the time the
-// first of them came.
-struct Pending {
-  uint32_t have = 0;
-  Clock::time_point firstByte;
-};
-
-// How long to wait for the next bytes: the rest of the request deadline
-// while a request is incomplete, else the rest of the idle limit (measured
-// from the last answered request), else without limit (-1). Zero when the
-// limit has passed.
-long WaitMs(const Pending& pending, Clock::time_point lastAnswer) {
-  Clock::time_point end;
-  if (pending.have > 0) {
-    end = pending.firstByte + std::chrono::milliseconds(nRequestTimeoutMs);
-  } else if (nIdleTimeoutMs > 0) {
-    end = lastAnswer + std::chrono::milliseconds(nIdleTimeoutMs);
-  } else {
-    return -1;
-  }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-  return left > 0 ? static_cast<long>(left) : 0;
-}
-
-// Answers every whole request at the front of the buffer, in order, and
-// keeps the start of an incomplete one. A request's length comes from its
-// header; a length no request can have means the stream cannot be followed.
-End HandleRequests(char* buffer, Pending* pending, Clock::time_point* lastAnswer) {
-  uint32_t at = 0;
-  End end = End::kGoing;
-  while (end == End::kGoing && pending->have - at >= 4) {
-    const uint32_t length = kqs::LoadBE32(reinterpret_cast<const unsigned char*>(buffer + at));
-    if (length < KQS_MIN_REQUEST_SIZE || length > kReceiveSize) return End::kNotARequest;
-    if (pending->have - at < length) break;
-    // A malformed request gets no answer and does not count as activity.
-    if (PSRequest(buffer + at, length) == KQS_SUCCESS) *lastAnswer = Clock::now();
-    if (kqs::ConnectionMustClose()) end = End::kRefused;
-    at += length;
-  }
-  if (at > 0) {
-    std::memmove(buffer, buffer + at, pending->have - at);
-    pending->have -= at;
-    // The next request's bytes are already here: its deadline starts now.
-    pending->firstByte = Clock::now();
-  }
-  return end;
-}
-
-// Waits for and receives the next bytes into the buffer.
-End Receive(char* buffer, Pending* pending, Clock::time_point lastAnswer) {
-  kqs::ClientUse use;
-  int s = use.socket();
-  // Gone (closed by shutdown), or beyond what a descriptor set can hold.
-  if (s == -1 || s >= FD_SETSIZE) return End::kShutdown;
-  const long waitMs = WaitMs(*pending, lastAnswer);
-  if (waitMs == 0) return pending->have > 0 ? End::kSlowRequest : End::kIdle;
-  struct timeval limit{waitMs / 1000, static_cast<suseconds_t>((waitMs % 1000) * 1000)};
-  fd_set readable;
-  PTS_FD_ZERO(&readable);
-  PTS_FD_SET(s, &readable);
-  int ready = PTS_select(s + 1, &readable, nullptr, nullptr, waitMs < 0 ? nullptr : &limit);
-  if (ServiceIsShutdown()) return End::kShutdown;
-  if (ready == 0) return End::kGoing;
-  if (ready == -1) {
-    // Wait again, but without spinning on a lasting failure.
-    xSleep(kAcceptRetryMs);
-    return End::kGoing;
-  }
-  int received = PTS_recv(s, buffer + pending->have, static_cast<int>(kReceiveSize - pending->have), 0);
-  if (received == 0) return End::kClosedByConsole;
-  if (received < 0) {
-    const int error = errno;
-    // Timed out with answers still queued: the console stopped taking them.
-    int queued = 0;
-    if (error == ETIMEDOUT && PTS_ioctlsocket(s, SIOCOUTQ, &queued) == 0 && queued > 0) return End::kNotTaken;
-    return error == ETIMEDOUT || error == ECONNRESET || error == EHOSTUNREACH || error == ENETUNREACH
-               ? End::kLost
-               : End::kFailed;
-  }
-  if (pending->have == 0) pending->firstByte = Clock::now();
-  pending->have += static_cast<uint32_t>(received);
-  Log(EVENTLOG_INFORMATION_TYPE, 8);
-  return End::kGoing;
-}
-
-// The event that names the console when the daemon ends its connection.
-void LogEnd(End end) {
-  struct Reason {
-    End end;
-    unsigned short type;
-    unsigned id;
-  };
-  static constexpr Reason kReasons[] = {
-      {End::kIdle, EVENTLOG_WARNING_TYPE, 202},        {End::kSlowRequest, EVENTLOG_WARNING_TYPE, 203},
-      {End::kNotTaken, EVENTLOG_WARNING_TYPE, 204},    {End::kLost, EVENTLOG_WARNING_TYPE, 205},
-      {End::kNotARequest, EVENTLOG_WARNING_TYPE, 206},
-  };
-  if (end == End::kFailed) Log(EVENTLOG_ERROR_TYPE, 110);
-  for (const Reason& r : kReasons) {
-    if (r.end == end) LogText(r.type, r.id, kqs::ClientPeer());
-  }
-}
-
-bool ConsoleAllowed() {
-  struct sockaddr_in peer{};
-  inet_pton(AF_INET, kqs::ClientPeer(), &peer.sin_addr);
-  return PeerAllowed(peer.sin_addr.s_addr);
-}
-
-}  // namespace
-
 void* ListenThread(void*) {
   while (true) {
-    int accepted = ConnectionRequest();
-    // A connection accepted now is left for ServiceEnd to close.
-    if (ServiceIsShutdown()) return nullptr;
+    std::unique_ptr<kqs::Connection> connection;
+    int accepted = ConnectionRequest(&connection);
+    // The wake-up connection of shutdown is closed unserved.
+    if (ServiceIsShutdown()) {
+      if (accepted) {
+        connection.reset();
+        Log(EVENTLOG_INFORMATION_TYPE, 10);
+      }
+      return nullptr;
+    }
     if (!accepted) {
       xSleep(kAcceptRetryMs);
-    } else if (!ConsoleAllowed()) {
-      LogText(EVENTLOG_WARNING_TYPE, 209, kqs::ClientPeer());
-      kqs::ClientClose();
-      Log(EVENTLOG_INFORMATION_TYPE, 10);
     } else {
-      ProcessData();
+      kqs::StartServing(std::move(connection));
     }
   }
 }
 
-int ConnectionRequest() {
-  struct sockaddr_in peer{};
+int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection) {
+  struct sockaddr_storage peer{};
   socklen_t peerLength = sizeof peer;
   int s = PTS_accept(listenSocket, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
   if (s == -1) {
     Log(EVENTLOG_ERROR_TYPE, 109);
     return 0;
   }
-  kqs::SetClientPeer(peer);
-  GuardConnectionOptions(s);
-  clientSocket = s;
+  kqs::GuardSocket(s);
+  *connection = std::make_unique<kqs::SocketConnection>(
+      s, kqs::PeerText(reinterpret_cast<struct sockaddr*>(&peer), peerLength));
   Log(EVENTLOG_INFORMATION_TYPE, 11);
   return 1;
-}
-
-void ProcessData() {
-  std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(std::malloc(kReceiveSize)));
-  kqs::ResetConnectionAccess();
-  // Times are taken on the monotonic clock: a step of the wall clock must
-  // neither close a busy console nor keep a silent one.
-  Clock::time_point lastAnswer = Clock::now();
-  Pending pending;
-  // Without a buffer the connection is closed at once rather than served.
-  End end = buffer != nullptr ? End::kGoing : End::kFailed;
-  while (end == End::kGoing && !ServiceIsShutdown()) {
-    end = Receive(buffer.get(), &pending, lastAnswer);
-    if (end == End::kGoing) end = HandleRequests(buffer.get(), &pending, &lastAnswer);
-  }
-  LogEnd(end);
-  kqs::ClientClose();
-  Log(EVENTLOG_INFORMATION_TYPE, 10);
 }
 
 void WakeSelects() {

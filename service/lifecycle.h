@@ -1,10 +1,11 @@
 // The daemon's life: start-up and shutdown (run by the service framework),
-// the listen thread that accepts one management connection at a time on TCP
-// port 55554 and feeds each received packet to the request handler, and the
+// the listen thread that accepts management connections on TCP port 55554
+// and hands them to their serving threads (service/session.h), and the
 // wake-up that lets the listeners see the shutdown flag.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "jthread/jthread.h"
 #include "service/connection.h"
@@ -22,8 +23,7 @@ int SocketFor(const char* method, const char* host, int port, struct sockaddr* a
 }  // namespace kqs
 
 // Process-wide state, shared by the start-up, listen, discovery and main
-// threads. clientSocket is in service/connection.h, UDPSocket in
-// service/discovery.h.
+// threads. UDPSocket is in service/discovery.h.
 extern std::atomic<int> listenSocket;  // -1 while none is open
 extern JThread DiscoveryHandle;        // 0 while not started
 extern JThread ListenHandle;           // 0 while not started
@@ -55,34 +55,23 @@ int ServiceBegin();
 int CheckSettingsFile(const char* path);
 
 // Shutdown, once the shutdown flag is set: kills any LP command still running
-// (with its process group), wakes the listeners, waits 1000 ms,
-// closes the served connection (event 10), gives each thread at most 4000 ms
-// to end, closes the listener (events 13 and 12, or 108), stops the socket
-// layer (event 102 when that fails) and closes the event log after event 2.
+// (with its process group), wakes the listeners, waits 1000 ms, gives each
+// listener thread at most 4000 ms to end, ends every connection still served
+// (event 10 each) within 4000 ms more, closes the listener (events 13 and
+// 12, or 108), stops the socket layer (event 102 when that fails) and closes
+// the event log after event 2.
 void ServiceEnd();
 
-// Listen thread body: accepts a connection and serves it, over and over,
-// until the shutdown flag is set after an accept. A console outside
-// [ACCESS] Allow is closed without an answer (warning 209). The argument is
-// not used; returns 0.
+// Listen thread body: accepts connections and hands each to
+// kqs::StartServing (service/session.h), until the shutdown flag is set after
+// an accept; that last connection is closed unserved (event 10). The
+// argument is not used; returns 0.
 void* ListenThread(void* arg);
 
-// Accepts one connection on listenSocket into clientSocket, notes the
-// console's address and sets the connection's keepalive and send time limit.
-// Returns 1 (event 11) or 0 when the accept failed (event 109).
-int ConnectionRequest();
-
-// Serves clientSocket. Requests are taken from the byte stream by the length
-// in their headers: several in one receive are answered in order, one split
-// over receives is put together (each receive logs event 8). The connection
-// is closed (event 10) when the console closes it, the shutdown flag is set,
-// a receive fails (event 110), or, each logged with the console's address: a
-// request is not whole within RequestTimeout of its first byte (203), no
-// request was answered for IdleTimeout (202, when one is set), the header
-// gives a length no request can have (206), the console was lost (205: reset,
-// or keepalive found it gone), a response was not taken within SendTimeout
-// (204) or five administrator checks were refused (208).
-void ProcessData();
+// Accepts one connection on listenSocket into *connection, with the
+// console's address and the socket options of kqs::GuardSocket. Returns 1
+// (event 11) or 0 when the accept failed (event 109).
+int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection);
 
 // Makes the discovery thread's wait and the listen thread's accept return: a
 // two-byte datagram to UDP port 55554 and a connection to TCP port 55554 of

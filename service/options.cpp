@@ -14,7 +14,8 @@
 #include "common/util/strbuf.h"
 
 int bEnforceAccess = 0;
-uint32_t nIdleTimeoutMs = 0;
+uint32_t nIdleTimeoutMs = 300000;
+int bDiscoveryEnabled = 1;
 uint32_t nRequestTimeoutMs = 10000;
 uint32_t nSendTimeoutMs = 30000;
 int nKeepAliveSeconds = 30;
@@ -114,7 +115,7 @@ bool ReadListenAddress(const char* iniPath) {
 
 int LoadServiceOptions(const char* iniPath) {
   bEnforceAccess = ReadEnforce(iniPath);
-  nIdleTimeoutMs = ReadSeconds("Process Settings", "IdleTimeout", 0, iniPath);
+  nIdleTimeoutMs = ReadSeconds("Process Settings", "IdleTimeout", 300, iniPath);
   nRequestTimeoutMs = ReadSeconds("Process Settings", "RequestTimeout", 10, iniPath);
   nSendTimeoutMs = ReadSeconds("Process Settings", "SendTimeout", 30, iniPath);
   nKeepAliveSeconds = static_cast<int>(ReadSeconds("Process Settings", "KeepAlive", 30, iniPath) / 1000);
@@ -122,6 +123,7 @@ int LoadServiceOptions(const char* iniPath) {
   if (nRequestTimeoutMs == 0) nRequestTimeoutMs = 1000;
   if (nSendTimeoutMs == 0) nSendTimeoutMs = 1000;
   if (nKeepAliveSeconds == 0) nKeepAliveSeconds = 1;
+  bDiscoveryEnabled = xGetPrivateProfileIntA("Discovery", "Enabled", 1, iniPath) != 0;
   nCommandTimeoutMs = static_cast<int>(ReadSeconds("LP Service", "CommandTimeout", 0, iniPath));
   return ReadAllow(iniPath) && ReadListenAddress(iniPath) ? 0 : -1;
 }
@@ -138,8 +140,8 @@ int PeerAllowed(uint32_t address) {
 void DescribeServiceOptions(char* buffer, unsigned size) {
   sprintfnA(buffer, size,
             "Enforce=%d Allow=%s ListenAddress=%s IdleTimeout=%u RequestTimeout=%u SendTimeout=%u "
-            "KeepAlive=%d CommandTimeout=%d",
+            "KeepAlive=%d CommandTimeout=%d Discovery=%d",
             bEnforceAccess, g_allowCount == 0 ? "(all)" : g_allowText,
             szListenAddress[0] == '\0' ? "(all)" : szListenAddress, nIdleTimeoutMs / 1000, nRequestTimeoutMs / 1000,
-            nSendTimeoutMs / 1000, nKeepAliveSeconds, nCommandTimeoutMs / 1000);
+            nSendTimeoutMs / 1000, nKeepAliveSeconds, nCommandTimeoutMs / 1000, bDiscoveryEnabled);
 }

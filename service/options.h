@@ -1,13 +1,11 @@
-// Settings of kqsd.ini that shape how the daemon guards itself. Defaults
-// keep the protocol exactly as consoles expect; the shipped sample ini turns
-// the limits on:
+// Settings of kqsd.ini that shape how the daemon guards itself:
 //   [ACCESS]            Enforce=1      adds and removes need a successful
 //                                      administrator check on the connection
 //                       Allow=NETS     only consoles from these IPv4 networks
 //                                      (CIDR, separated by blanks or commas)
 //   [Process Settings]  ListenAddress  the one local address to serve on
 //                       IdleTimeout=N  a connection with no answered request
-//                                      for N seconds is closed (0: never)
+//                                      for N seconds is closed (300; 0: never)
 //                       RequestTimeout a request must arrive whole within this
 //                                      many seconds of its first byte (10)
 //                       SendTimeout    a response must be taken within this
@@ -15,6 +13,7 @@
 //                       KeepAlive      seconds of silence before the first
 //                                      keepalive probe (30); a vanished console
 //                                      is noticed after about twice this
+//   [Discovery]         Enabled=0      no discovery replies at all (1)
 //   [LP Service]        CommandTimeout an LP command still running after this
 //                                      many seconds is stopped (0: never)
 // Read once at start-up, before the listen thread starts; read-only after.
@@ -29,6 +28,8 @@ extern int bEnforceAccess;
 extern uint32_t nIdleTimeoutMs;
 extern uint32_t nRequestTimeoutMs;
 extern uint32_t nSendTimeoutMs;
+// 1 when discovery datagrams are answered, else 0.
+extern int bDiscoveryEnabled;
 // Seconds of silence before the first keepalive probe.
 extern int nKeepAliveSeconds;
 // The one IPv4 address to serve on, as text; "" for every local address.

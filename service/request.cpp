@@ -3,10 +3,13 @@
 // negotiation, and the answer on the management connection.
 #include "service/request.h"
 
+#include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "common/host/eventlog.h"
 #include "common/host/mtsafe.h"
@@ -17,7 +20,10 @@
 #include "queueadmin/ports.h"
 #include "queueadmin/queueadd.h"
 #include "queueadmin/queueremove.h"
-#include "service/connection.h"
+#include "common/host/servicefw.h"
+#include "common/host/sysinfo.h"
+#include "service/admission.h"
+#include "service/session.h"
 #include "service/options.h"
 
 namespace {
@@ -66,25 +72,58 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
-// What the connection being served did. Only the listen thread, which
-// serves one connection at a time, touches it.
-bool g_accessGranted = false;
-int g_refusedChecks = 0;
-bool g_mustClose = false;
-
-void LogPeer(unsigned short type, unsigned id) {
-  const uintptr_t peer = reinterpret_cast<uintptr_t>(kqs::ClientPeer());
+void LogPeer(const kqs::Session& session, unsigned short type, unsigned id) {
+  const uintptr_t peer = reinterpret_cast<uintptr_t>(session.connection->peer().c_str());
   EventLogAddMessage(type, id, 1, &peer);
 }
 
-// Passwords cannot be tried without end on one connection.
-void NoteRefusedCheck() {
-  LogPeer(EVENTLOG_WARNING_TYPE, 207);
-  if (++g_refusedChecks >= kqs::kMaxRefusedChecks) {
-    LogPeer(EVENTLOG_WARNING_TYPE, 208);
-    g_mustClose = true;
+// Passwords cannot be tried without end on one connection, nor (see
+// service/admission.h) by reconnecting.
+void NoteRefusedCheck(kqs::Session* session) {
+  LogPeer(*session, EVENTLOG_WARNING_TYPE, 207);
+  if (++session->refusedChecks >= kqs::kMaxRefusedChecks) {
+    LogPeer(*session, EVENTLOG_WARNING_TYPE, 208);
+    session->mustClose = true;
   }
 }
+
+// Waits out the address's password delay, in short steps so that shutdown
+// is not held up. False when the daemon is stopping.
+bool AwaitPasswordTurn(const kqs::Session& session) {
+  constexpr int64_t kStepMs = 200;
+  const int64_t until = kqs::NowMs() + kqs::TakePasswordTurn(session.connection->peer());
+  for (int64_t left; (left = until - kqs::NowMs()) > 0;) {
+    if (ServiceIsShutdown()) return false;
+    xSleep(static_cast<int>(std::min(left, kStepMs)));
+  }
+  return true;
+}
+
+// Handlers were written to run one at a time, and LP changes must not
+// overlap: every handler call holds this turn. Turns are given in the order
+// they were asked for, so a console sending request after request cannot
+// keep another one waiting.
+class RequestTurn {
+ public:
+  RequestTurn() {
+    std::unique_lock<std::mutex> hold(lock_);
+    const uint64_t mine = next_++;
+    turnChanged_.wait(hold, [mine] { return serving_ == mine; });
+  }
+  ~RequestTurn() {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++serving_;
+    turnChanged_.notify_all();
+  }
+  RequestTurn(const RequestTurn&) = delete;
+  RequestTurn& operator=(const RequestTurn&) = delete;
+
+ private:
+  static inline std::mutex lock_;
+  static inline std::condition_variable turnChanged_;
+  static inline uint64_t next_ = 0;
+  static inline uint64_t serving_ = 0;
+};
 
 constexpr bool NeedsAccess(uint32_t operation) {
   return operation == KQS_ADD || operation == KQS_REMOVE;
@@ -92,11 +131,12 @@ constexpr bool NeedsAccess(uint32_t operation) {
 
 // The audit trail: every add or remove of a queue or port, done (56) or
 // refused (251, with the code), with the console's address and the name.
-void Audit(uint32_t operation, uint32_t objectType, const char* name, uint32_t code) {
+void Audit(const kqs::Session& session, uint32_t operation, uint32_t objectType, const char* name, uint32_t code) {
   if (!NeedsAccess(operation) || (objectType != TYPE_PRINTQUEUE && objectType != TYPE_PHYSICAL_PRINTER)) return;
   static constexpr const char* kWhat[2][2] = {{"add queue", "add port"}, {"remove queue", "remove port"}};
-  const char* insertions[] = {kqs::ClientPeer(), kWhat[operation == KQS_REMOVE][objectType == TYPE_PHYSICAL_PRINTER],
-                              name, KQSReturnCodeFromID(code)};
+  const char* insertions[] = {session.connection->peer().c_str(),
+                              kWhat[operation == KQS_REMOVE][objectType == TYPE_PHYSICAL_PRINTER], name,
+                              KQSReturnCodeFromID(code)};
   uintptr_t words[4];
   for (size_t i = 0; i < 4; ++i) words[i] = reinterpret_cast<uintptr_t>(insertions[i]);
   if (code == KQS_SUCCESS) {
@@ -106,15 +146,19 @@ void Audit(uint32_t operation, uint32_t objectType, const char* name, uint32_t c
   }
 }
 
-}  // namespace
-
-void kqs::ResetConnectionAccess() {
-  g_accessGranted = false;
-  g_refusedChecks = 0;
-  g_mustClose = false;
+// A refused change carries, as its result, why the LP service refused it
+// when a command of this thread said so: one line of text with its NUL.
+void AttachReason(std::unique_ptr<unsigned char, FreeDeleter>* result, uint32_t* resultSize) {
+  const char* reason = xSystemLastFailure();
+  if (reason[0] == '\0') return;
+  const uint32_t size = static_cast<uint32_t>(std::strlen(reason) + 1);
+  result->reset(static_cast<unsigned char*>(std::malloc(size)));
+  if (*result == nullptr) return;
+  std::memcpy(result->get(), reason, size);
+  *resultSize = size;
 }
 
-bool kqs::ConnectionMustClose() { return g_mustClose; }
+}  // namespace
 
 uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, char* data,
                     uint32_t /*dataSize*/, unsigned char* result, uint32_t* resultSize) {
@@ -129,7 +173,29 @@ uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, c
   return KQS_INVALID_OBJECT_TYPE;
 }
 
-uint32_t PSRequest(const char* packet, uint32_t received) {
+// The handler call with the two-call size negotiation: a handler that asks
+// for a result buffer is called again with one of the size it named.
+static uint32_t RunCommand(uint32_t operation, uint32_t objectType, char* parameters, char* data, uint32_t dataSize,
+                    std::unique_ptr<unsigned char, FreeDeleter>* result, uint32_t* resultSize) {
+  uint32_t code = KQSCommand(operation, parameters, objectType, data, dataSize, nullptr, resultSize);
+  if (code != KQS_INSUFFICIENT_BUFFER) {
+    *resultSize = 0;
+    return code;
+  }
+  const uint32_t capacity = *resultSize;
+  // Zeroed, so a handler that fills less than it asked for sends no stale
+  // heap bytes.
+  result->reset(static_cast<unsigned char*>(std::calloc(capacity > 0 ? capacity : 1, 1)));
+  if (*result == nullptr) {
+    *resultSize = 0;
+    return KQS_FAILURE;
+  }
+  code = KQSCommand(operation, parameters, objectType, data, dataSize, result->get(), resultSize);
+  if (*resultSize > capacity) *resultSize = capacity;
+  return code;
+}
+
+uint32_t PSRequest(kqs::Session* session, const char* packet, uint32_t received) {
   std::array<char, kRequestParameterSize> parameters{};
   // One byte more than a data block may hold, always NUL: a block without its
   // own terminator still ends inside the buffer for the handlers that read it
@@ -148,41 +214,23 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
   if (parametersSize > kRequestParameterSize || dataSize > kRequestDataSize) {
     // The decoder copied nothing: no handler runs on an unfilled buffer.
     code = KQS_INVALID_PARAMETER;
-  } else if (bEnforceAccess && NeedsAccess(operation) && !g_accessGranted) {
+  } else if (bEnforceAccess && NeedsAccess(operation) && !session->accessGranted) {
     code = KQS_NO_ACCESS;
+  } else if (operation == KQS_ADMIN_ACCESS && !AwaitPasswordTurn(*session)) {
+    return KQS_FAILURE;
   } else {
+    RequestTurn turn;
     xSystemForgetFailure();
-    code = KQSCommand(operation, parameters.data(), objectType, data.data(), dataSize, nullptr,
-                      &resultSize);
-    if (code == KQS_INSUFFICIENT_BUFFER) {
-      const uint32_t capacity = resultSize;
-      // Zeroed, so a handler that fills less than it asked for sends no stale
-      // heap bytes.
-      result.reset(static_cast<unsigned char*>(std::calloc(capacity > 0 ? capacity : 1, 1)));
-      if (result == nullptr) {
-        code = KQS_FAILURE;
-        resultSize = 0;
-      } else {
-        code = KQSCommand(operation, parameters.data(), objectType, data.data(), dataSize,
-                          result.get(), &resultSize);
-        if (resultSize > capacity) resultSize = capacity;
-      }
-    } else {
-      resultSize = 0;
-    }
-    if (operation == KQS_ADMIN_ACCESS && code == KQS_SUCCESS) g_accessGranted = true;
-    if (operation == KQS_ADMIN_ACCESS && code == KQS_NO_ACCESS) NoteRefusedCheck();
-    // A refused change carries, as its result, why the LP service refused it
-    // when a command said so: one line of text with its NUL.
-    const char* reason = xSystemLastFailure();
-    if (NeedsAccess(operation) && code != KQS_SUCCESS && reason[0] != '\0') {
-      resultSize = static_cast<uint32_t>(std::strlen(reason) + 1);
-      result.reset(static_cast<unsigned char*>(std::malloc(resultSize)));
-      if (result != nullptr) std::memcpy(result.get(), reason, resultSize);
-      else resultSize = 0;
+    code = RunCommand(operation, objectType, parameters.data(), data.data(), dataSize, &result, &resultSize);
+    if (NeedsAccess(operation) && code != KQS_SUCCESS) AttachReason(&result, &resultSize);
+    if (operation == KQS_ADMIN_ACCESS && (code == KQS_SUCCESS || code == KQS_NO_ACCESS)) {
+      kqs::NotePasswordCheck(session->connection->peer(), code == KQS_SUCCESS);
+      if (code == KQS_SUCCESS) session->accessGranted = true;
+      if (code == KQS_NO_ACCESS) NoteRefusedCheck(session);
     }
   }
-  Audit(operation, objectType, parameters.data(), code);
+
+  Audit(*session, operation, objectType, parameters.data(), code);
 
   unsigned char* response = nullptr;
   uint32_t responseLength = 0;
@@ -192,10 +240,10 @@ uint32_t PSRequest(const char* packet, uint32_t received) {
   std::unique_ptr<unsigned char, FreeDeleter> owned(response);
   // A response sent in part leaves the stream out of step: the connection
   // goes.
-  if (kqs::ClientSend(response, static_cast<int>(responseLength)) != static_cast<int>(responseLength)) {
+  if (session->connection->Send(response, static_cast<int>(responseLength)) != static_cast<int>(responseLength)) {
     EventLogAddMessage(EVENTLOG_ERROR_TYPE, 111, 0, nullptr);
-    LogPeer(EVENTLOG_WARNING_TYPE, 204);
-    g_mustClose = true;
+    LogPeer(*session, EVENTLOG_WARNING_TYPE, 204);
+    session->mustClose = true;
   }
   return rc;
 }

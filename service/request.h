@@ -12,37 +12,34 @@
 inline constexpr uint32_t kRequestParameterSize = 128;
 inline constexpr uint32_t kRequestDataSize = 512;
 
-// Handles the `received` bytes at packet as one request and sends the
-// response on clientSocket. A malformed packet gets no response and nothing
-// is logged (the connection stays open for the next request); a parameter
-// string or data block too long for its buffer is answered with
-// KQS_INVALID_PARAMETER without running a handler. A data block is always
-// NUL-terminated inside the data buffer, so handlers that read it as text
-// stay within it. With access enforcement on (service/options.h), KQS_ADD
-// and KQS_REMOVE are answered KQS_NO_ACCESS, without running a handler,
-// until a KQS_ADMIN_ACCESS on the same connection has succeeded. Every add
-// or remove of a queue or port is logged with the console's address (56 done,
-// 251 refused), and a refused one carries as its result block, when an LP
-// command said why it failed, that reason as one NUL-terminated line (see
-// xSystemLastFailure). A failed send logs event 111 (see kqs::ConnectionMustClose). Returns KQS_SUCCESS when a response was built
-// (whether or not it could be sent), the decoder's KQS_INVALID_PACKET or
-// KQS_INVALID_PARAMETER, or KQS_FAILURE when the response could not be
-// built.
-uint32_t PSRequest(const char* packet, uint32_t received);
-
 namespace kqs {
+struct Session;
 // Refused administrator checks after which a connection is closed.
 inline constexpr int kMaxRefusedChecks = 5;
-// Forgets what the previous connection did: a new one starts without a
-// successful administrator check, refused checks or a failed send. Called by
-// the listen thread before it serves a connection.
-void ResetConnectionAccess();
-// True once the connection being served must be closed: a response could
-// not be sent whole (events 111 and 204), or the kMaxRefusedChecks-th
-// administrator check was refused (warning 208). Every refused check logs
-// warning 207. Each of these names the console's address.
-bool ConnectionMustClose();
 }  // namespace kqs
+
+// Handles the `received` bytes at packet as one request of the session's
+// connection (service/session.h) and sends the response on it. A malformed
+// packet gets no response and nothing is logged (the connection stays open
+// for the next request); a parameter string or data block too long for its
+// buffer is answered with KQS_INVALID_PARAMETER without running a handler. A
+// data block is always NUL-terminated inside the data buffer, so handlers
+// that read it as text stay within it. With access enforcement on
+// (service/options.h), KQS_ADD and KQS_REMOVE are answered KQS_NO_ACCESS,
+// without running a handler, until a KQS_ADMIN_ACCESS on the same connection
+// has succeeded. Every add or remove of a queue or port is logged with the
+// console's address (56 done, 251 refused), and a refused one carries as its
+// result block, when an LP command said why it failed, that reason as one
+// NUL-terminated line (see xSystemLastFailure). Handlers run one at a time over all connections, in the
+// order their requests arrived; the response is sent after the next one may
+// start. An administrator check waits first for its address's turn
+// (service/admission.h). Every refused check logs warning 207; the
+// kMaxRefusedChecks-th on a connection logs 208 and sets session->mustClose,
+// as does a response not sent whole (events 111 and 204), each naming the
+// console's address. Returns KQS_SUCCESS when a response was built (whether
+// or not it could be sent), the decoder's KQS_INVALID_PACKET or
+// KQS_INVALID_PARAMETER, or KQS_FAILURE when the response could not be built.
+uint32_t PSRequest(kqs::Session* session, const char* packet, uint32_t received);
 
 // Runs one operation. parameters is the NUL-terminated parameter string;
 // data the data block (dataSize bytes, handed to the handlers as a text);

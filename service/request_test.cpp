@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
 #include "pts/ptscore.h"
-#include "service/connection.h"
+#include "service/session.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ class RequestTest : public ::testing::Test {
     ASSERT_EQ(_PTS_startup(), 0);
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    clientSocket = pair[0];
+    connection_ = std::make_unique<kqs::SocketConnection>(pair[0], "");
+    session_.connection = connection_.get();
     console_ = pair[1];
     argv0_ = dir_ / "kqsd";
     argv_[0] = argv0_.data();
@@ -45,7 +47,7 @@ class RequestTest : public ::testing::Test {
                                "[ACCESS]\nPasswd=" + std::string(xCrypt("secret", "zQ")) + "\n");
   }
   void TearDown() override {
-    kqs::ClientClose();
+    connection_.reset();
     if (console_ >= 0) close(console_);
     xRegisterArguments(0, nullptr);
     _PTS_cleanup();
@@ -54,7 +56,7 @@ class RequestTest : public ::testing::Test {
   uint32_t Handle(uint32_t operation, uint32_t objectType, const std::string& parameters,
                   const std::string& data) {
     const Bytes packet = kqs::RequestBytes(operation, objectType, parameters, data);
-    return PSRequest(reinterpret_cast<const char*>(packet.data()),
+    return PSRequest(&session_, reinterpret_cast<const char*>(packet.data()),
                      static_cast<uint32_t>(packet.size()));
   }
 
@@ -80,6 +82,8 @@ class RequestTest : public ::testing::Test {
   kqs::ScratchDir dir_;
   std::string argv0_;
   char* argv_[2] = {nullptr, nullptr};
+  std::unique_ptr<kqs::SocketConnection> connection_;
+  kqs::Session session_;
   int console_ = -1;
 };
 
@@ -111,7 +115,7 @@ TEST_F(RequestTest, AResponseThatCannotBeSentIsLoggedAndEndsTheConnection) {
   EXPECT_EQ(Handle(KQS_UPDATE, TYPE_PRINTQUEUE, "", ""), KQS_SUCCESS);
   EventLogSetObserverForTesting(previous);
   EXPECT_EQ(g_events, (std::vector<unsigned>{111, 204}));
-  EXPECT_TRUE(kqs::ConnectionMustClose());
+  EXPECT_TRUE(session_.mustClose);
 }
 
 }  // namespace

@@ -241,9 +241,13 @@ Bytes RequestBytes(uint32_t operation, uint32_t objectType, const std::string& p
   return bytes;
 }
 
-Console::Console(int port) {
+Console::Console(int port, const char* from) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to = Loopback(port);
+  sockaddr_in to = Loopback(port), source = to;
+  source.sin_port = 0;
+  if (from != nullptr && inet_pton(AF_INET, from, &source.sin_addr) == 1 && fd_ >= 0 &&
+      bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
+    Close();
   if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) Close();
   // Requests are small and each waits for its answer.
   const int one = 1;

@@ -93,10 +93,11 @@ struct Answer {
   Bytes result;
 };
 
-// One TCP connection to 127.0.0.1:port.
+// One TCP connection to 127.0.0.1:port, from the local address from when
+// given.
 class Console {
  public:
-  explicit Console(int port = kManagementPort);
+  explicit Console(int port = kManagementPort, const char* from = nullptr);
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
