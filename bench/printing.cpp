@@ -87,6 +87,52 @@ bool AddQueueAgainst(const char* what, const char* note, int rounds, const std::
   return true;
 }
 
+// Prints a 200 MB file, rounds times, alternately through a kqsd queue (its
+// interface program and lpdeliver behind lpif) and through CUPS's own
+// socket:// queue, both to the same fake printer, timed from lp until the
+// printer has the whole job; prints the medians as a row.
+void PrintBigJob(const PrivateCups& cups, int rounds) {
+  constexpr size_t kSize = size_t{200} << 20;
+  const char* what = "print a 200 MB job, median (ms)";
+  ScratchDir dir;
+  const std::string file = dir / "job";
+  {
+    std::string chunk(1 << 20, 'x');
+    FILE* out = std::fopen(file.c_str(), "w");
+    for (size_t i = 0; out != nullptr && i < kSize / chunk.size(); ++i) std::fwrite(chunk.data(), 1, chunk.size(), out);
+    if (out == nullptr || std::fclose(out) != 0) return (void)std::printf("%-46s skipped: cannot write the job\n", what);
+  }
+  Console console;
+  const std::string params =
+      "Device=127.0.0.1;EXPort=0;IPPort=9100;Class=;Default=OFF;Model=standard;Type=standard;DEVTYPE=printer;"
+      "TEOJ=0;JRECOV=1;PSLEVEL=2;BANNER=0;PERSONALTY=text";
+  if (Ask(console, KQS_ADD, "big", params) != KQS_SUCCESS) return (void)std::printf("%s: kqsd add failed\n", what);
+  const std::string cupsEnv = "CUPS_SERVER=" + cups.socket();
+  if (Run({"lpadmin", "-p", "sock", "-v", "socket://127.0.0.1:9100", "-E"}, "", {cupsEnv}).status != 0)
+    return (void)std::printf("%s: lpadmin failed\n", what);
+  FakePrinter printer({.lengths_only = true});
+  size_t printed = 0;
+  auto print = [&](const char* queue) {
+    const auto start = Clock::now();
+    if (Run({"lp", "-d", queue, file}, "", {cupsEnv}).status != 0) return -1.0;
+    const std::vector<std::string> jobs = printer.WaitForJobs(++printed, 120000);
+    if (jobs.size() != printed || jobs.back() != std::to_string(kSize)) return -1.0;
+    const double ms = Ms(Clock::now() - start);
+    while (!Run({"lpstat", "-o"}, "", {cupsEnv}).out.empty()) usleep(20000);
+    return ms;
+  };
+  std::vector<double> viaKqsd, viaSocket;
+  for (int i = 0; i < rounds; ++i) {
+    viaKqsd.push_back(print("big"));
+    viaSocket.push_back(print("sock"));
+    if (viaKqsd.back() < 0 || viaSocket.back() < 0) return (void)std::printf("%s: a job did not arrive whole\n", what);
+  }
+  Ask(console, KQS_REMOVE, "big");
+  Run({"lpadmin", "-x", "sock"}, "", {cupsEnv});
+  Row(what, Median(viaKqsd), Median(viaSocket), Median(viaKqsd) / Median(viaSocket),
+      "vs CUPS's socket:// queue, same printer");
+}
+
 }  // namespace
 
 void BenchPlainAddQueue(int rounds) {
@@ -179,6 +225,7 @@ void BenchCups(int rounds, int queues) {
   char what[64];
   std::snprintf(what, sizeof what, "kqsctl queues at %d queues, median (ms)", queues);
   Row(what, Median(kqsctl), Median(lpstat), Median(kqsctl) / Median(lpstat), "vs lpstat -p on CUPS");
+  PrintBigJob(cups, std::min(rounds, 5));
   daemon.Stop();
 }
 

@@ -15,7 +15,9 @@ void BenchPlainAddQueue(int rounds);
 
 // CUPS mode, on a private cupsd and a kqsd of its own (no other may run in
 // this namespace): kqsd's add-queue against `lpadmin -p Q -v URI -E`, then
-// `kqsctl queues` against `lpstat -p` with queues queues defined in both.
+// `kqsctl queues` against `lpstat -p` with queues queues defined in both,
+// then printing a 200 MB job through a kqsd queue against CUPS's socket://
+// queue to the same fake printer.
 // Prints "skipped" when cupsd is not installed.
 void BenchCups(int rounds, int queues);
 

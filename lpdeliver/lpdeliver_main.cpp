@@ -5,9 +5,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -19,33 +21,36 @@ using lpdeliver::CopyAll;
 using lpdeliver::kCopyDone;
 using lpdeliver::kCopyReadFailed;
 using lpdeliver::kCopyWriteFailed;
-using lpdeliver::SpoolToTempFile;
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: lpdeliver [-p PORT] [-w] [-r] [--] PERIPHERAL < JOB\n"
-    "Sends the job on standard input to PERIPHERAL: a device or file given by\n"
+    "usage: lpdeliver [-p PORT] [-w] [--] PERIPHERAL < JOB\n"
+    "Streams the job on standard input to PERIPHERAL: a device or file given by\n"
     "its absolute path (appended to; it must exist), or else a printer's host\n"
     "name or IPv4 address, reached over raw TCP on PORT (9100 when not given,\n"
-    "blank or 0).\n"
+    "blank or 0). While the printer cannot be reached (refused, no route, no\n"
+    "answer, a busy device) it keeps trying, 1 s apart at first and then up to\n"
+    "30 s, reporting CUPS STATE: and INFO: lines on standard error.\n"
     "  -w  once the printer has the job, wait (60 s at most) for it to close the\n"
     "      connection, which it does when the job has ended\n"
-    "  -r  send the whole job again when the printer refuses or resets the\n"
-    "      connection (10 tries, 1 s apart)\n"
+    "  -r  accepted from older interface programs; lpif sends a job again\n"
     "Exit status: 0 the printer has the whole job, 1 delivery failed, 2 bad\n"
-    "command line.\n";
+    "command line, 3 the connection broke with part of the job sent (the job\n"
+    "can only be sent again whole), 4 the peripheral cannot be used as set\n"
+    "(a retry cannot help).\n";
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kTries = 10;
-constexpr unsigned kPauseSeconds = 1;
+constexpr int kExitLost = 3;
+constexpr int kExitConfig = 4;
+constexpr unsigned kFirstWaitSeconds = 1;
+constexpr unsigned kLongestWaitSeconds = 30;
 
 struct Options {
   const char* port = "";  // checked only for a printer reached over TCP
   bool wait_for_close = false;
-  bool recover = false;
   const char* peripheral = nullptr;
 };
 
@@ -71,7 +76,7 @@ bool ParseCommandLine(int argc, char** argv, Options* o) {
     if (c == 'w') {
       o->wait_for_close = true;
     } else if (c == 'r') {
-      o->recover = true;
+      // Older interface programs pass it; resending is lpif's now.
     } else if (c == 'p') {
       o->port = optarg;
     } else {
@@ -87,17 +92,61 @@ bool ParseCommandLine(int argc, char** argv, Options* o) {
   return true;
 }
 
-int Fail(const std::string& why) {
+int Fail(const std::string& why, int status = kExitFailed) {
   std::fprintf(stderr, "ERROR: lpdeliver: %s\n", why.c_str());
-  return kExitFailed;
+  return status;
 }
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// One try at reaching the peripheral: its open descriptor, or -1 with *why
+// and, for a setting that no retry can fix, *permanent.
+using Reach = int (*)(const Options& o, int port, std::string* why, bool* permanent);
+
+// Tries reach until it gives a descriptor, waiting longer between tries, and
+// tells CUPS (and anyone reading standard error) what it is doing, as CUPS's
+// own network backend does. Returns the descriptor, or -1 once the failure is
+// permanent (reported).
+int KeepTrying(Reach reach, const Options& o, int port) {
+  std::fputs("STATE: +connecting-to-device\n", stderr);
+  bool offline = false;
+  for (unsigned wait = kFirstWaitSeconds;; wait = std::min(2 * wait, kLongestWaitSeconds)) {
+    std::string why;
+    bool permanent = false;
+    const int fd = reach(o, port, &why, &permanent);
+    if (fd >= 0 || permanent) {
+      std::fputs(offline ? "STATE: -connecting-to-device,offline-report\n" : "STATE: -connecting-to-device\n", stderr);
+      if (fd < 0) Fail(why);
+      return fd;
+    }
+    if (!offline) std::fputs("STATE: +offline-report\n", stderr);
+    offline = true;
+    std::fprintf(stderr, "INFO: lpdeliver: %s; trying again in %u s\n", why.c_str(), wait);
+    sleep(wait);
+  }
+}
+
+// Opens the device or file peripheral for appending. A device that is there
+// but busy or not answering is worth waiting for; a path that is missing or
+// not ours to write is a setting to fix.
+int OpenDevice(const Options& o, int, std::string* why, bool* permanent) {
+  const int fd = open(o.peripheral, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) return fd;
+  const int err = errno;
+  *permanent = err != EBUSY && err != ENXIO && err != ENODEV && err != EAGAIN && err != EINTR && err != EIO;
+  *why = Errno("cannot open " + std::string(o.peripheral)) +
+         (*permanent ? "; check the queue's device" : "; check that the printer is on");
+  return -1;
+}
+
+int ConnectToPrinter(const Options& o, int port, std::string* why, bool*) {
+  return lpdeliver::ConnectPrinter(o.peripheral, port, why);
+}
+
 int DeliverToFile(const Options& o) {
   const std::string name = o.peripheral;
-  int fd = open(o.peripheral, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return Fail(Errno("cannot open " + name) + "; check the queue's device");
+  const int fd = KeepTrying(OpenDevice, o, 0);
+  if (fd < 0) return kExitConfig;
   int copied = CopyAll(STDIN_FILENO, fd);
   int err = errno;
   if (copied == kCopyDone && o.wait_for_close && isatty(fd) && tcdrain(fd) != 0) {
@@ -110,45 +159,31 @@ int DeliverToFile(const Options& o) {
   }
   errno = err;
   if (copied == kCopyReadFailed) return Fail(Errno("cannot read the job"));
-  if (copied == kCopyWriteFailed) return Fail(Errno("cannot write to " + name) + "; check the device");
+  if (copied == kCopyWriteFailed) return Fail(Errno("cannot write to " + name) + "; check the device", kExitLost);
   return kExitOk;
 }
 
-// The job as a descriptor that can be read again from *start: standard input
-// itself when it is a file, else a copy in an unlinked temporary file.
-// Returns -1 with errno when no copy can be made.
-int RereadableJob(off_t* start) {
-  *start = lseek(STDIN_FILENO, 0, SEEK_CUR);
-  if (*start >= 0) return STDIN_FILENO;
-  char path[4096];
-  int fd = SpoolToTempFile(STDIN_FILENO, path, sizeof path);
-  if (fd < 0) return -1;
-  unlink(path);
-  *start = 0;
-  return fd;
-}
-
+// Nothing of the job is read before the printer answers: while it cannot be
+// reached the job waits in the pipe, and a cancel loses nothing.
 int DeliverToPrinter(const Options& o) {
   int port = 0;
-  if (!ParsePort(o.port, &port)) return Fail("bad port \"" + std::string(o.port) + "\"; set the queue's IP port");
-  int in = STDIN_FILENO;
-  off_t start = 0;
-  if (o.recover && (in = RereadableJob(&start)) < 0)
-    return Fail(Errno("cannot keep a copy of the job to send again") + "; check TMPDIR");
-  for (int attempt = 1;; ++attempt) {
-    if (attempt > 1 && lseek(in, start, SEEK_SET) < 0) return Fail(Errno("cannot read the job again"));
-    std::string why;
-    lpdeliver::Sent sent = lpdeliver::SendRaw(o.peripheral, port, in, o.wait_for_close, &why);
-    if (sent == lpdeliver::Sent::kDone) {
+  if (!ParsePort(o.port, &port))
+    return Fail("bad port \"" + std::string(o.port) + "\"; set the queue's IP port", kExitConfig);
+  const int fd = KeepTrying(ConnectToPrinter, o, port);
+  std::fputs("INFO: lpdeliver: connected; sending the job\n", stderr);
+  std::string why;
+  uint64_t bytes = 0;
+  const std::string where = std::string(o.peripheral) + " port " + std::to_string(port);
+  switch (lpdeliver::SendJob(fd, STDIN_FILENO, o.wait_for_close, where, &why, &bytes)) {
+    case lpdeliver::Sent::kDone:
       if (!why.empty()) std::fprintf(stderr, "WARNING: lpdeliver: %s\n", why.c_str());
       return kExitOk;
-    }
-    if (sent != lpdeliver::Sent::kRefused || !o.recover) return Fail(why);
-    if (attempt == kTries) return Fail("gave up after " + std::to_string(kTries) + " tries: " + why);
-    std::fprintf(stderr, "INFO: lpdeliver: %s; sending the job again in %u s (try %d of %d)\n", why.c_str(),
-                 kPauseSeconds, attempt + 1, kTries);
-    sleep(kPauseSeconds);
+    case lpdeliver::Sent::kLost:
+      return Fail(why + " (" + std::to_string(bytes) + " bytes of the job sent)", kExitLost);
+    case lpdeliver::Sent::kFailed:
+      break;
   }
+  return Fail(why);
 }
 
 }  // namespace

@@ -39,8 +39,6 @@ class Socket {
   int fd_;
 };
 
-bool IsRefusal(int err) { return err == ECONNREFUSED || err == ECONNRESET || err == EPIPE; }
-
 int PendingError(int fd) {
   int err = 0;
   socklen_t len = sizeof err;
@@ -107,7 +105,7 @@ bool WaitForClose(int fd) {
 
 }  // namespace
 
-Sent SendRaw(const char* host, int port, int in, bool wait_for_close, std::string* why) {
+int ConnectPrinter(const char* host, int port, std::string* why) {
   const std::string where = std::string(host) + " port " + std::to_string(port);
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -116,7 +114,7 @@ Sent SendRaw(const char* host, int port, int in, bool wait_for_close, std::strin
   if (int rc = getaddrinfo(host, std::to_string(port).c_str(), &hints, &found); rc != 0) {
     *why = "cannot find the printer " + std::string(host) + ": " + gai_strerror(rc) +
            "; check the queue's device name";
-    return Sent::kFailed;
+    return -1;
   }
   int fd = -1;
   int err = 0;
@@ -128,23 +126,26 @@ Sent SendRaw(const char* host, int port, int in, bool wait_for_close, std::strin
   if (fd < 0) {
     *why = "cannot connect to " + where + ": " + std::strerror(err) +
            "; check that the printer is on and takes raw jobs on that port";
-    return IsRefusal(err) ? Sent::kRefused : Sent::kFailed;
   }
+  return fd;
+}
+
+Sent SendJob(int fd, int in, bool wait_for_close, const std::string& where, std::string* why, uint64_t* bytes) {
   Socket sock(fd);
-  int copied = CopyAll(in, fd);
+  int copied = CopyAll(in, fd, bytes);
   if (copied == kCopyReadFailed) {
     *why = std::string("cannot read the job: ") + std::strerror(errno);
     return Sent::kFailed;
   }
+  int err = 0;
   if (copied == kCopyWriteFailed) {
     err = errno;
   } else {
     err = shutdown(fd, SHUT_WR) == 0 ? WaitAcknowledged(fd) : errno;
   }
   if (err != 0) {
-    *why = "the printer at " + where + " broke the connection: " + std::strerror(err) +
-           "; check the printer";
-    return IsRefusal(err) ? Sent::kRefused : Sent::kFailed;
+    *why = "the printer at " + where + " broke the connection: " + std::strerror(err) + "; check the printer";
+    return Sent::kLost;
   }
   if (wait_for_close && !WaitForClose(fd)) {
     *why = "the printer at " + where + " has the whole job but did not close the connection within 60 s";

@@ -1,14 +1,10 @@
-// Copy loops and the temporary job file.
+// Copy loops.
 #include "lpdeliver/spool.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace lpdeliver {
 
@@ -28,7 +24,7 @@ int WriteAll(int fd, const void* buf, size_t len) {
   return 0;
 }
 
-int CopyAll(int in, int out) {
+int CopyAll(int in, int out, uint64_t* copied) {
   std::array<char, 65536> buf;
   for (;;) {
     ssize_t n = read(in, buf.data(), buf.size());
@@ -36,27 +32,8 @@ int CopyAll(int in, int out) {
     if (n < 0) return kCopyReadFailed;
     if (n == 0) return kCopyDone;
     if (WriteAll(out, buf.data(), static_cast<size_t>(n)) != 0) return kCopyWriteFailed;
+    if (copied != nullptr) *copied += static_cast<uint64_t>(n);
   }
-}
-
-int SpoolToTempFile(int in, char* path, size_t size) {
-  const char* dir = std::getenv("TMPDIR");
-  if (dir == nullptr || *dir == '\0') dir = "/tmp";
-  int len = std::snprintf(path, size, "%s/lpjobXXXXXX", dir);
-  if (len < 0 || static_cast<size_t>(len) >= size) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  int fd = mkostemp(path, O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (CopyAll(in, fd) != kCopyDone || lseek(fd, 0, SEEK_SET) != 0) {
-    int saved = errno;
-    close(fd);
-    unlink(path);
-    errno = saved;
-    return -1;
-  }
-  return fd;
 }
 
 }  // namespace lpdeliver

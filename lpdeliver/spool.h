@@ -1,9 +1,9 @@
-// Moving job data between descriptors, and keeping a job in a temporary file:
-// lpif hands a job that came on standard input to the interface program as a
-// file, and lpdeliver keeps a piped job so that it can send it again.
+// Moving job data between descriptors: lpdeliver streams a job from its
+// input to the peripheral without keeping a copy.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace lpdeliver {
 
@@ -16,14 +16,8 @@ inline constexpr int kCopyWriteFailed = 2;
 // Returns 0, or -1 with errno set.
 int WriteAll(int fd, const void* buf, size_t len);
 
-// Copies from in to out until in ends. Returns kCopyDone, kCopyReadFailed or
-// kCopyWriteFailed.
-int CopyAll(int in, int out);
-
-// Copies everything from in into a new file in $TMPDIR (/tmp when unset or
-// empty), readable only by the caller, and rewinds it. Returns the file's
-// descriptor with its path in path (size bytes at most), or -1 with errno set
-// when no file can be made or the copy fails; nothing is left behind then.
-int SpoolToTempFile(int in, char* path, size_t size);
+// Copies from in to out until in ends, adding the bytes written to *copied
+// when given. Returns kCopyDone, kCopyReadFailed or kCopyWriteFailed.
+int CopyAll(int in, int out, uint64_t* copied = nullptr);
 
 }  // namespace lpdeliver

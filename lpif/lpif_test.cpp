@@ -1,10 +1,13 @@
 // lpif between CUPS and a queue's interface program: the programs it refuses
-// to run, the arguments and job it hands over, the status it gives CUPS, and
-// a queue made by the daemon printing through the wrapper into a file.
+// to run, the arguments and job it hands over, the status it gives CUPS, a
+// cancel while it reads the job, and queues made by the daemon printing
+// through the wrapper into a file, byte for byte.
 #include <cups/backend.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 
 #include <filesystem>
 #include <string>
@@ -27,8 +30,8 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   // lpif as CUPS runs it, as root (it becomes lp), on the interface program
   // at rel with the job file, or with stdin_text as the job when job is "".
   auto lpif = [&](const std::string& rel, const std::string& job, const std::string& stdin_text = "",
-                  const std::string& env = "PRINTER=") {
-    std::vector<std::string> argv = {LPIF_PATH, "42", "alice", "My title", "1", "media=a4"};
+                  const std::string& env = "PRINTER=", const char* copies = "1") {
+    std::vector<std::string> argv = {LPIF_PATH, "42", "alice", "My title", copies, "media=a4"};
     if (!job.empty()) argv.push_back(job);
     return kqs::Run(argv, stdin_text, {"DEVICE_URI=lpif://" + t / rel, "TMPDIR=" + t / "tmp", env});
   };
@@ -39,7 +42,9 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   }
   auto program = [&](const std::string& rel, const char* jrecov, mode_t mode, bool lp) {
     ASSERT_TRUE(t.Write(rel, "#!/bin/sh\nJRECOV=\"" + std::string(jrecov) + "\"\nprintf '%s|' \"$@\" > " +
-                                 t / "rec/args" + "\ncat \"$6\" > " + t / "rec/job" + "\nexit ${IFEXIT:-0}\n"));
+                                 t / "rec/args" + "\necho $$ > " + t / "rec/pid" + "\n[ -z \"$IFKILL\" ] || { head -c 4 > " +
+                                 t / "rec/job" + "; kill $PPID; sleep 9; }\ncat -- \"$6\" > " + t / "rec/job" +
+                                 "\nexit ${IFEXIT:-0}\n"));
     ASSERT_TRUE(lp ? GiveToLp(t / rel, mode) : chmod((t / rel).c_str(), mode) == 0);
   };
   program("etc/lp/interfaces/q", "no", 0755, true);
@@ -52,7 +57,7 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   for (const char* bad : {"other/q", "etc/lp/interfaces/../../../other/q", "etc/lp/interfaces/root",
                           "etc/lp/interfaces/groupw", "etc/lp/interfaces/none"}) {
     const RunResult r = lpif(bad, t / "job");
-    EXPECT_EQ(r.status, CUPS_BACKEND_FAILED) << bad;
+    EXPECT_EQ(r.status, CUPS_BACKEND_STOP) << bad;
     EXPECT_TRUE(r.err.starts_with("ERROR: ") && r.err.find('\n') == r.err.size() - 1) << r.err;
   }
   EXPECT_FALSE(t.Exists("rec/args")) << "a refused program must not run";
@@ -61,35 +66,56 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   EXPECT_EQ(r.status, CUPS_BACKEND_OK) << r.err;
   EXPECT_EQ(t.Read("rec/args"), "q-42|alice|My title|1|media=a4|" + t / "job" + "|");
   EXPECT_EQ(t.Read("rec/job"), job);
-  // From standard input the job goes through a temporary file that is removed.
+  // From standard input the job streams through as "-", its copies made.
   r = lpif("etc/lp/interfaces/q", "", job, "PRINTER=cupsq");
   EXPECT_EQ(r.status, CUPS_BACKEND_OK) << r.err;
-  EXPECT_TRUE(t.Read("rec/args").starts_with("cupsq-42|alice|My title|1|media=a4|" + t / "tmp/"));
+  EXPECT_EQ(t.Read("rec/args"), "cupsq-42|alice|My title|1|media=a4|-|");
   EXPECT_EQ(t.Read("rec/job"), job);
-  EXPECT_TRUE(std::filesystem::is_empty(t / "tmp"));
   // A failing program fails the job, to be retried only under JRECOV.
   r = lpif("etc/lp/interfaces/q", t / "job", "", "IFEXIT=3");
   EXPECT_EQ(r.status, CUPS_BACKEND_FAILED);
   EXPECT_NE(r.err.find("ERROR: "), std::string::npos) << r.err;
+  // A connection lost mid-job is sent again once, whole, from a job file.
   program("etc/lp/interfaces/q", "yes", 0755, true);
-  EXPECT_EQ(lpif("etc/lp/interfaces/q", "", job, "IFEXIT=3").status, CUPS_BACKEND_RETRY);
+  r = lpif("etc/lp/interfaces/q", t / "job", "", "IFEXIT=3");
+  EXPECT_EQ(r.status, CUPS_BACKEND_RETRY);
+  const size_t again = r.err.find("sending request q-42 again");
+  EXPECT_TRUE(again != std::string::npos && again == r.err.rfind("sending request q-42 again")) << r.err;
+
+  // Cancelled (by the program here) with the job half read: a quiet end,
+  // the program gone, nothing left behind.
+  r = lpif("etc/lp/interfaces/q", "", job, "IFKILL=1");
+  EXPECT_EQ(r.status, CUPS_BACKEND_OK);
+  EXPECT_EQ(r.err, "INFO: Sending request q-42 through " + t / "etc/lp/interfaces/q" + "\n");
+  EXPECT_NE(kill(std::stoi(t.Read("rec/pid")), 0), 0) << "the interface program still runs";
   EXPECT_TRUE(std::filesystem::is_empty(t / "tmp"));
 
-  // A queue the daemon made: its wrapper runs the model and lpdeliver appends
-  // to the device file.
-  ASSERT_TRUE(t.Write("printer", "earlier job\n") && GiveToLp(t / "printer", 0644));
-  ASSERT_TRUE(t.Write("job", "hello\n"));
-  const std::string params = QueueParams({{"Device", (t / "printer").c_str()}});  // pcl, banner, TEOJ, JRECOV
-  ASSERT_EQ(RunInChild([&] { return int(QueueAddUX("q1", params.c_str())); }, true), int(KQS_SUCCESS));
-  r = lpif("etc/lp/interfaces/q1", t / "job");
-  ASSERT_EQ(r.status, CUPS_BACKEND_OK) << r.err;
-  EXPECT_EQ(t.Read("printer"), "earlier job\nLaserJet PCL5\nhello\n\004");
-  // A failing model script or a failing delivery fails the job (to be retried).
-  r = lpif("etc/lp/interfaces/q1", t / "no-such-job");
+  // Queues the daemon made: the wrapper runs the model and lpdeliver appends
+  // to the device file. Copies are made; a banner page only for a text job on
+  // the text model; the end-of-job byte only from the PostScript model.
+  ASSERT_TRUE(t.Write("printer", "") && GiveToLp(t / "printer", 0644));
+  const std::string pjl = "\033%-12345X@PJL ENTER LANGUAGE=PCL\n\033E text\n";
+  const std::string ps = "%!PS\nshowpage\n";
+  for (const char* model : {"pcl", "postscript", "standard"}) {  // each with banner, TEOJ and JRECOV on
+    const std::string params = QueueParams({{"Device", (t / "printer").c_str()}, {"Model", model}});
+    ASSERT_EQ(RunInChild([&] { return int(QueueAddUX(model, params.c_str())); }, true), int(KQS_SUCCESS));
+  }
+  auto print = [&](const std::string& queue, const std::string& text, const char* copies = "1") {
+    EXPECT_TRUE(t.Write("job", text) && t.Write("printer", ""));
+    EXPECT_EQ(lpif("etc/lp/interfaces/" + queue, t / "job", "", "PRINTER=", copies).status, CUPS_BACKEND_OK);
+    return t.Read("printer");
+  };
+  EXPECT_EQ(print("pcl", pjl, "3"), pjl + pjl + pjl);
+  EXPECT_EQ(print("postscript", ps, "2"), ps + "\004" + ps + "\004");
+  for (const std::string& j : {ps, pjl}) EXPECT_EQ(print("standard", j), j);
+  EXPECT_EQ(print("standard", "hello\n"), "Request: standard-42\nUser: alice\nTitle: My title\n\fhello\n");
+  // A failing model script fails the job, to be retried; a missing device
+  // stops the queue until it is put right.
+  r = lpif("etc/lp/interfaces/pcl", t / "no-such-job");
   EXPECT_EQ(r.status, CUPS_BACKEND_RETRY) << r.err;
   ASSERT_EQ(unlink((t / "printer").c_str()), 0);
-  r = lpif("etc/lp/interfaces/q1", t / "job");
-  EXPECT_EQ(r.status, CUPS_BACKEND_RETRY) << r.err;
+  r = lpif("etc/lp/interfaces/pcl", t / "job");
+  EXPECT_EQ(r.status, CUPS_BACKEND_STOP) << r.err;
   EXPECT_NE(r.err.find("ERROR: lpdeliver: cannot open " + t / "printer"), std::string::npos) << r.err;
 }
 

@@ -19,41 +19,75 @@ namespace lpsvc {
 namespace {
 
 // Printer model scripts. The variable lines are the ones the daemon rewrites
-// when it keeps a queue's model-based script; the body sends the job files to
-// standard output, which the interface wrapper passes on.
-constexpr std::string_view kModelBody = R"(
+// when it keeps a queue's model-based script; the body sends copies of the
+// job files ("-" is standard input) to standard output unchanged, which the
+// interface wrapper passes on. Only the text model prints a banner page, and
+// only before a job that is itself text; only the PostScript model ends a
+// copy with the end-of-job byte, and only with TEOJ on.
+constexpr std::string_view kModelStart = R"(
 # Arguments: request-id user title copies options file...
+request=$1 user=$2 title=$3 copies=$4
 shift 5
-[ "$BANNER" = yes ] && printf '%s %s\n' "$PRINTMODEL" "$PERSONALTY"
-for file in "$@"; do
-  cat "$file" || exit 1
-done
-[ "$TEOJ" = on ] && printf '\004'
-exit 0
+case $copies in '' | 0 | *[!0-9]*) copies=1 ;; esac
 )";
+
+// Text banner page: a job that is a file and does not start as PostScript,
+// PDF, PJL or PCL does.
+constexpr std::string_view kTextBanner = R"(esc=$(printf '\033')
+if [ "$BANNER" = yes ] && [ -f "$1" ]; then
+  case $(head -c 4 -- "$1") in
+    '%!'* | '%PDF' | "$esc"*) ;;
+    *) printf 'Request: %s\nUser: %s\nTitle: %s\n\f' "$request" "$user" "$title" ;;
+  esac
+fi
+)";
+
+constexpr std::string_view kCopyLoop = R"(n=0
+while [ "$n" -lt "$copies" ]; do
+  n=$((n + 1))
+  for file in "$@"; do
+    cat -- "$file" || exit 1
+  done
+)";
+constexpr std::string_view kPostScriptEnd = R"(  if [ "$TEOJ" = on ]; then printf '\004'; fi
+)";
+constexpr std::string_view kModelEnd = "done\nexit 0\n";
 
 struct SampleModel {
   std::string_view name;
   std::string_view header;
+  std::string_view banner;
+  std::string_view end_of_copy;
 };
 constexpr SampleModel kModels[] = {
     {"standard",
      "#!/bin/sh\n# Plain text printer model.\nOS=\"unix\"\nPERSONALTY=\"text\"\n"
-     "PRINTMODEL=\"standard\"\nBANNER=\"\"\nTEOJ=\"off\"\nPSLEVEL=\"0\"\n"},
+     "PRINTMODEL=\"standard\"\nBANNER=\"\"\nTEOJ=\"off\"\nPSLEVEL=\"0\"\n",
+     kTextBanner, ""},
     {"postscript",
      "#!/bin/sh\n# PostScript printer model.\nOS=\"unix\"\nPERSONALTY=\"postscript\"\n"
-     "PRINTMODEL=\"postscript\"\nBANNER=\"yes\"\nTEOJ=\"on\"\nPSLEVEL=\"2\"\n"},
+     "PRINTMODEL=\"postscript\"\nBANNER=\"yes\"\nTEOJ=\"on\"\nPSLEVEL=\"2\"\n",
+     "", kPostScriptEnd},
     {"pcl",
      "#!/bin/sh\n# PCL printer model.\nOS=\"unix\"\nPERSONALTY=\"pcl\"\n"
-     "PRINTMODEL=\"pcl5\"\nBANNER=\"\"\nTEOJ=\"off\"\nPSLEVEL=\"\"\n"},
+     "PRINTMODEL=\"pcl5\"\nBANNER=\"\"\nTEOJ=\"off\"\nPSLEVEL=\"\"\n",
+     "", ""},
 };
+
+std::string ModelScript(const SampleModel& m) {
+  return std::string(m.header) + std::string(kModelStart) + std::string(m.banner) + std::string(kCopyLoop) +
+         std::string(m.end_of_copy) + std::string(kModelEnd);
+}
 
 // The product's interface wrapper: the daemon fills in the variable lines and
 // installs it as a queue's interface program. It runs the queue's model-based
 // script kept in model.orig and pipes what that prints through lpdeliver to
 // the peripheral: a device or file, or a printer's raw TCP port. sh has no
 // pipefail, so the script's status comes back through descriptor 3 and the
-// pipeline's own status is lpdeliver's; the job fails when either fails.
+// pipeline's own status is lpdeliver's. The wrapper ends with lpdeliver's
+// status when delivery failed (lpif tells a connection lost mid-job and a
+// bad peripheral from other failures by it), else 1 when the script failed.
+// JRECOV is read by lpif, which sends a job again.
 constexpr std::string_view kWrapperTemplate = R"(#!/bin/sh
 # Network printer interface wrapper.
 PERIPH=
@@ -66,14 +100,13 @@ templiary=
 export LD_LIBRARY_PATH
 queue=`basename "$0"`
 here=`dirname "$0"`
-recover=
-[ "$JRECOV" = yes ] && recover=-r
 exec 4>&1
 model=$({ { "$here/model.orig/$queue" "$@" 3>&- 4>&-; echo $? >&3; } |
-  "$here/../../../usr/lib/lp/lpdeliver" -p "${xPORT#-p}" $TEOJ $recover -- "$PERIPH" 3>&- >&4 4>&-; } 3>&1)
+  "$here/../../../usr/lib/lp/lpdeliver" -p "${xPORT#-p}" $TEOJ -- "$PERIPH" 3>&- >&4 4>&-; } 3>&1)
 delivered=$?
 exec 4>&-
-[ "$model" = 0 ] && [ "$delivered" = 0 ]
+[ "$delivered" = 0 ] || exit "$delivered"
+[ "$model" = 0 ]
 )";
 
 constexpr std::string_view kVersionText = "Revision C.02.15\nQV Tarlomin for UNIX\n";
@@ -303,7 +336,7 @@ int SetupTree(const std::string& root, const std::string& self_binary, const std
     ok = ok && InstallProgram(self_binary, root + "/" + std::string(c.dir) + "/" + std::string(c.name));
   }
   for (const SampleModel& m : kModels) {
-    ok = ok && WriteText(t.models + "/" + std::string(m.name), std::string(m.header) + std::string(kModelBody), 0755);
+    ok = ok && WriteText(t.models + "/" + std::string(m.name), ModelScript(m), 0755);
   }
   ok = ok && InstallProgram(lpdeliver, root + "/usr/lib/lp/lpdeliver");
   ok = ok && WriteText(t.product_sh + "/qvnx.model", kWrapperTemplate, 0755);

@@ -4,7 +4,9 @@
 // CUPS mode; the console is kqsctl, and jobs are printed with CUPS's own lp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -80,29 +82,70 @@ TEST_F(PrintingTest, AQueueAddedThroughKqsdPrintsOnCupsWaitsForThePrinterAndGoes
   std::vector<std::string> jobs = printer->WaitForJobs(1, 20000);
   ASSERT_EQ(jobs.size(), 1u) << cups_.ErrorLog();
   EXPECT_EQ(jobs[0], text);
-  // Printing to the class reaches the same printer.
-  ASSERT_TRUE(Print("floor1", "via the class\n"));
+  // lp -n 3: three copies.
+  ASSERT_EQ(cups_.Client({"lp", "-d", "office", "-n", "3", scratch_ / "office.txt"}).status, 0);
   jobs = printer->WaitForJobs(2, 20000);
   ASSERT_EQ(jobs.size(), 2u) << cups_.ErrorLog();
-  EXPECT_EQ(jobs[1], "via the class\n");
+  EXPECT_EQ(jobs[1], text + text + text);
   r = Ctl({"remove-queue", "office"});
   ASSERT_EQ(r.status, 0) << r.all();
   EXPECT_NE(cups_.Client({"lpstat", "-p", "office"}).status, 0) << "CUPS still has the queue";
   EXPECT_FALSE(Contains(cups_.Client({"lpstat", "-c"}).out, "floor1")) << "the emptied class stayed";
 
-  // A printer that is off at first and, once on, keeps the connection open a
-  // while after the job's last byte: recovery retries, end of job waits.
+  // A printer off for longer than CUPS's retry interval: the jobs wait in
+  // CUPS, with or without JRECOV, under either error policy, and arrive once
+  // and whole when it is switched on.
   printer.reset();
-  printer.emplace(FakePrinter::Behaviour{.refuse_first = true, .close_delay_ms = 2000});
-  r = AddQueue("slow", {"--teoj", "--jrecov"});
+  ASSERT_EQ(AddQueue("slow", {"--teoj", "--jrecov"}).status, 0);
+  ASSERT_EQ(AddQueue("plain").status, 0);
+  r = kqs::Run({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", "lpadmin", "-p", "plain", "-o",
+                "printer-error-policy=stop-printer"}, "", {"CUPS_SERVER=" + cups_.socket()});
   ASSERT_EQ(r.status, 0) << r.all();
-  ASSERT_TRUE(Print("slow", "wait for me\n"));
-  jobs = printer->WaitForJobs(1, 30000);
-  ASSERT_EQ(jobs.size(), 1u) << "the refused job was not retried: " << cups_.ErrorLog();
-  EXPECT_EQ(jobs[0], "wait for me\n\004") << "the model ends a TEOJ job with EOT";
-  // The printer has every byte but has not closed: the job is not done yet.
+  printer.emplace(FakePrinter::Behaviour{.off_ms = 4000, .close_delay_ms = 2000});
+  ASSERT_TRUE(Print("slow", "wait for me\n") && Print("plain", "and me\n"));
+  std::this_thread::sleep_for(2500ms);
+  r = cups_.Client({"lpstat", "-l", "-p", "plain"});
+  EXPECT_TRUE(Contains(r.out, "cannot connect to 127.0.0.1") && Contains(r.out, "offline-report")) << r.out;
+  jobs = printer->WaitForJobs(2, 30000);
+  ASSERT_EQ(jobs.size(), 2u) << cups_.ErrorLog();
+  std::sort(jobs.begin(), jobs.end());
+  EXPECT_EQ(jobs, (std::vector<std::string>{"and me\n", "wait for me\n"})) << "no end-of-job byte on text";
+  EXPECT_TRUE(JobsDone("plain", 10s) && JobsDone("slow", 10s));
+  EXPECT_TRUE(Contains(cups_.Client({"lpstat", "-p", "plain"}).out, "enabled")) << "the queue was stopped";
+  // With TEOJ a job is done only once the printer closes the connection.
+  ASSERT_TRUE(Print("slow", "end\n"));
+  ASSERT_EQ(printer->WaitForJobs(3, 20000).size(), 3u);
   EXPECT_FALSE(JobsDone("slow", 500ms)) << "the job ended before the printer closed";
   EXPECT_TRUE(JobsDone("slow", 10s));
+
+  // A printer that resets mid-job: one partial copy, then the whole job.
+  // (A cancel ends lpif and all it started: see lpif's test.)
+  printer.emplace(FakePrinter::Behaviour{.reset_after = 1 << 20});
+  const std::string big(3 << 20, 'x');
+  ASSERT_TRUE(Print("slow", big));
+  jobs = printer->WaitForJobs(3, 20000);
+  ASSERT_EQ(jobs.size(), 2u) << cups_.ErrorLog();
+  EXPECT_LT(jobs[0].size(), big.size());
+  EXPECT_TRUE(jobs[1] == big) << "the job sent again is not whole";
+
+  // A big job streams through: no copy in CUPS's temporary directory, not
+  // even for JRECOV. (A job of several files comes through CUPS's filter,
+  // into lpif's standard input, and streams on as "-".)
+  const std::string part(40 << 20, 'y');
+  ASSERT_TRUE(ScratchDir::WriteFile(scratch_ / "big", part));
+  printer.emplace(FakePrinter::Behaviour{.lengths_only = true});
+  ASSERT_EQ(cups_.Client({"lp", "-d", "slow", scratch_ / "big"}).status, 0);
+  uintmax_t peak = 0;
+  for (int i = 0; i < 6000 && printer->WaitForJobs(1, 0).empty(); ++i, std::this_thread::sleep_for(5ms)) {
+    uintmax_t size = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(cups_.tempDir(), ec)) size += e.file_size(ec);
+    peak = std::max(peak, size);
+  }
+  jobs = printer->WaitForJobs(1, 0);
+  ASSERT_EQ(jobs.size(), 1u) << cups_.ErrorLog();
+  EXPECT_EQ(jobs[0], std::to_string(part.size()));
+  EXPECT_LT(peak, uintmax_t{1} << 20) << "the job was copied into " << cups_.tempDir();
 }
 
 TEST_F(PrintingTest, NothingIsLeftInCupsWhenItIsDownOrRefusesLp) {

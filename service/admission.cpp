@@ -2,9 +2,12 @@
 // password delays, under one lock.
 #include "service/admission.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -36,9 +39,22 @@ void LogPeer(unsigned id, const std::string& peer) {
   EventLogAddMessage(EVENTLOG_WARNING_TYPE, id, 1, &insertion);
 }
 
+// The key an address is counted under: the address itself, but for IPv6
+// its /64 network, since one host may hold every address of it.
+std::string SourceKey(const std::string& peer) {
+  in6_addr address;
+  if (inet_pton(AF_INET6, peer.c_str(), &address) != 1) return peer;
+  std::memset(&address.s6_addr[8], 0, 8);
+  char text[INET6_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET6, &address, text, sizeof text);
+  return std::string(text) + "/64";
+}
+
 // A source with nothing to remember goes; so does an old refusal count.
+Source& Counted(const Connection* connection) { return g_sources[SourceKey(connection->peer())]; }
+
 void Tidy(const std::string& peer, int64_t now) {
-  auto it = g_sources.find(peer);
+  auto it = g_sources.find(SourceKey(peer));
   if (it == g_sources.end()) return;
   Source& s = it->second;
   if (s.refusals > 0 && now - s.lastRefusalMs > kForgetMs) s.refusals = 0;
@@ -47,22 +63,23 @@ void Tidy(const std::string& peer, int64_t now) {
 
 Source& SourceOf(const std::string& peer, int64_t now) {
   Tidy(peer, now);
-  if (g_sources.size() >= kMaxSources && g_sources.find(peer) == g_sources.end()) {
+  if (g_sources.size() >= kMaxSources && g_sources.find(SourceKey(peer)) == g_sources.end()) {
     std::vector<std::pair<int64_t, std::string>> idle;
     for (const auto& [address, s] : g_sources)
       if (s.connections == 0) idle.emplace_back(s.lastRefusalMs, address);
     std::sort(idle.begin(), idle.end());
     for (size_t i = 0; i < idle.size() && i <= kMaxSources / 8; ++i) g_sources.erase(idle[i].second);
   }
-  return g_sources[peer];
+  return g_sources[SourceKey(peer)];
 }
 
-// The connection of peer (any address when null) idle the longest, not in
-// the middle of a request; null when there is none.
-Connection* LongestIdle(const std::string* peer, int holding) {
+// The connection counted under key (when null: of any source holding
+// `holding`) idle the longest, not in the middle of a request; null when
+// there is none.
+Connection* LongestIdle(const std::string* key, int holding) {
   Connection* oldest = nullptr;
   for (Connection* c : g_live) {
-    if (c->busy || (peer != nullptr ? c->peer() != *peer : g_sources[c->peer()].connections != holding)) continue;
+    if (c->busy || (key != nullptr ? SourceKey(c->peer()) != *key : Counted(c).connections != holding)) continue;
     if (oldest == nullptr || c->lastActiveMs < oldest->lastActiveMs) oldest = c;
   }
   return oldest;
@@ -73,7 +90,7 @@ Connection* LongestIdle(const std::string* peer, int holding) {
 // that is more than the newcomer's address would hold.
 Connection* Displaceable(int holding) {
   int most = 0;
-  for (Connection* c : g_live) most = std::max(most, g_sources[c->peer()].connections);
+  for (Connection* c : g_live) most = std::max(most, Counted(c).connections);
   return most > holding + 1 ? LongestIdle(nullptr, most) : nullptr;
 }
 
@@ -83,7 +100,7 @@ void Displace(Connection* connection) {
   LogPeer(232, connection->peer());
   connection->Abort();
   g_live.erase(std::find(g_live.begin(), g_live.end(), connection));
-  --g_sources[connection->peer()].connections;
+  --Counted(connection).connections;
 }
 
 int64_t DelayAfter(int refusals) {
@@ -105,7 +122,8 @@ bool Admit(Connection* connection) {
   Source& source = SourceOf(peer, NowMs());
   if (source.connections >= kMaxConnectionsPerAddress) {
     // The address's newest connection wins over its own idle ones.
-    Connection* idle = LongestIdle(&peer, 0);
+    const std::string key = SourceKey(peer);
+    Connection* idle = LongestIdle(&key, 0);
     if (idle == nullptr) {
       LogPeer(230, peer);
       return false;
@@ -130,7 +148,7 @@ void Release(Connection* connection) {
   auto it = std::find(g_live.begin(), g_live.end(), connection);
   if (it == g_live.end()) return;  // displaced: no longer counted
   g_live.erase(it);
-  --g_sources[connection->peer()].connections;
+  --Counted(connection).connections;
   Tidy(connection->peer(), NowMs());
 }
 

@@ -15,6 +15,7 @@
 //     grow from 1 s, doubling to at most kMaxRefusalDelayMs (warning 233 when
 //     they start). A password accepted from the address, or kForgetMs
 //     without a refusal, clears the count.
+// An IPv6 address counts as its /64 network, which one host may hold whole.
 // Every call is safe from any thread.
 #pragma once
 

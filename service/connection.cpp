@@ -41,7 +41,14 @@ std::string PeerText(const struct sockaddr* address, socklen_t length) {
   if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
   } else if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    // An IPv4 console reaching an IPv6 socket is named, allowed and counted
+    // as the IPv4 address it is.
+    if (IN6_IS_ADDR_V4MAPPED(&a)) {
+      inet_ntop(AF_INET, &a.s6_addr[12], text, sizeof text);
+    } else {
+      inet_ntop(AF_INET6, &a, text, sizeof text);
+    }
   }
   return text;
 }

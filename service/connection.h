@@ -28,6 +28,9 @@ class Connection {
   // the connection (or Abort() ended it), kNoData when the wait ran out or
   // was interrupted, -1 on failure with errno set (ETIMEDOUT when the
   // console stopped answering, ECONNRESET when it reset the connection).
+  // The first call runs on the connection's serving thread, never on a
+  // listener's: a transport may do its own set-up (a handshake) there,
+  // within the wait it is given.
   virtual int Receive(void* buf, int len, int waitMs) = 0;
   // Sends all len bytes, within the send time limit. Returns the bytes the
   // console took, fewer than len when the limit ran out, -1 on failure.
@@ -67,7 +70,8 @@ class SocketConnection final : public Connection {
   int socket_;
 };
 
-// The address of a socket peer as text, "" for a family without one.
+// The address of a socket peer as text, "" for a family without one; an
+// IPv4-mapped IPv6 address as the IPv4 address.
 std::string PeerText(const struct sockaddr* address, socklen_t length);
 
 // Sets the options that keep a console from holding an accepted TCP socket

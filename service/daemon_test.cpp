@@ -452,6 +452,7 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   for (auto e : {kOnDefaults, kLpService, kNoInterfaces, kNoLpadmin}) EXPECT_EQ(Count(events, e), 1u) << e.second;
   const std::string err = kqs::ScratchDir::ReadFile(daemon_.stderrPath());
   EXPECT_NE(err.find("information 40: Using the LP print service at / "), std::string::npos) << err;
+  EXPECT_NE(err.find(" IdleTimeout=300 "), std::string::npos) << "no idle limit without kqsd.ini";
 }
 
 TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoesASilentLog) {

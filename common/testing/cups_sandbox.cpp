@@ -37,18 +37,6 @@ bool SocketAnswers(const std::string& path) {
   return ok;
 }
 
-// Refused connection attempts so far in this network namespace (the kernel's
-// TCP AttemptFails counter): the sign that a sender tried a port no one
-// listens on.
-long RefusedAttempts() {
-  // The second "Tcp:" line holds the numbers; AttemptFails is the seventh.
-  const std::string snmp = ScratchDir::ReadFile("/proc/net/snmp");
-  const size_t numbers = snmp.find("\nTcp:", snmp.find("\nTcp:") + 1);
-  long fails = -1;
-  if (numbers != std::string::npos) std::sscanf(snmp.c_str() + numbers, "\nTcp: %*d %*d %*d %*d %*d %*d %ld", &fails);
-  return fails;
-}
-
 int Listen(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
@@ -100,9 +88,10 @@ bool PrivateCups::Start(const std::string& system_groups) {
                             "/log/error_log\nPageLog " + d + "/log/page_log\nPrintcap " + d +
                             "/printcap\nUser lp\nGroup nogroup\nSystemGroup " + system_groups + "\n";
   // No policy of our own: CUPS's built-in default applies. The location
-  // block lets local clients authenticate by their socket credentials.
+  // block lets local clients authenticate by their socket credentials. A
+  // failed job is tried again after a second, not five minutes.
   const std::string conf = "Listen " + socket_ +
-                           "\nBrowsing No\nWebInterface No\nLogLevel info\n"
+                           "\nBrowsing No\nWebInterface No\nLogLevel info\nJobRetryInterval 1\n"
                            "<Location />\n  Order allow,deny\n</Location>\n";
   if (!ScratchDir::WriteFile(dir_ / "cups-files.conf", files) || !ScratchDir::WriteFile(dir_ / "cupsd.conf", conf))
     return Fail("cannot write the configuration");
@@ -130,29 +119,33 @@ RunResult PrivateCups::Client(std::vector<std::string> argv) const {
   return Run(argv, "", {"CUPS_SERVER=" + socket_});
 }
 
+
 FakePrinter::FakePrinter(Behaviour behaviour)
-    : thread_([this, behaviour, refused = RefusedAttempts()] { Serve(behaviour, refused); }) {}
+    : thread_([this, behaviour] { Serve(behaviour); }) {}
 
 FakePrinter::~FakePrinter() {
   stop_ = true;
   thread_.join();
 }
 
-void FakePrinter::Serve(Behaviour behaviour, long refused) {
-  while (behaviour.refuse_first && !stop_ && RefusedAttempts() == refused) std::this_thread::sleep_for(5ms);
+void FakePrinter::Serve(Behaviour behaviour) {
+  for (const auto on = Clock::now() + std::chrono::milliseconds(behaviour.off_ms); !stop_ && Clock::now() < on;)
+    std::this_thread::sleep_for(5ms);
   const int listener = Listen(9100);
   while (!stop_ && listener >= 0) {
     if (!Readable(listener, 50)) continue;
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::string job;
+    size_t length = 0;
     char buf[65536];
     ssize_t n = 0;
     const size_t upto = std::exchange(behaviour.reset_after, 0);
-    while (!stop_ && (upto == 0 || job.size() < upto) && Readable(fd, 10000) &&
-           (n = recv(fd, buf, sizeof buf, 0)) > 0) {
-      job.append(buf, size_t(n));
+    while (!stop_ && (upto == 0 || length < upto) && Readable(fd, 10000) && (n = recv(fd, buf, sizeof buf, 0)) > 0) {
+      length += size_t(n);
+      if (!behaviour.lengths_only) job.append(buf, size_t(n));
     }
+    if (behaviour.lengths_only) job = std::to_string(length);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       jobs_.push_back(job);

@@ -26,7 +26,7 @@ class PrivateCups {
   PrivateCups& operator=(const PrivateCups&) = delete;
 
   // Lays out the scratch configuration and starts `cupsd -f`, waiting until
-  // it answers. CUPS's default operation policy stays in force: only members
+  // it answers. A failed job is tried again after 1 s (JobRetryInterval). CUPS's default operation policy stays in force: only members
   // of system_groups (one or more group names) may administer it: lp's own
   // group lets the daemon do so; without it, lp is refused. False with
   // error() set.
@@ -38,6 +38,8 @@ class PrivateCups {
   const std::string& socket() const { return socket_; }
   const std::string& error() const { return error_; }
   std::string ErrorLog() const { return ScratchDir::ReadFile(dir_ / "log/error_log"); }
+  // Where CUPS's filters and backends keep their temporary files.
+  std::string tempDir() const { return dir_ / "tmp"; }
 
   // Runs a CUPS client program (lp, lpstat ...) against this server.
   RunResult Client(std::vector<std::string> argv) const;
@@ -57,13 +59,14 @@ class PrivateCups {
 class FakePrinter {
  public:
   struct Behaviour {
-    // Refuse connections until the first refused attempt has happened (the
-    // port is not listened on until then): a printer that is off at first.
-    bool refuse_first = false;
+    // Refuse connections for this long from the start: a printer switched on late.
+    int off_ms = 0;
     // After the job's last byte, wait this long before closing.
     int close_delay_ms = 0;
     // Reset the first connection once this many bytes came (0: never).
     size_t reset_after = 0;
+    // Keep only each job's length, in decimal, for jobs too big to keep.
+    bool lengths_only = false;
   };
 
   explicit FakePrinter(Behaviour behaviour);
@@ -75,7 +78,7 @@ class FakePrinter {
   std::vector<std::string> WaitForJobs(size_t n, int timeout_ms);
 
  private:
-  void Serve(Behaviour behaviour, long refused);
+  void Serve(Behaviour behaviour);
 
   std::mutex mutex_;
   std::vector<std::string> jobs_;
