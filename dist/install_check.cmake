@@ -49,7 +49,7 @@ foreach(f IN LISTS stripped)
   endif()
 endforeach()
 
-foreach(link "kqsd.ini:/etc/kqsd/kqsd.ini" "rerar.ini:/var/lib/kqsd/rerar.ini")
+foreach(link "kqsd.ini:/etc/kqsd/kqsd.ini" "rerar.ini:/var/lib/kqsd/rerar.ini" "tls:/var/lib/kqsd/tls")
   string(REPLACE ":" ";" parts "${link}")
   list(GET parts 0 name)
   list(GET parts 1 target)

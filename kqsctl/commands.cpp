@@ -84,6 +84,21 @@ class PasswordOnce {
   std::string password_, error_;
 };
 
+// Where and how to reach host: the TLS port and verification unless --plain,
+// with the certificates the options name. -H values were checked when the
+// command line was read; a --hosts line that is no target fails here.
+bool ServerFor(const Options& opts, const std::string& host, Endpoint* server, Result* r) {
+  Security security;
+  security.plain = opts.flags.count("plain") != 0;
+  security.cacert = opts.Value("cacert");
+  security.cert = opts.Value("cert");
+  security.key = opts.Value("key");
+  std::string why;
+  if (ParseTarget(host, security, server, &why)) return true;
+  Fail(r, why, kExitUsage);
+  return false;
+}
+
 // The command as messages name it: "add-queue lab".
 std::string What(const Options& opts) {
   return std::string(CommandWord(opts.command)) + (opts.name.empty() ? "" : " " + opts.name);
@@ -116,7 +131,9 @@ bool LogIn(Session& session, PasswordOnce& password, Result* r) {
 Result Change(const Options& opts, const std::string& host, PasswordOnce& password, uint32_t operation,
               uint32_t object_type, std::string_view data) {
   Result r;
-  Session session(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs));
+  Endpoint server;
+  if (!ServerFor(opts, host, &server, &r)) return r;
+  Session session(server, opts.TimeoutOr(kDefaultTimeoutMs));
   if (opts.flags.count("login") != 0 && !LogIn(session, password, &r)) {
     r.error = "login: " + r.error;
     return r;
@@ -132,7 +149,9 @@ Result Change(const Options& opts, const std::string& host, PasswordOnce& passwo
 
 Result Login(const Options& opts, const std::string& host, PasswordOnce& password) {
   Result r;
-  Session session(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs));
+  Endpoint server;
+  if (!ServerFor(opts, host, &server, &r)) return r;
+  Session session(server, opts.TimeoutOr(kDefaultTimeoutMs));
   if (LogIn(session, password, &r)) r.note = "access granted";
   return r;
 }
@@ -141,10 +160,12 @@ Result Enumerate(const Options& opts, const std::string& host, uint32_t object_t
   Result r;
   Reply reply;
   std::string why;
+  Endpoint server;
+  if (!ServerFor(opts, host, &server, &r)) return r;
   // The server sizes its buffer with a first pass; a container that grows
   // before the second pass gives "insufficient buffer", so ask again.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!Transact(Endpoint{host, kServerPort}, opts.TimeoutOr(kDefaultTimeoutMs), KQS_ENUM_CONTAINER, object_type, "",
+    if (!Transact(server, opts.TimeoutOr(kDefaultTimeoutMs), KQS_ENUM_CONTAINER, object_type, "",
                   {}, &reply, &why)) {
       return Fail(&r, why, kExitNoAnswer);
     }
@@ -213,7 +234,7 @@ std::string CamelCase(std::string name) {
 bool FindServers(const Options& opts, std::vector<std::string>* addresses, std::vector<Fields>* fields,
                  std::string* why, FILE* err) {
   std::vector<DiscoveryAnswer> answers;
-  if (!Discover(opts.To(), kServerPort, opts.TimeoutOr(kDefaultDiscoverMs), &answers, why)) return false;
+  if (!Discover(opts.To(), kPlainPort, opts.TimeoutOr(kDefaultDiscoverMs), &answers, why)) return false;
   for (const auto& answer : answers) {
     Fields f;
     if (!ParseDiscoveryReply(answer.text, &f)) {

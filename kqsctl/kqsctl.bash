@@ -5,7 +5,7 @@ _kqsctl() {
   _init_completion || return
 
   case $prev in
-    --hosts | --ini)
+    --hosts | --ini | --cacert | --cert | --key)
       _filedir
       return
       ;;
@@ -25,7 +25,8 @@ _kqsctl() {
     case " $commands " in *" $w "*) command=$w && break ;; esac
   done
 
-  local targets="-H --server --hosts --discovered --to --parallel --timeout --json --verbose"
+  local targets="-H --server --hosts --discovered --to --parallel --timeout --json --verbose
+                 --plain --cacert --cert --key"
   local opts
   case $command in
     "") opts="$commands --help --version $targets" ;;

@@ -1,6 +1,8 @@
 // kqsctl as a user runs it, against a real kqsd serving a sandbox LP tree in
 // a private network namespace, and against no daemon at all.
 #include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -187,6 +190,89 @@ TEST(KqsctlEnforceTest, ChangesNeedLoginOnTheSameConnection) {
   EXPECT_TRUE(kqs::ExitedWithZero(daemon.Stop()));
 }
 
+// Every byte that crosses loopback (the test's private namespace) while fn runs.
+std::string CapturedOnLoopback(const std::function<void()>& fn) {
+  const int s = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
+  fn();
+  std::string all;
+  char buf[65536];
+  for (ssize_t n; s >= 0 && (n = recv(s, buf, sizeof buf, 0)) > 0;) all.append(buf, static_cast<size_t>(n));
+  if (s >= 0) close(s);
+  return all;
+}
+
+// The TLS port as an administrator meets it: the password never crosses in
+// clear there (it does on the plain port), the server is pinned at first
+// contact and a replaced certificate refused, --cacert checks the name,
+// console certificates from the ClientCA stand in for the password, IPv6
+// works for every command, and PlainPort=0 leaves TLS alone.
+TEST(KqsctlTlsTest, EncryptsPinsVerifiesAndTakesConsoleCertificates) {
+  kqs::SandboxDaemon daemon;
+  ScratchDir pki;
+  const std::string cert = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=";
+  const Outcome made = kqs::Run({"sh", "-ec", "cd " + pki.path() + "; for n in ca other; do " + cert +
+                                                  "$n -x509 -keyout $n.key -out $n.pem; done 2>/dev/null\n"
+                                                  "sign() { " + cert + "$1 -keyout $1.key -out $1.csr 2>/dev/null;"
+                                                  " openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key "
+                                                  "-CAcreateserial -out $1.pem $3 2>/dev/null; }\n"
+                                                  "echo subjectAltName=DNS:localhost >san; sign server ca '-extfile san'\n"
+                                                  "sign client ca; sign stranger other"});
+  ASSERT_EQ(0, made.status) << made.all();
+  ASSERT_EQ("", StartDaemon(&daemon, "[ACCESS]\nEnforce=1\n[Process Settings]\nKeepAlive=30\n[TLS]\nClientCA=" +
+                                         pki / "ca.pem" + "\n"));
+  const std::string known = daemon.installDir() + "/console/kqsctl/known_servers";
+  Outcome r = Kqsctl({"queues"});
+  ASSERT_EQ(0, r.status) << r.all();
+  const Outcome fingerprint = kqs::Run({daemon.installDir() + "/kqsd", "--fingerprint"});
+  const std::string pinned = fingerprint.out.substr(fingerprint.out.find('=') + 1, 95);
+  EXPECT_TRUE(Contains(r.err, "first contact with 127.0.0.1:55555") && Contains(r.err, pinned)) << r.err;
+  EXPECT_EQ("127.0.0.1:55555 " + pinned + "\n", ScratchDir::ReadFile(known)) << fingerprint.all();
+  EXPECT_EQ("", Kqsctl({"queues"}).err);
+
+  std::string tls_login, plain_login;
+  const std::string tls_wire = CapturedOnLoopback([&] { tls_login = Kqsctl({"login"}, "letmein\n").all(); });
+  const std::string plain_wire = CapturedOnLoopback([&] { plain_login = Kqsctl({"--plain", "login"}, "letmein\n").all(); });
+  EXPECT_TRUE(Contains(tls_login, "access granted") && Contains(plain_login, "access granted")) << tls_login << plain_login;
+  EXPECT_TRUE(Contains(plain_login, "in clear")) << plain_login;
+  EXPECT_FALSE(Contains(tls_wire, "letmein")) << "the password crossed the TLS port in clear";
+  EXPECT_TRUE(Contains(plain_wire, "letmein")) << "the capture saw nothing: it proves nothing for TLS";
+  EXPECT_NE(0, kqs::Run({"sh", "-c", "openssl s_client -tls1_2 -connect 127.0.0.1:55555 </dev/null"}).status);
+  EXPECT_EQ(3, Kqsctl({"--plain", "-H", "127.0.0.1:55555", "queues", "--timeout", "3000"}).status);
+
+  const std::vector<std::string> add_port = {"add-port", "p1", "--host", "printer7", "--ip", "10.0.0.7"};
+  auto as = [&](const std::string& who, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--cert", pki / (who + ".pem"), "--key", pki / (who + ".key")});
+    return Kqsctl(args);
+  };
+  r = as("stranger", add_port);
+  EXPECT_TRUE(r.status == 1 && Contains(r.err, "KQS_NO_ACCESS")) << r.all();
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"queues"}, {"drivers"}, {"monitors"}, add_port, {"remove-port", "p1"},
+        {"add-queue", "six", "--model", "standard", "--device", "/dev/null"}, {"remove-queue", "six"}}) {
+    std::vector<std::string> on_six = args;
+    on_six.insert(on_six.begin(), {"-H", args[0] == "add-port" ? "[::1]:55555" : "::1"});
+    r = as("client", on_six);
+    EXPECT_EQ(0, r.status) << args[0] << ": " << r.all();
+  }
+  EXPECT_TRUE(Contains(Kqsctl({"-H", "::1", "login"}, "letmein\n").out, "access granted"));
+
+  // A replaced certificate, signed by a CA the console knows, for one name.
+  daemon.Stop();
+  std::string ini = ScratchDir::ReadFile(daemon.iniPath());
+  ini += "Certificate=" + pki / "server.pem" + "\nKey=" + pki / "server.key" + "\nPlainPort=0\n";
+  ASSERT_TRUE(ScratchDir::WriteFile(daemon.iniPath(), ini));
+  ASSERT_NE(0, daemon.Start()) << daemon.error();
+  r = Kqsctl({"queues"});
+  EXPECT_EQ(3, r.status) << r.all();
+  EXPECT_TRUE(Contains(r.err, "recorded " + pinned + ", now ") && Contains(r.err, "remove line 1")) << r.err;
+  r = Kqsctl({"--cacert", pki / "ca.pem", "-H", "localhost", "queues"});
+  EXPECT_EQ(0, r.status) << r.all();
+  r = Kqsctl({"--cacert", pki / "ca.pem", "-H", "127.0.0.1", "queues"});
+  EXPECT_TRUE(r.status == 3 && Contains(r.err, "does not verify")) << r.all();
+  r = Kqsctl({"--plain", "queues"});
+  EXPECT_TRUE(r.status == 3 && Contains(r.err, "connection refused")) << r.all();
+}
+
 // Two servers on 127.0.0.2 and .3 and none on .4: a command on all of them
 // gives every live server's result within the time-out and names the dead
 // one; a single dead or silent server is reported, never waited on.
@@ -226,7 +312,7 @@ TEST(KqsctlFleetTest, ManyServersAtOnceAndServersThatDoNotAnswer) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
-  a.sin_port = htons(55554);
+  a.sin_port = htons(55555);
   a.sin_addr.s_addr = inet_addr("127.0.0.4");
   ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a));
   ASSERT_EQ(0, listen(fd, 4));

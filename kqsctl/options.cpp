@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kqsctl/channel.h"
 #include "kqsctl/rules.h"
 
 namespace kqsctl {
@@ -51,7 +52,7 @@ constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
 constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
 
-constexpr std::array<OptionSpec, 31> kOptions = {{
+constexpr std::array<OptionSpec, 35> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"version", false, kAnyCommand, false},
     {"verbose", false, kAnyCommand, false},
@@ -59,6 +60,10 @@ constexpr std::array<OptionSpec, 31> kOptions = {{
     {"hosts", true, kServerCommands, false},
     {"discovered", false, kServerCommands, false},
     {"parallel", true, kServerCommands, false},
+    {"plain", false, kServerCommands, false},
+    {"cacert", true, kServerCommands, false},
+    {"cert", true, kServerCommands, false},
+    {"key", true, kServerCommands, false},
     {"timeout", true, kServerCommands | Bit(Command::kDiscover), false},
     {"json", false, kServerCommands | Bit(Command::kDiscover), false},
     {"to", true, kServerCommands | Bit(Command::kDiscover), false, true},
@@ -292,6 +297,12 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   if (cmd->command != Command::kDiscover && opts->lists.count("to") != 0 && opts->flags.count("discovered") == 0) {
     return Fail(error, std::string(cmd->word) + ": --to goes with --discovered");
   }
+  if ((opts->values.count("cert") != 0) != (opts->values.count("key") != 0)) {
+    return Fail(error, std::string(cmd->word) + ": --cert and --key go together");
+  }
+  if (opts->flags.count("plain") != 0 && (opts->values.count("cacert") != 0 || opts->values.count("cert") != 0)) {
+    return Fail(error, std::string(cmd->word) + ": --plain has no certificates (drop --cacert, --cert and --key)");
+  }
   for (const auto& o : kOptions) {
     if (o.required && (o.commands & Bit(cmd->command)) != 0 && opts->values.count(o.name) == 0) {
       return Fail(error, std::string(cmd->word) + " needs --" + std::string(o.name));
@@ -301,6 +312,9 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   if (auto it = opts->lists.find("server"); it != opts->lists.end()) {
     for (const auto& host : it->second) {
       if (host.empty()) return Fail(error, "-H needs a host name or address");
+      Endpoint target;
+      std::string why;
+      if (!ParseTarget(host, Security{}, &target, &why)) return Fail(error, "-H " + why);
     }
     opts->servers = it->second;
   }
@@ -354,7 +368,8 @@ const char* UsageText() {
   return "usage: kqsctl [TARGETS] [--timeout MS] [--json] [--verbose] COMMAND [ARGUMENTS]\n"
          "       kqsctl --version\n"
          "\n"
-         "Talks to kqsd, the print-server management daemon, on port 55554.\n"
+         "Talks to kqsd, the print-server management daemon, over TLS on port 55555\n"
+         "(--plain: in clear on port 55554; discovery uses UDP port 55554).\n"
          "\n"
          "Commands:\n"
          "  discover [--to ADDR]...          ask every server on the network (broadcast),\n"
@@ -387,7 +402,8 @@ const char* UsageText() {
          "\n"
          "Targets (every command but discover and passwd):\n"
          "  -H HOST, --server HOST   a server to manage (default 127.0.0.1); repeat\n"
-         "                           it for several\n"
+         "                           it for several. HOST:PORT, an IPv6 address (::1)\n"
+         "                           or [IPv6]:PORT name another port\n"
          "  --hosts FILE             the servers named in FILE, one a line, '#' comments\n"
          "  --discovered             the servers that answer a discovery broadcast (or\n"
          "                           each --to ADDR, e.g. one broadcast address a network)\n"
@@ -395,6 +411,16 @@ const char* UsageText() {
          "With -H repeated, --hosts or --discovered the command runs on every server at\n"
          "once, each within its own time-out; the output is one table with a HOST\n"
          "column, failures go to stderr each on its line, then \"N of M failed\".\n"
+         "\n"
+         "The channel (every command but discover and passwd):\n"
+         "  (default)                TLS 1.3; the first contact records the server's\n"
+         "                           certificate fingerprint in\n"
+         "                           $XDG_CONFIG_HOME/kqsctl/known_servers (default\n"
+         "                           ~/.config/kqsctl/), a different one later is refused\n"
+         "  --cacert FILE            verify the server by these CAs and its name instead\n"
+         "  --cert FILE --key FILE   present this console certificate (a server with\n"
+         "                           [TLS] ClientCA then needs no password)\n"
+         "  --plain                  the plain port 55554: the password travels in clear\n"
          "\n"
          "Options:\n"
          "  --timeout MS             how long to wait for each answer of each server\n"

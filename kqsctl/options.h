@@ -31,8 +31,6 @@ std::string_view CommandWord(Command command);
 // The command's bit in a set of commands.
 constexpr unsigned CommandBit(Command c) { return 1u << static_cast<unsigned>(c); }
 
-// The management and discovery port of every server.
-constexpr unsigned short kServerPort = 55554;
 // Waits when --timeout is not given.
 constexpr int kDefaultTimeoutMs = 5000;
 constexpr int kDefaultDiscoverMs = 2000;

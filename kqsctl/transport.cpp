@@ -1,4 +1,5 @@
-// TCP request/response and UDP discovery with deadlines, on plain sockets.
+// Request/response over a management connection (kqsctl/channel.h) and UDP
+// discovery, with deadlines.
 #include "kqsctl/transport.h"
 
 #include <arpa/inet.h>
@@ -21,8 +22,6 @@
 
 namespace kqsctl {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // The largest response accepted; enumerations are far smaller.
 constexpr uint32_t kMaxResponse = 64u << 20;
@@ -50,23 +49,6 @@ class Fd {
  private:
   int fd_;
 };
-
-}  // namespace
-
-class Deadline {
- public:
-  explicit Deadline(int ms) : end_(Clock::now() + std::chrono::milliseconds(ms)) {}
-  // Milliseconds left, rounded up, 0 once passed.
-  int Left() const {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-  }
-
- private:
-  Clock::time_point end_;
-};
-
-namespace {
 
 // Waits until fd is ready for events or the deadline passes. Returns 1 when
 // ready, 0 on time-out, -1 on error (errno set).
@@ -96,75 +78,19 @@ bool Resolve(const std::string& host, unsigned short port, struct sockaddr_in* a
   return true;
 }
 
-std::string Where(const Endpoint& server) { return server.host + ":" + std::to_string(server.port); }
+std::string Where(const Endpoint& server) { return server.Name(); }
 
 uint32_t Be32(const uint8_t* p) { return kqs::LoadBE32(p); }
 
-bool Connect(const Endpoint& server, const Deadline& deadline, int timeout_ms, Fd* out, std::string* error) {
-  struct sockaddr_in addr;
-  if (!Resolve(server.host, server.port, &addr, error)) return false;
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    *error = std::string("cannot open a socket: ") + std::strerror(errno);
-    return false;
-  }
-  out->reset(fd);
-  int err = 0;
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-    err = errno;
-    if (err == EINPROGRESS) {
-      const int ready = WaitFor(fd, POLLOUT, deadline);
-      if (ready == 0) {
-        *error = "cannot connect to " + Where(server) + ": no answer within " + std::to_string(timeout_ms) + " ms";
-        return false;
-      }
-      socklen_t len = sizeof err;
-      if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    }
-  }
-  if (err == ECONNREFUSED) {
-    *error = "cannot connect to " + Where(server) + ": connection refused (is kqsd running there?)";
-    return false;
-  }
-  if (err != 0) {
-    *error = "cannot connect to " + Where(server) + ": " + std::strerror(err);
-    return false;
-  }
-  return true;
-}
-
-bool SendAll(int fd, const uint8_t* bytes, size_t size, const Deadline& deadline, const Endpoint& server,
-             int timeout_ms, std::string* error) {
-  size_t sent = 0;
-  while (sent < size) {
-    const ssize_t n = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const int ready = WaitFor(fd, POLLOUT, deadline);
-      if (ready > 0) continue;
-      *error = ready == 0 ? Where(server) + " took no request within " + std::to_string(timeout_ms) + " ms"
-                          : "cannot send to " + Where(server) + ": " + std::strerror(errno);
-      return false;
-    }
-    *error = "cannot send to " + Where(server) + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 // Reads one whole response packet (its announced length) into packet.
-bool ReceiveResponse(int fd, const Deadline& deadline, const Endpoint& server, int timeout_ms,
+bool ReceiveResponse(Channel& channel, const Deadline& deadline, const Endpoint& server, int timeout_ms,
                      std::vector<uint8_t>* packet, std::string* error) {
   packet->clear();
   size_t want = 4;  // the length word first, then the announced length
   uint8_t chunk[16384];
   while (packet->size() < want) {
-    const int ready = WaitFor(fd, POLLIN, deadline);
-    if (ready == 0) {
+    const long n = channel.Receive(chunk, sizeof chunk, deadline, error);
+    if (n == -2) {
       // kqsd runs requests one at a time, and delays password checks from
       // an address after refusals.
       *error = packet->empty() ? "no answer from " + Where(server) + " within " + std::to_string(timeout_ms) +
@@ -173,12 +99,7 @@ bool ReceiveResponse(int fd, const Deadline& deadline, const Endpoint& server, i
                                      std::to_string(timeout_ms) + " ms";
       return false;
     }
-    const ssize_t n = ready < 0 ? -1 : recv(fd, chunk, sizeof chunk, 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      *error = "cannot receive from " + Where(server) + ": " + std::strerror(errno);
-      return false;
-    }
+    if (n < 0) return false;
     if (n == 0) {
       *error = packet->empty() ? Where(server) +
                                      " closed the connection without answering (it limits connections per address"
@@ -206,13 +127,10 @@ Session::Session(const Endpoint& server, int timeout_ms) : server_(server), time
 
 Session::~Session() { Drop(); }
 
-bool Session::Open(std::string* error) { return fd_ >= 0 || OpenBy(Deadline(timeout_ms_), error); }
+bool Session::Open(std::string* error) { return channel_.is_open() || OpenBy(Deadline(timeout_ms_), error); }
 
 bool Session::OpenBy(const Deadline& deadline, std::string* error) {
-  Fd fd;
-  if (!Connect(server_, deadline, timeout_ms_, &fd, error)) return false;
-  fd_ = fd.release();
-  return true;
+  return channel_.Open(server_, deadline, timeout_ms_, error);
 }
 
 bool Session::Transact(uint32_t operation, uint32_t object_type, const std::string& params, std::string_view data,
@@ -230,12 +148,17 @@ bool Session::Transact(uint32_t operation, uint32_t object_type, const std::stri
     return false;
   }
   std::unique_ptr<unsigned char, decltype(&std::free)> request_owner(request, &std::free);
-  if (fd_ < 0 && !OpenBy(deadline, error)) return false;
+  if (!channel_.is_open() && !OpenBy(deadline, error)) return false;
+  if (operation == KQS_ADMIN_ACCESS && server.security.plain) {
+    std::fprintf(server.security.notes,
+                 "kqsctl: warning: sending the password to %s in clear (--plain): anyone on the network "
+                 "path can read it\n",
+                 Where(server).c_str());
+  }
   // After any failure the connection's state is unknown: it is not used again.
   std::vector<uint8_t> packet;
-  if (!SendAll(fd_, reinterpret_cast<const uint8_t*>(request), request_length, deadline, server, timeout_ms,
-               error) ||
-      !ReceiveResponse(fd_, deadline, server, timeout_ms, &packet, error)) {
+  if (!channel_.Send(reinterpret_cast<const uint8_t*>(request), request_length, deadline, error) ||
+      !ReceiveResponse(channel_, deadline, server, timeout_ms, &packet, error)) {
     Drop();
     return false;
   }
@@ -263,10 +186,7 @@ bool Session::Transact(uint32_t operation, uint32_t object_type, const std::stri
   return true;
 }
 
-void Session::Drop() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
+void Session::Drop() { channel_.Close(); }
 
 bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
               const std::string& params, std::string_view data, Reply* reply, std::string* error) {

@@ -1,5 +1,5 @@
 // kqsctl's network side: one request and its response over the management
-// connection, and the discovery datagram with the replies it draws. Every
+// connection (TLS or plain, see kqsctl/channel.h), and the discovery datagram with the replies it draws. Every
 // wait is bounded by the caller's time-out; nothing here blocks longer.
 #pragma once
 
@@ -8,14 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "kqsctl/channel.h"
+
 namespace kqsctl {
-
-class Deadline;
-
-struct Endpoint {
-  std::string host;  // name or dotted address
-  unsigned short port = 0;
-};
 
 struct Reply {
   uint32_t operation = 0;
@@ -29,7 +24,7 @@ struct Reply {
 // data) and reads the whole response, all within timeout_ms. Returns true with
 // the decoded response in reply. Returns false with a one-line message that
 // names the server when it cannot be resolved or reached, refuses the
-// connection, does not answer in time (connected, it may be serving another
+// connection, fails the TLS handshake or verification (kqsctl/channel.h), does not answer in time (connected, it may be serving another
 // console: the message says so), closes without answering, or sends a
 // response that is malformed or answers another operation.
 bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32_t object_type,
@@ -39,7 +34,9 @@ bool Transact(const Endpoint& server, int timeout_ms, uint32_t operation, uint32
 // keeps what a connection was granted (a successful password check) for the
 // rest of that connection. Connects on the first request; each request,
 // connecting included, gets timeout_ms. After any failure the connection is
-// closed and the next request connects afresh.
+// closed and the next request connects afresh. On a plain connection an
+// administrator check first warns on the endpoint's notes that the password
+// goes in clear.
 class Session {
  public:
   Session(const Endpoint& server, int timeout_ms);
@@ -60,7 +57,7 @@ class Session {
 
   Endpoint server_;
   int timeout_ms_;
-  int fd_ = -1;
+  Channel channel_;
 };
 
 struct DiscoveryAnswer {

@@ -43,7 +43,9 @@ bool TransactWith(const Answer& answer, uint32_t op, const std::string& params, 
     answer(conn, request);
     close(conn);
   });
-  const bool ok = Transact(Endpoint{"127.0.0.1", ntohs(a.sin_port)}, 5000, op, TYPE_PRINTQUEUE, params, data,
+  Endpoint target{"127.0.0.1", ntohs(a.sin_port), {}};
+  target.security.plain = true;
+  const bool ok = Transact(target, 5000, op, TYPE_PRINTQUEUE, params, data,
                            reply, error);
   server.join();
   close(listener);

@@ -131,7 +131,7 @@ step "Checking the machine"
 [[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to the account lp, and the demo gives it a private network namespace"
 getent passwd lp >/dev/null || die "the account lp does not exist (kqsd runs as lp)"
 source "$repo/scripts/packages.sh"
-ensure_packages cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev cups-daemon cups-client socat \
+ensure_packages cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev libssl-dev cups-daemon cups-client socat \
   iproute2 util-linux procps || die "cannot install the packages the demo needs"
 echo "build tools present"
 

@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev \
+ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev libssl-dev openssl \
   cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then
   dir=build-asan

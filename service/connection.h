@@ -23,6 +23,13 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Completes what the transport needs before the first request (the TLS
+  // handshake), within waitMs. False when the connection cannot be served.
+  virtual bool Open(int /*waitMs*/) { return true; }
+  // True when the transport proved the console's identity (a certificate
+  // that a ClientCA signed): it counts as having passed the password check.
+  virtual bool Certified() const { return false; }
+
   // Waits at most waitMs (-1: without limit) for bytes from the console and
   // receives up to len of them. Returns the count, 0 when the console closed
   // the connection (or Abort() ended it), kNoData when the wait ran out or

@@ -1,6 +1,8 @@
 // The discovery thread and the version it reports.
 #include "service/discovery.h"
 
+#include <arpa/inet.h>
+
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -64,7 +66,11 @@ void BuildReply(std::array<char, 1024>& reply) {
 // The UDP socket on the listen address (every local address when none is
 // set); -1 when it cannot be had.
 int OpenDiscoverySocket() {
-  if (szListenAddress[0] == '\0') return PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
+  // Discovery is IPv4: an IPv6 ListenAddress leaves it on every IPv4 address.
+  struct in_addr v4;
+  if (szListenAddress[0] == '\0' || inet_pton(AF_INET, szListenAddress, &v4) != 1) {
+    return PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
+  }
   struct sockaddr address;
   int s = kqs::SocketFor("udp", szListenAddress, kqs::kServicePort, &address);
   if (s != -1 && PTS_bind(s, &address, sizeof address) != 0) {

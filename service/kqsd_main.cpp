@@ -7,6 +7,7 @@
 
 #include "common/config/settingsguard.h"
 #include "common/host/eventlog.h"
+#include "common/tls/certificate.h"
 #include "common/host/servicefw.h"
 #include "common/host/sysinfo.h"
 #include "common/util/pathutil.h"
@@ -18,7 +19,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: kqsd [-f | --foreground]\n"
-    "       kqsd --version | --help\n"
+    "       kqsd --fingerprint | --version | --help\n"
     "\n"
     "The print-server management daemon. Without an option it detaches and runs\n"
     "until SIGTERM. It reads kqsd.ini, kqsd.cat and rerar.ini in its program's\n"
@@ -26,12 +27,14 @@ constexpr char kUsage[] =
     "  -f, --foreground  stay in the foreground: events also go to standard error,\n"
     "                    readiness goes to $NOTIFY_SOCKET (systemd Type=notify);\n"
     "                    SIGTERM or Ctrl-C stops it\n"
+    "  --fingerprint     print the SHA-256 fingerprint of the TLS port's certificate\n"
+    "                    (making the default one, as a start would, when missing)\n"
     "  --version         print the version and exit\n"
     "  --help            print this help and exit\n"
     "Exit status: 0 started (detached) or stopped cleanly (-f), 1 start-up failed,\n"
     "2 bad command line. See kqsd(8).\n";
 
-enum class Mode { kBackground, kForeground, kVersion, kHelp, kBad };
+enum class Mode { kBackground, kForeground, kFingerprint, kVersion, kHelp, kBad };
 
 Mode ParseArguments(int argc, char** argv) {
   Mode mode = Mode::kBackground;
@@ -40,6 +43,7 @@ Mode ParseArguments(int argc, char** argv) {
     Mode next = Mode::kBad;
     if (std::strcmp(a, "-f") == 0 || std::strcmp(a, "--foreground") == 0) next = Mode::kForeground;
     if (std::strcmp(a, "--version") == 0) next = Mode::kVersion;
+    if (std::strcmp(a, "--fingerprint") == 0) next = Mode::kFingerprint;
     if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) next = Mode::kHelp;
     if (next == Mode::kBad) {
       std::fprintf(stderr, "kqsd: unknown argument '%s'\nTry 'kqsd --help'.\n", a);
@@ -97,6 +101,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!SettingsFileSafe()) return 1;
+  if (mode == Mode::kFingerprint) {
+    char fingerprint[kqs::kFingerprintSize], error[512];
+    if (TlsCertificateFingerprint(fingerprint, sizeof fingerprint, error, sizeof error) != 0) {
+      std::fprintf(stderr, "kqsd: %s\n", error);
+      return 1;
+    }
+    std::printf("SHA256 Fingerprint=%s\n", fingerprint);
+    return 0;
+  }
   ServiceSetRoutines(ServiceBegin, ServiceEnd);
   if (mode == Mode::kForeground) {
     EventLogCopyToStderr();

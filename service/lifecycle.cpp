@@ -39,8 +39,11 @@
 #include "service/discovery.h"
 #include "service/options.h"
 #include "service/session.h"
+#include "service/tlsserver.h"
+#include "common/tls/certificate.h"
 
 std::atomic<int> listenSocket{-1};
+std::atomic<int> tlsListenSocket{-1};
 JThread DiscoveryHandle = 0;
 JThread ListenHandle = 0;
 char tInstalldir[255];
@@ -85,19 +88,51 @@ int SwitchToAccount(const struct passwd& account) {
   return 0;
 }
 
-// The local address the listeners bind and the wake-up reaches.
-const char* ListenHost() { return szListenAddress[0] != '\0' ? szListenAddress : "0.0.0.0"; }
+// The address the TCP listeners bind: ListenAddress (IPv4 or IPv6), or
+// every address of both families (an IPv6 socket that also takes IPv4).
+socklen_t ListenAddressFor(int port, struct sockaddr_storage* address) {
+  std::memset(address, 0, sizeof *address);
+  auto* in4 = reinterpret_cast<struct sockaddr_in*>(address);
+  auto* in6 = reinterpret_cast<struct sockaddr_in6*>(address);
+  if (szListenAddress[0] != '\0' && inet_pton(AF_INET, szListenAddress, &in4->sin_addr) == 1) {
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof *in4;
+  }
+  in6->sin6_family = AF_INET6;
+  in6->sin6_port = htons(static_cast<uint16_t>(port));
+  in6->sin6_addr = in6addr_any;
+  if (szListenAddress[0] != '\0') inet_pton(AF_INET6, szListenAddress, &in6->sin6_addr);
+  return sizeof *in6;
+}
 
-// The TCP listener on the listen address. Address reuse lets a restart bind
+int BindAndListen(int s, const struct sockaddr_storage& address, socklen_t length) {
+  int on = 1, off = 0;
+  if (PTS_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return -1;
+  if (address.ss_family == AF_INET6 && PTS_setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) return -1;
+  return PTS_bind(s, reinterpret_cast<const struct sockaddr*>(&address), length) == 0 && PTS_listen(s, kListenBacklog) == 0
+             ? 0
+             : -1;
+}
+
+// A TCP listener on the listen address. Address reuse lets a restart bind
 // while connections of the previous run linger in TIME_WAIT; a second daemon
-// still cannot bind while one listens.
+// still cannot bind while one listens. On a host without IPv6, every
+// address means every IPv4 address.
 int OpenListenSocket(int port) {
-  struct sockaddr address;
-  int s = kqs::SocketFor("tcp", ListenHost(), port, &address);
+  struct sockaddr_storage address;
+  socklen_t length = ListenAddressFor(port, &address);
+  int s = PTS_socket(address.ss_family, SOCK_STREAM, 0);
+  if (s == -1 && szListenAddress[0] == '\0' && errno == EAFNOSUPPORT) {
+    auto* in4 = reinterpret_cast<struct sockaddr_in*>(&address);
+    std::memset(&address, 0, sizeof address);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *in4;
+    s = PTS_socket(AF_INET, SOCK_STREAM, 0);
+  }
   if (s == -1) return -1;
-  int on = 1;
-  if (PTS_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      PTS_bind(s, &address, sizeof address) != 0 || PTS_listen(s, kListenBacklog) != 0) {
+  if (BindAndListen(s, address, length) != 0) {
     int error = errno;
     PTS_closesocket(s);
     errno = error;
@@ -106,16 +141,25 @@ int OpenListenSocket(int port) {
   return s;
 }
 
-// A TCP connection to the local port (on host, or the local host when null)
-// that gives up after timeoutMs.
-int ConnectLocal(const char* host, int port, int timeoutMs) {
-  struct sockaddr address;
-  int s = kqs::SocketFor("tcp", host != nullptr ? host : "localhost", port, &address);
+// A TCP connection to the local port on the listen address (the local host
+// when there is none) that gives up after timeoutMs.
+int ConnectLocal(int port, int timeoutMs) {
+  struct sockaddr_storage address;
+  socklen_t length = ListenAddressFor(port, &address);
+  if (szListenAddress[0] == '\0') {
+    auto* in4 = reinterpret_cast<struct sockaddr_in*>(&address);
+    std::memset(&address, 0, sizeof address);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(static_cast<uint16_t>(port));
+    in4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof *in4;
+  }
+  int s = PTS_socket(address.ss_family, SOCK_STREAM, 0);
   if (s == -1) return -1;
   int on = 1;
   bool connected = false;
   if (s < FD_SETSIZE && PTS_ioctlsocket(s, FIONBIO, &on) == 0) {
-    if (PTS_connect(s, &address, sizeof address) == 0) {
+    if (PTS_connect(s, reinterpret_cast<struct sockaddr*>(&address), length) == 0) {
       connected = true;
     } else if (errno == EINPROGRESS) {
       fd_set writable;
@@ -152,6 +196,52 @@ void LogLpService() {
   if (env->Stat(lp.lpadmin, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) {
     LogText(EVENTLOG_ERROR_TYPE, 131, lp.lpadmin);
   }
+}
+
+// The certificate and key of the TLS port: [TLS] Certificate and Key, or
+// tls/cert.pem and tls/key.pem beside the settings, made now when missing
+// (the directory root's alone, the key root's alone). Returns 0, or -1 after
+// error 161 (or 112 for a default path another account could have touched),
+// with the reason in error as well.
+int CertificatePaths(char* cert, char* key, unsigned size, char* error, unsigned errorSize) {
+  if (szTlsCertificate[0] != '\0') {
+    RelStrCpyIntoBufA(cert, szTlsCertificate, size);
+    RelStrCpyIntoBufA(key, szTlsKey, size);
+    return 0;
+  }
+  char dir[255];
+  InstallPath("tls", dir, sizeof dir);
+  InstallPath("tls/cert.pem", cert, size);
+  InstallPath("tls/key.pem", key, size);
+  kqs::CurrentEnv()->Mkdir(dir, 0700);
+  for (const char* path : {key, cert}) {
+    if (CheckRootOwnedSettings(path, error, errorSize) != 0) {
+      LogText(EVENTLOG_ERROR_TYPE, 112, error);
+      return -1;
+    }
+  }
+  char host[256] = "localhost";
+  gethostname(host, sizeof host - 1);
+  const int made = kqs::TlsMakeSelfSigned(cert, key, host, error, errorSize);
+  if (made < 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 161, error);
+    return -1;
+  }
+  if (made == 1) LogText(EVENTLOG_INFORMATION_TYPE, 50, cert);
+  return 0;
+}
+
+// Reads the certificate and key into the TLS context: still as root, so the
+// key need not be readable by the account the daemon runs as. Returns 0, or
+// -1 after error 161 or 112.
+int PrepareTls() {
+  char cert[255], key[255], error[512];
+  if (CertificatePaths(cert, key, sizeof cert, error, sizeof error) != 0) return -1;
+  if (kqs::TlsServerOpen(cert, key, szTlsClientCA, error, sizeof error) != 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 161, error);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -200,9 +290,14 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
-  listenSocket = OpenListenSocket(kqs::kServicePort);
-  if (listenSocket == -1 || OpenDiscovery() != 0) {
+  if (nTlsPort != 0 && PrepareTls() != 0) return -1;
+  if (bPlainPort) listenSocket = OpenListenSocket(kqs::kServicePort);
+  if ((bPlainPort && listenSocket == -1) || OpenDiscovery() != 0) {
     Log(EVENTLOG_ERROR_TYPE, 101);
+    return -1;
+  }
+  if (nTlsPort != 0 && (tlsListenSocket = OpenListenSocket(nTlsPort)) == -1) {
+    Log(EVENTLOG_ERROR_TYPE, 162);
     return -1;
   }
   char pid[255];
@@ -219,11 +314,25 @@ int ServiceBegin() {
   DescribeServiceOptions(settings, sizeof settings);
   LogText(EVENTLOG_INFORMATION_TYPE, 20, settings);
   if (onDefaults) LogText(EVENTLOG_INFORMATION_TYPE, 41, path);
+  if (nTlsPort != 0) LogText(EVENTLOG_INFORMATION_TYPE, 51, kqs::TlsServerFingerprint());
   LogLpService();
 
   if (JThreadCreate(&DiscoveryHandle, DiscoveryThread, nullptr) != 0) return -1;
   if (JThreadCreate(&ListenHandle, ListenThread, nullptr) != 0) return -1;
   return 0;
+}
+
+int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned errorSize) {
+  unsigned length = xGetModuleDirectory(nullptr, tInstalldir, sizeof tInstalldir);
+  if (length == 0 || length >= sizeof tInstalldir) tInstalldir[0] = '\0';
+  char path[255], cert[255], key[255];
+  InstallPath("kqsd.ini", path, sizeof path);
+  if (LoadServiceOptions(path) != 0) {
+    sprintfnA(error, errorSize, "%s holds an invalid setting (start kqsd -f to see which)", path);
+    return -1;
+  }
+  if (CertificatePaths(cert, key, sizeof cert, error, errorSize) != 0) return -1;
+  return kqs::TlsFileFingerprint(cert, out, size, error, errorSize);
 }
 
 int CheckSettingsFile(const char* path) {
@@ -272,25 +381,54 @@ void* ListenThread(void*) {
   }
 }
 
+namespace {
+
+// The listener that is ready for an accept: the plain or the TLS one, -1
+// when neither is (a failed wait).
+int ReadyListener() {
+  const int plain = listenSocket.load(), tls = tlsListenSocket.load();
+  fd_set readable;
+  PTS_FD_ZERO(&readable);
+  int top = -1;
+  for (int s : {plain, tls}) {
+    if (s < 0 || s >= FD_SETSIZE) continue;
+    PTS_FD_SET(s, &readable);
+    if (s > top) top = s;
+  }
+  if (top < 0 || PTS_select(top + 1, &readable, nullptr, nullptr, nullptr) <= 0) return -1;
+  return plain >= 0 && PTS_FD_ISSET(plain, &readable) ? plain : tls;
+}
+
+}  // namespace
+
 int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection) {
   struct sockaddr_storage peer{};
   socklen_t peerLength = sizeof peer;
-  int s = PTS_accept(listenSocket, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
+  const int listener = ReadyListener();
+  int s = listener == -1 ? -1 : PTS_accept(listener, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
   if (s == -1) {
     Log(EVENTLOG_ERROR_TYPE, 109);
     return 0;
   }
   kqs::GuardSocket(s);
-  *connection = std::make_unique<kqs::SocketConnection>(
-      s, kqs::PeerText(reinterpret_cast<struct sockaddr*>(&peer), peerLength));
+  std::string address = kqs::PeerText(reinterpret_cast<struct sockaddr*>(&peer), peerLength);
+  // The handshake runs on the connection's own thread, within RequestTimeout.
+  if (listener == tlsListenSocket.load()) {
+    *connection = std::make_unique<kqs::TlsConnection>(s, std::move(address));
+  } else {
+    *connection = std::make_unique<kqs::SocketConnection>(s, std::move(address));
+  }
   Log(EVENTLOG_INFORMATION_TYPE, 11);
   return 1;
 }
 
 void WakeSelects() {
   const char* host = szListenAddress[0] != '\0' ? szListenAddress : nullptr;
-  int udp = PTS_SetupUDPConnectSocket(host, kqs::kServicePort);
-  int tcp = ConnectLocal(host, kqs::kServicePort, kWakeConnectMs);
+  struct in_addr v4;
+  // Discovery listens on IPv4 only: every IPv4 address when ListenAddress is IPv6.
+  const char* udpHost = host != nullptr && inet_pton(AF_INET, host, &v4) != 1 ? nullptr : host;
+  int udp = PTS_SetupUDPConnectSocket(udpHost, kqs::kServicePort);
+  int tcp = ConnectLocal(bPlainPort ? kqs::kServicePort : nTlsPort, kWakeConnectMs);
   static constexpr char kWake[2] = {'*', '\0'};
   if (udp != -1) PTS_send(udp, kWake, sizeof kWake, 0);
   if (tcp != -1) PTS_closesocket(tcp);
@@ -300,7 +438,9 @@ void WakeSelects() {
 void DeleteListenSocket() {
   Log(EVENTLOG_INFORMATION_TYPE, 13);
   int s = listenSocket.exchange(-1);
-  if (PTS_closesocket(s) == -1) {
+  int tls = tlsListenSocket.exchange(-1);
+  const bool closed = (s == -1 || PTS_closesocket(s) == 0) && (tls == -1 || PTS_closesocket(tls) == 0);
+  if (!closed) {
     Log(EVENTLOG_ERROR_TYPE, 108);
   } else {
     Log(EVENTLOG_INFORMATION_TYPE, 12);

@@ -1,6 +1,6 @@
 // The daemon's life: start-up and shutdown (run by the service framework),
 // the listen thread that accepts management connections on TCP port 55554
-// and hands them to their serving threads (service/session.h), and the
+// and on the TLS port and hands them to their serving threads (service/session.h), and the
 // wake-up that lets the listeners see the shutdown flag.
 #pragma once
 
@@ -24,7 +24,8 @@ int SocketFor(const char* method, const char* host, int port, struct sockaddr* a
 
 // Process-wide state, shared by the start-up, listen, discovery and main
 // threads. UDPSocket is in service/discovery.h.
-extern std::atomic<int> listenSocket;  // -1 while none is open
+extern std::atomic<int> listenSocket;     // the plain port; -1 while none is open
+extern std::atomic<int> tlsListenSocket;  // the TLS port; -1 while none is open
 extern JThread DiscoveryHandle;        // 0 while not started
 extern JThread ListenHandle;           // 0 while not started
 // The installation directory (the module directory, ending in '/'), where
@@ -33,21 +34,33 @@ extern char tInstalldir[255];
 
 // Start-up, on the framework's start thread: opens the event log (kqsd.cat
 // beside the program, level 1), checks kqsd.ini (CheckSettingsFile), reads
-// the settings (service/options.h) and the LP root, starts the socket layer
-// and opens the TCP listener on port 55554 with address reuse and the
-// discovery socket, and only then writes "Process Settings"/"ProcessID" into
+// the settings (service/options.h) and the LP root, starts the socket layer;
+// for the TLS port, makes the default certificate under tls/ beside the
+// settings unless [TLS] names one (event 50 when it was made now) and reads
+// certificate and key; opens the TCP listeners (port 55554 unless
+// PlainPort=0, the TLS port unless Port=0; IPv4 and IPv6 unless
+// ListenAddress names one address) with address reuse and the discovery
+// socket, and only then writes "Process Settings"/"ProcessID" into
 // kqsd.ini, still as root. Then switches to the account lp (its groups, group
 // and user), sets the file creation mask to 042, logs event 1, the effective
 // settings (event 20), that it runs on defaults when there was no kqsd.ini
-// (41), the LP tree in use (40) and, as lp finds it, an unreadable interfaces
+// (41), the certificate's fingerprint (51), the LP tree in use (40) and, as lp finds it, an unreadable interfaces
 // directory (error 130) or a missing lpadmin (error 131), which do not stop
 // the start; then starts the discovery and listen threads. Returns 0 when the
 // daemon runs, -1 when start-up failed: error 112 for an unsafe kqsd.ini, 113
-// for a bad Allow or ListenAddress, 101 for a refused LP root, a missing lp
+// for a bad Allow or ListenAddress, 160 for a bad [TLS] setting, 161 for a
+// certificate or key that cannot be made or used, 162 for a TLS port that
+// did not open, 101 for a refused LP root, a missing lp
 // account, a socket layer, listener or discovery socket that did not open (the process id of a daemon
 // already running stays in kqsd.ini), 132 when the switch to lp fails;
 // nothing is logged when a thread start fails. A failed step undoes nothing before it.
 int ServiceBegin();
+
+// For kqsd --fingerprint: reads kqsd.ini beside the program, makes the
+// default certificate as start-up would when none exists yet, and writes the
+// TLS certificate's SHA-256 fingerprint into out (kFingerprintSize bytes,
+// common/tls/certificate.h). Returns 0, or -1 with the reason in error.
+int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned errorSize);
 
 // Checks that kqsd.ini at path may be written as root
 // (common/config/settingsguard.h). Returns 0, or -1 after error 112 naming
@@ -68,16 +81,17 @@ void ServiceEnd();
 // argument is not used; returns 0.
 void* ListenThread(void* arg);
 
-// Accepts one connection on listenSocket into *connection, with the
-// console's address and the socket options of kqs::GuardSocket. Returns 1
-// (event 11) or 0 when the accept failed (event 109).
+// Waits for a connection on either listener and accepts it into
+// *connection (a kqs::TlsConnection from the TLS port), with the console's
+// address and the socket options of kqs::GuardSocket. Returns 1 (event 11)
+// or 0 when the accept failed (event 109).
 int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection);
 
 // Makes the discovery thread's wait and the listen thread's accept return: a
-// two-byte datagram to UDP port 55554 and a connection to TCP port 55554 of
-// the listen address (the local host when there is none). Failures are not reported.
+// two-byte datagram to UDP port 55554 and a connection to TCP port 55554 (or
+// the TLS port when the plain one is closed) of the listen address (the local host when there is none). Failures are not reported.
 void WakeSelects();
 
-// Closes listenSocket (event 13 before, then 12, or 108 when the close fails)
-// and sets it to -1.
+// Closes both listeners (event 13 before, then 12, or 108 when a close
+// fails) and sets them to -1.
 void DeleteListenSocket();

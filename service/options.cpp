@@ -20,12 +20,19 @@ uint32_t nRequestTimeoutMs = 10000;
 uint32_t nSendTimeoutMs = 30000;
 int nKeepAliveSeconds = 30;
 char szListenAddress[64] = "";
+int nTlsPort = kDefaultTlsPort;
+int bPlainPort = 1;
+char szTlsCertificate[256] = "";
+char szTlsKey[256] = "";
+char szTlsClientCA[256] = "";
 
 namespace {
 
+// An IPv4 network is kept as the IPv4-mapped IPv6 network it stands for, so
+// one comparison serves both families.
 struct Network {
-  uint32_t address;  // host byte order, host bits cleared
-  uint32_t mask;
+  struct in6_addr address;  // host bits cleared
+  int bits;
 };
 constexpr size_t kMaxNetworks = 32;
 std::array<Network, kMaxNetworks> g_allow;
@@ -61,24 +68,47 @@ uint32_t ReadSeconds(const char* section, const char* key, int fallback, const c
   return static_cast<uint32_t>(seconds) * 1000u;
 }
 
-// "a.b.c.d" or "a.b.c.d/n" into net; false when it is neither.
+// An IPv4 or IPv6 address as the IPv6 address it is reached at (IPv4 as
+// ::ffff:a.b.c.d); false when text is neither. *width is 32 or 128.
+bool ParseAddress(const char* text, struct in6_addr* address, int* width) {
+  struct in_addr v4;
+  if (inet_pton(AF_INET, text, &v4) == 1) {
+    std::memset(address, 0, sizeof *address);
+    address->s6_addr[10] = address->s6_addr[11] = 0xff;
+    std::memcpy(&address->s6_addr[12], &v4, 4);
+    *width = 32;
+    return true;
+  }
+  *width = 128;
+  return inet_pton(AF_INET6, text, address) == 1;
+}
+
+// Keeps the first bits of address, clears the rest.
+void KeepBits(struct in6_addr* address, int bits) {
+  for (int i = 0; i < 16; ++i) {
+    const int keep = bits - 8 * i;
+    address->s6_addr[i] &= keep >= 8 ? 0xff : keep <= 0 ? 0 : static_cast<uint8_t>(0xff << (8 - keep));
+  }
+}
+
+// "a.b.c.d", "a.b.c.d/n", "x::y" or "x::y/n" into net; false when it is none of them.
 bool ParseNetwork(const char* text, Network* net) {
-  char address[32];
+  char address[64];
   const char* slash = std::strchr(text, '/');
   const size_t length = slash != nullptr ? size_t(slash - text) : std::strlen(text);
   if (length >= sizeof address) return false;
   std::memcpy(address, text, length);
   address[length] = '\0';
-  struct in_addr parsed;
-  if (inet_pton(AF_INET, address, &parsed) != 1) return false;
-  long bits = 32;
+  int width = 0;
+  if (!ParseAddress(address, &net->address, &width)) return false;
+  long bits = width;
   if (slash != nullptr) {
     char* end = nullptr;
     bits = std::strtol(slash + 1, &end, 10);
-    if (end == slash + 1 || *end != '\0' || bits < 0 || bits > 32) return false;
+    if (end == slash + 1 || *end != '\0' || bits < 0 || bits > width) return false;
   }
-  net->mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
-  net->address = ntohl(parsed.s_addr) & net->mask;
+  net->bits = static_cast<int>(bits) + (128 - width);
+  KeepBits(&net->address, net->bits);
   return true;
 }
 
@@ -104,11 +134,47 @@ bool ReadAllow(const char* iniPath) {
 bool ReadListenAddress(const char* iniPath) {
   xGetPrivateProfileStringA("Process Settings", "ListenAddress", "", szListenAddress, sizeof szListenAddress,
                             iniPath);
-  struct in_addr parsed;
-  if (szListenAddress[0] == '\0' || inet_pton(AF_INET, szListenAddress, &parsed) == 1) return true;
+  struct in6_addr parsed;
+  int width = 0;
+  if (szListenAddress[0] == '\0' || ParseAddress(szListenAddress, &parsed, &width)) return true;
   Refuse(szListenAddress);
   szListenAddress[0] = '\0';
   return false;
+}
+
+// A [TLS] setting that cannot stand: the start stops (error 160).
+bool RefuseTls(const char* what) {
+  const uintptr_t insertion = reinterpret_cast<uintptr_t>(what);
+  EventLogAddMessage(EVENTLOG_ERROR_TYPE, 160, 1, &insertion);
+  return false;
+}
+
+// Port: 1 to 65535 (not the plain port), or 0 for no TLS listener.
+// PlainPort: a truth value, or the plain port's own number for on.
+bool ReadTls(const char* iniPath) {
+  char text[32] = "";
+  xGetPrivateProfileStringA("TLS", "Port", "", text, sizeof text, iniPath);
+  nTlsPort = kDefaultTlsPort;
+  if (text[0] != '\0') {
+    char* end = nullptr;
+    const long port = std::strtol(text, &end, 10);
+    if (*end != '\0' || port < 0 || port > 65535 || port == kPlainPortNumber) return RefuseTls("Port");
+    nTlsPort = static_cast<int>(port);
+  }
+  xGetPrivateProfileStringA("TLS", "PlainPort", "", text, sizeof text, iniPath);
+  bPlainPort = -1;
+  if (text[0] == '\0' || std::strtol(text, nullptr, 10) == kPlainPortNumber) bPlainPort = 1;
+  for (const Truth& t : kTruths) {
+    if (strcasecmp(text, t.word) == 0) bPlainPort = t.value;
+  }
+  if (bPlainPort < 0) return RefuseTls("PlainPort");
+  if (nTlsPort == 0 && !bPlainPort) return RefuseTls("Port=0 with PlainPort=0 (no port at all)");
+  xGetPrivateProfileStringA("TLS", "Certificate", "", szTlsCertificate, sizeof szTlsCertificate, iniPath);
+  xGetPrivateProfileStringA("TLS", "Key", "", szTlsKey, sizeof szTlsKey, iniPath);
+  xGetPrivateProfileStringA("TLS", "ClientCA", "", szTlsClientCA, sizeof szTlsClientCA, iniPath);
+  // One without the other would pair a certificate with a key it was not made for.
+  if ((szTlsCertificate[0] == '\0') != (szTlsKey[0] == '\0')) return RefuseTls("Certificate or Key (one without the other)");
+  return true;
 }
 
 }  // namespace
@@ -125,14 +191,18 @@ int LoadServiceOptions(const char* iniPath) {
   if (nKeepAliveSeconds == 0) nKeepAliveSeconds = 1;
   bDiscoveryEnabled = xGetPrivateProfileIntA("Discovery", "Enabled", 1, iniPath) != 0;
   nCommandTimeoutMs = static_cast<int>(ReadSeconds("LP Service", "CommandTimeout", 0, iniPath));
-  return ReadAllow(iniPath) && ReadListenAddress(iniPath) ? 0 : -1;
+  return ReadAllow(iniPath) && ReadListenAddress(iniPath) && ReadTls(iniPath) ? 0 : -1;
 }
 
-int PeerAllowed(uint32_t address) {
+int PeerAllowed(const char* address) {
   if (g_allowCount == 0) return 1;
-  const uint32_t host = ntohl(address);
+  struct in6_addr peer;
+  int width = 0;
+  if (!ParseAddress(address, &peer, &width)) return 0;
   for (size_t i = 0; i < g_allowCount; ++i) {
-    if ((host & g_allow[i].mask) == g_allow[i].address) return 1;
+    struct in6_addr masked = peer;
+    KeepBits(&masked, g_allow[i].bits);
+    if (std::memcmp(&masked, &g_allow[i].address, sizeof masked) == 0) return 1;
   }
   return 0;
 }
@@ -140,8 +210,9 @@ int PeerAllowed(uint32_t address) {
 void DescribeServiceOptions(char* buffer, unsigned size) {
   sprintfnA(buffer, size,
             "Enforce=%d Allow=%s ListenAddress=%s IdleTimeout=%u RequestTimeout=%u SendTimeout=%u "
-            "KeepAlive=%d CommandTimeout=%d Discovery=%d",
+            "KeepAlive=%d CommandTimeout=%d Discovery=%d TLSPort=%d PlainPort=%d ClientCA=%s",
             bEnforceAccess, g_allowCount == 0 ? "(all)" : g_allowText,
             szListenAddress[0] == '\0' ? "(all)" : szListenAddress, nIdleTimeoutMs / 1000, nRequestTimeoutMs / 1000,
-            nSendTimeoutMs / 1000, nKeepAliveSeconds, nCommandTimeoutMs / 1000, bDiscoveryEnabled);
+            nSendTimeoutMs / 1000, nKeepAliveSeconds, nCommandTimeoutMs / 1000, bDiscoveryEnabled, nTlsPort, bPlainPort,
+            szTlsClientCA[0] == '\0' ? "(none)" : szTlsClientCA);
 }

@@ -2,8 +2,11 @@
 //   [ACCESS]            Enforce=1      adds and removes need a successful
 //                                      administrator check on the connection
 //                       Allow=NETS     only consoles from these IPv4 networks
-//                                      (CIDR, separated by blanks or commas)
-//   [Process Settings]  ListenAddress  the one local address to serve on
+//                                      (IPv4 or IPv6 CIDR, separated by blanks
+//                                      or commas)
+//   [Process Settings]  ListenAddress  the one local address (IPv4 or IPv6) to
+//                                      serve on; every address of both families
+//                                      when empty
 //                       IdleTimeout=N  a connection with no answered request
 //                                      for N seconds is closed (300; 0: never)
 //                       RequestTimeout a request must arrive whole within this
@@ -13,6 +16,14 @@
 //                       KeepAlive      seconds of silence before the first
 //                                      keepalive probe (30); a vanished console
 //                                      is noticed after about twice this
+//   [TLS]               Port           the TLS management port (55555, 0: none)
+//                       PlainPort      0 closes the plain port (default 1)
+//                       Certificate    PEM certificate chain and private key
+//                       Key            of the TLS port; when both are empty
+//                                      the daemon makes its own (tls/)
+//                       ClientCA       PEM CA certificates: a console whose
+//                                      certificate one of them signed counts
+//                                      as having passed the password check
 //   [Discovery]         Enabled=0      no discovery replies at all (1)
 //   [LP Service]        CommandTimeout an LP command still running after this
 //                                      many seconds is stopped (0: never)
@@ -32,8 +43,19 @@ extern uint32_t nSendTimeoutMs;
 extern int bDiscoveryEnabled;
 // Seconds of silence before the first keepalive probe.
 extern int nKeepAliveSeconds;
-// The one IPv4 address to serve on, as text; "" for every local address.
+// The one IPv4 or IPv6 address to serve on, as text; "" for every local address.
 extern char szListenAddress[64];
+// The plain management port, fixed, and the TLS port by default.
+inline constexpr int kPlainPortNumber = 55554;
+inline constexpr int kDefaultTlsPort = 55555;
+// The TLS port, 0 when there is no TLS listener; 1 when the plain port is
+// open, else 0.
+extern int nTlsPort;
+extern int bPlainPort;
+// The [TLS] paths as written ("" when not set).
+extern char szTlsCertificate[256];
+extern char szTlsKey[256];
+extern char szTlsClientCA[256];
 
 // The longest time limit accepted, in seconds (one week); larger values are
 // cut to it.
@@ -44,13 +66,17 @@ inline constexpr int kMaxIdleTimeoutSeconds = 7 * 24 * 3600;
 // true, false, on and off in any letter case; any other value turns the check
 // on and logs warning 210. Time limits are decimal seconds; an absent or
 // unreadable one keeps its default. Returns 0, or -1 after error 113 when
-// Allow or ListenAddress holds something that is not an IPv4 network or
-// address (the daemon must not start open to more than was meant).
+// Allow or ListenAddress holds something that is not an IPv4 or IPv6 network
+// or address (the daemon must not start open to more than was meant), or
+// after error 160 when a [TLS] setting is invalid: a Port that is no port
+// number (or is the plain port's), a PlainPort that is no truth value, both
+// ports off, a Certificate without a Key or the reverse.
 int LoadServiceOptions(const char* iniPath);
 
-// 1 when a console at address (network byte order) may use the management
-// port: Allow is empty, or one of its networks holds the address.
-int PeerAllowed(uint32_t address);
+// 1 when a console at address (text, IPv4 or IPv6; an IPv4-mapped IPv6
+// address counts as its IPv4 address) may use a management port: Allow is
+// empty, or one of its networks holds the address.
+int PeerAllowed(const char* address);
 
 // The effective settings as one line of text, for information event 20.
 void DescribeServiceOptions(char* buffer, unsigned size);

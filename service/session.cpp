@@ -49,7 +49,8 @@ enum class End {
   kNotTaken,
   kLost,
   kFailed,
-  kRefused
+  kRefused,
+  kNoHandshake
 };
 
 // The request bytes received so far, with the time the first of them came
@@ -142,18 +143,13 @@ void LogEnd(End end, const char* peer) {
       {End::kIdle, 202}, {End::kSlowRequest, 203}, {End::kNotTaken, 204}, {End::kLost, 205}, {End::kNotARequest, 206},
   };
   if (end == End::kFailed) Log(EVENTLOG_ERROR_TYPE, 110);
+  if (end == End::kNoHandshake) LogText(EVENTLOG_WARNING_TYPE, 240, peer);
   for (const Reason& r : kReasons) {
     if (r.end == end) LogText(EVENTLOG_WARNING_TYPE, r.id, peer);
   }
 }
 
-bool AddressAllowed(const std::string& peer) {
-  struct in_addr address{};
-  // Only IPv4 networks can be listed: another family is allowed only when
-  // the list is empty.
-  if (inet_pton(AF_INET, peer.c_str(), &address) != 1) return PeerAllowed(INADDR_NONE) && PeerAllowed(0);
-  return PeerAllowed(address.s_addr) != 0;
-}
+bool AddressAllowed(const std::string& peer) { return PeerAllowed(peer.c_str()) != 0; }
 
 // Thread body: serves the connection it is given, then releases, closes and
 // forgets it.
@@ -198,6 +194,8 @@ void ServeConnection(Connection* connection) {
   Pending pending;
   // Without a buffer the connection is closed at once rather than served.
   End end = buffer != nullptr ? End::kGoing : End::kFailed;
+  if (end == End::kGoing && !connection->Open(static_cast<int>(nRequestTimeoutMs))) end = End::kNoHandshake;
+  session.accessGranted = connection->Certified();
   while (end == End::kGoing && !ServiceIsShutdown()) {
     end = Receive(connection, buffer.get(), &pending, lastAnswerMs);
     if (end == End::kGoing) end = HandleRequests(&session, buffer.get(), &pending, &lastAnswerMs);

@@ -26,7 +26,10 @@ struct Session {
 // (event 10). Logs nothing on success: the listener logged the accept.
 void StartServing(std::unique_ptr<Connection> connection);
 
-// Serves the connection on the calling thread until it ends. Requests are
+// Serves the connection on the calling thread until it ends. It is first
+// opened (the TLS handshake, within RequestTimeout; warning 240 when the
+// console does not complete it), and a console whose certificate a ClientCA
+// signed starts as having passed the administrator check. Requests are
 // taken from the byte stream by the length in their headers: several in one
 // receive are answered in order, one split over receives is put together
 // (each receive logs event 8). Ends when the console closes the connection,

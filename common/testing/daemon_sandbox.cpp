@@ -65,15 +65,26 @@ class LogDrain {
   std::atomic<bool> stop_{false};
 };
 
-// True when /proc/net/<table> of this namespace shows the management port
-// bound (for tcp: listening).
-bool PortBound(const std::string& table) {
+// True when /proc/net/<table> of this namespace shows port bound (for tcp
+// and tcp6: listening).
+bool PortBound(const std::string& table, int port = kManagementPort) {
   std::istringstream in(ScratchDir::ReadFile("/proc/net/" + table));
   char suffix[8];
-  std::snprintf(suffix, sizeof suffix, ":%04X", kManagementPort);
+  std::snprintf(suffix, sizeof suffix, ":%04X", port);
   for (std::string line, slot, local, remote, state; std::getline(in, line);) {
     std::istringstream(line) >> slot >> local >> remote >> state;
-    if (local.ends_with(suffix) && (table != "tcp" || state == "0A")) return true;
+    if (local.ends_with(suffix) && (!table.starts_with("tcp") || state == "0A")) return true;
+  }
+  return false;
+}
+
+// A management port listening, plain or TLS, on IPv4 or IPv6: the daemon
+// opens them together.
+bool ManagementPortBound() {
+  for (const char* table : {"tcp", "tcp6"}) {
+    for (int port : {kManagementPort, kTlsManagementPort}) {
+      if (PortBound(table, port)) return true;
+    }
   }
   return false;
 }
@@ -166,6 +177,9 @@ bool SandboxDaemon::Prepare(const std::string& extraIni) {
     return Fail("cannot install kqsd and its catalog");
   if (!ScratchDir::WriteFile(iniPath(), "[LP Service]\nRoot=" + lpRoot() + "\n" + extraIni))
     return Fail("cannot write kqsd.ini");
+  // The consoles this process starts record this daemon's certificate in
+  // the sandbox, never in a home directory.
+  setenv("XDG_CONFIG_HOME", (dir_ / "console").c_str(), 1);
   // As installed: a directory only root may change, the settings readable by
   // the group lp (the daemon runs as lp) and by nobody else.
   if (chown(iniPath().c_str(), 0, kLpGid) != 0 || chmod(iniPath().c_str(), 0640) != 0)
@@ -197,7 +211,7 @@ pid_t SandboxDaemon::Start(bool waitReady) {
   if (pid <= 0 || pid == before) return Fail("kqsd wrote no process id"), 0;
   pid_ = pid;
   started_.push_back(pid);
-  while (waitReady && !(PortBound("tcp") && PortBound("udp"))) {
+  while (waitReady && !(ManagementPortBound() && PortBound("udp"))) {
     if (Clock::now() >= end) return Fail("kqsd did not open its ports"), 0;
     std::this_thread::sleep_for(2ms);
   }

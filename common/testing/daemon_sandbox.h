@@ -19,6 +19,7 @@
 namespace kqs {
 
 inline constexpr int kManagementPort = 55554;
+inline constexpr int kTlsManagementPort = 55555;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -51,7 +52,8 @@ class SandboxDaemon {
   void UseCups(const std::string& server) { cups_ = server; }
   // Lays out the installation directory (root's, mode 0755) and the LP tree
   // and writes kqsd.ini (root:lp, mode 0640) with the LP root followed by
-  // extraIni (INI text). Returns false, with the reason in error(), when a
+  // extraIni (INI text), and points XDG_CONFIG_HOME of this process (and so
+  // of the kqsctl it runs) into the directory. Returns false, with the reason in error(), when a
   // step fails.
   bool Prepare(const std::string& extraIni = "");
   // Runs kqsd as a shell would and waits, at most 5 s, until it has written

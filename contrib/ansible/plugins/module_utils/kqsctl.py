@@ -9,6 +9,10 @@ def kqsctl_argument_spec():
         server=dict(type='str', default='127.0.0.1'),
         timeout=dict(type='int'),
         kqsctl=dict(type='path', default='kqsctl'),
+        plain=dict(type='bool', default=False),
+        cacert=dict(type='path'),
+        cert=dict(type='path'),
+        key=dict(type='path', no_log=False),
     )
 
 
@@ -21,6 +25,12 @@ def run_kqsctl(module, args, password=None, targeted=True):
     cmd = [binary, '--json']
     if targeted:
         cmd += ['-H', module.params['server']]
+        # The channel: TLS (pinned, or --cacert) unless plain; as kqsctl does.
+        if module.params.get('plain'):
+            cmd.append('--plain')
+        for option in ('cacert', 'cert', 'key'):
+            if module.params.get(option):
+                cmd += ['--' + option, module.params[option]]
     if module.params.get('timeout'):
         cmd += ['--timeout', str(module.params['timeout'])]
     cmd += args
