@@ -61,9 +61,13 @@ constexpr std::array<std::string_view, 47> kExplanations = {
 
 constexpr unsigned Bit(Command c) { return CommandBit(c); }
 constexpr unsigned kLists = Bit(Command::kQueues) | Bit(Command::kDrivers) | Bit(Command::kMonitors);
+constexpr unsigned kOperations = Bit(Command::kCancel) | Bit(Command::kEnable) | Bit(Command::kDisable) |
+                                 Bit(Command::kAccept) | Bit(Command::kReject) | Bit(Command::kMoveJobs) |
+                                 Bit(Command::kModifyQueue);
 constexpr unsigned kChanges = Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) | Bit(Command::kAddPort) |
-                              Bit(Command::kRemovePort);
-constexpr unsigned kQueueChanges = Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue);
+                              Bit(Command::kRemovePort) | kOperations;
+constexpr unsigned kQueueChanges = Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) | kOperations |
+                                   Bit(Command::kStatus) | Bit(Command::kJobs);
 
 struct Hint {
   uint32_t code;
@@ -71,7 +75,7 @@ struct Hint {
   std::string_view text;
 };
 
-constexpr std::array<Hint, 11> kHints = {{
+constexpr std::array<Hint, 13> kHints = {{
     {KQS_NO_ACCESS, kChanges, "the server requires a password: add --login"},
     {KQS_NO_ACCESS, Bit(Command::kLogin), "the password is wrong: kqsctl passwd sets it on the server"},
     {KQS_FAILURE, kLists, "the server's LP tree is missing or unreadable: check [LP Service] Root"},
@@ -83,6 +87,9 @@ constexpr std::array<Hint, 11> kHints = {{
     {KQS_SPOOLER_NOT_RUNNING, kChanges, "check the LP scheduler (lpsched) on the server"},
     {KQS_LPADMIN_FAILURE, kChanges, "check the server's LP service: its lpadmin refused the queue"},
     {KQS_INVALID_PARAMETER, kChanges, "the server refused a parameter: check the options' values"},
+    {KQS_OBJECT_OUTOFDATE, Bit(Command::kModifyQueue),
+     "the queue was made before kqsd 3.1 kept its settings: remove-queue and add-queue it once"},
+    {KQS_FAILURE, kOperations, "the server's print service refused: kqsctl status QUEUE shows its state"},
 }};
 
 constexpr uint32_t kPlatformErrorBase = 0x10000000;

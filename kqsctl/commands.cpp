@@ -4,10 +4,12 @@
 
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "protocol/extension.h"
 #include "protocol/kqsids.h"
 #include "kqsctl/codetext.h"
 #include "kqsctl/discoreply.h"
@@ -15,6 +17,7 @@
 #include "kqsctl/fleet.h"
 #include "kqsctl/output.h"
 #include "kqsctl/password.h"
+#include "kqsctl/queueops.h"
 #include "kqsctl/report.h"
 #include "kqsctl/transport.h"
 
@@ -37,12 +40,6 @@ int Error(FILE* err, const std::string& what, const std::string& why, int status
   return status;
 }
 
-Result& Fail(Result* r, std::string why, int status) {
-  r->error = std::move(why);
-  r->status = status;
-  return *r;
-}
-
 // Why the server's LP service refused a change, when the answer says: one
 // line of text, kept printable and bounded.
 std::string ServerReason(const Reply& reply) {
@@ -52,15 +49,6 @@ std::string ServerReason(const Reply& reply) {
     reason += c >= 32 && c < 127 ? char(c) : '?';
   }
   return reason;
-}
-
-// A refusal by the server: its code, the explanation and the next step,
-// which is the server's own reason where it gave one.
-Result& Refused(Result* r, uint32_t code, Command command, const std::string& reason = "") {
-  r->answered = true;
-  r->code = code;
-  r->hint = reason.empty() ? HintFor(code, command) : "the server's LP service says: " + reason;
-  return Fail(r, DescribeReturnCode(code) + (r->hint.empty() ? "" : "; " + r->hint), kExitRefused);
 }
 
 // The administrator password, read from standard input once however many
@@ -180,11 +168,28 @@ Result Enumerate(const Options& opts, const std::string& host, uint32_t object_t
   if (object_type == TYPE_PRINTQUEUE) {
     std::vector<QueueEntry> queues;
     ok = DecodeQueues(data, size, &queues, &why);
-    r.columns = {"QUEUE", "INTERFACE SCRIPT"};
+    // The state columns stay "-" where the server cannot tell (an older
+    // server, or a queue it has no state for).
+    std::map<std::string, std::vector<std::string>> states;
+    std::string state_why;
+    QueueStates(opts, server, &states, &state_why);
+    r.columns = {"QUEUE", "STATE", "ACCEPTING", "JOBS", "INTERFACE SCRIPT"};
     r.none = "no print queues";
     for (const auto& q : queues) {
-      r.rows.push_back({q.name, q.interface_dir + "/" + q.name});
-      r.records.push_back(JsonObject().Add("name", q.name).Add("interfaceDirectory", q.interface_dir));
+      const auto it = states.find(q.name);
+      const auto field = [&](unsigned i) { return it == states.end() ? std::string("-") : it->second[i]; };
+      r.rows.push_back({q.name, field(kqs::kStateState), field(kqs::kStateAccepting), field(kqs::kStateJobs),
+                        q.interface_dir + "/" + q.name});
+      JsonObject o;
+      o.Add("name", q.name).Add("interfaceDirectory", q.interface_dir);
+      if (it == states.end()) {
+        o.AddRaw("state", "null").AddRaw("accepting", "null").AddRaw("jobs", "null");
+      } else {
+        o.Add("state", field(kqs::kStateState))
+            .AddRaw("accepting", AcceptingJson(field(kqs::kStateAccepting)))
+            .AddRaw("jobs", CountJson(field(kqs::kStateJobs)));
+      }
+      r.records.push_back(o);
     }
   } else if (object_type == TYPE_PRINTDRIVER) {
     std::vector<DriverEntry> drivers;
@@ -335,6 +340,32 @@ constexpr Request kRequests[] = {
 // The command on one server; list is the parameter list an add sends.
 Result RunOn(const Options& opts, const std::string& host, std::string_view list, PasswordOnce& password) {
   Result r;
+  Endpoint server;
+  const bool extension = opts.command >= Command::kStatus;
+  if (extension && !ServerFor(opts, host, &server, &r)) {
+    r.what = What(opts);
+    return r;
+  }
+  switch (opts.command) {
+    case Command::kStatus:
+      r = Status(opts, server);
+      break;
+    case Command::kJobs:
+      r = Jobs(opts, server);
+      break;
+    case Command::kCancel:
+    case Command::kEnable:
+    case Command::kDisable:
+    case Command::kAccept:
+    case Command::kReject:
+    case Command::kMoveJobs:
+    case Command::kModifyQueue:
+      r = QueueChange(opts, server, std::string(list.empty() ? list : list.substr(0, list.size() - 1)),
+                      [&](Session& s, Result* out) { return LogIn(s, password, out); });
+      break;
+    default:
+      break;
+  }
   for (const Request& q : kRequests) {
     if (q.command != opts.command) continue;
     if (q.operation == KQS_ENUM_CONTAINER) {
@@ -387,9 +418,10 @@ int RunCommand(const Options& opts, FILE* out, FILE* err) {
   }
   std::string list;
   std::string why;
-  const bool built = opts.command == Command::kAddQueue   ? BuildQueueParameters(opts, &list, &why)
-                     : opts.command == Command::kAddPort ? BuildPortParameters(opts, &list, &why)
-                                                         : true;
+  const bool built = opts.command == Command::kAddQueue      ? BuildQueueParameters(opts, &list, &why)
+                     : opts.command == Command::kAddPort     ? BuildPortParameters(opts, &list, &why)
+                     : opts.command == Command::kModifyQueue ? BuildModifyParameters(opts, &list, &why)
+                                                             : true;
   if (!built) return Error(err, What(opts), why, kExitUsage);
   std::vector<std::string> hosts;
   if (!Targets(opts, &hosts, &why, err)) return Error(err, What(opts), why, kExitNoAnswer);

@@ -14,30 +14,54 @@ namespace {
 
 constexpr unsigned Bit(Command c) { return CommandBit(c); }
 constexpr unsigned kAnyCommand = ~0u;
+constexpr unsigned kStateChanges =
+    Bit(Command::kEnable) | Bit(Command::kDisable) | Bit(Command::kAccept) | Bit(Command::kReject);
 constexpr unsigned kServerCommands = Bit(Command::kQueues) | Bit(Command::kDrivers) | Bit(Command::kMonitors) |
                                      Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) |
-                                     Bit(Command::kAddPort) | Bit(Command::kRemovePort) | Bit(Command::kLogin);
+                                     Bit(Command::kAddPort) | Bit(Command::kRemovePort) | Bit(Command::kLogin) |
+                                     Bit(Command::kStatus) | Bit(Command::kJobs) | Bit(Command::kCancel) |
+                                     kStateChanges | Bit(Command::kMoveJobs) | Bit(Command::kModifyQueue);
 
-// takes_name: 0 none, 1 a port's name, 2 a queue's name (stricter rules).
+// The words after the command.
+enum class Args {
+  kNone,
+  kPort,            // a port's name
+  kQueue,           // a queue's name (stricter rules)
+  kOptionalQueue,   // a queue's name or nothing
+  kJobs,            // one or more jobs (ID or QUEUE-ID); with --all one queue
+  kTwoQueues,       // FROM and TO
+};
+
 struct CommandSpec {
   std::string_view word;
   Command command;
-  int takes_name;
+  Args takes;
 };
 
-constexpr std::array<CommandSpec, 12> kCommands = {{
-    {"help", Command::kHelp, false},
-    {"discover", Command::kDiscover, false},
-    {"queues", Command::kQueues, false},
-    {"drivers", Command::kDrivers, false},
-    {"monitors", Command::kMonitors, false},
-    {"add-queue", Command::kAddQueue, 2},
-    {"remove-queue", Command::kRemoveQueue, 2},
-    {"add-port", Command::kAddPort, 1},
-    {"remove-port", Command::kRemovePort, 1},
-    {"login", Command::kLogin, false},
-    {"passwd", Command::kPasswd, false},
-    {"version", Command::kVersion, false},
+constexpr Args kNoName = Args::kNone;
+
+constexpr std::array<CommandSpec, 21> kCommands = {{
+    {"help", Command::kHelp, kNoName},
+    {"discover", Command::kDiscover, kNoName},
+    {"queues", Command::kQueues, kNoName},
+    {"drivers", Command::kDrivers, kNoName},
+    {"monitors", Command::kMonitors, kNoName},
+    {"add-queue", Command::kAddQueue, Args::kQueue},
+    {"remove-queue", Command::kRemoveQueue, Args::kQueue},
+    {"add-port", Command::kAddPort, Args::kPort},
+    {"remove-port", Command::kRemovePort, Args::kPort},
+    {"login", Command::kLogin, kNoName},
+    {"passwd", Command::kPasswd, kNoName},
+    {"version", Command::kVersion, kNoName},
+    {"status", Command::kStatus, Args::kQueue},
+    {"jobs", Command::kJobs, Args::kOptionalQueue},
+    {"cancel", Command::kCancel, Args::kJobs},
+    {"enable", Command::kEnable, Args::kQueue},
+    {"disable", Command::kDisable, Args::kQueue},
+    {"accept", Command::kAccept, Args::kQueue},
+    {"reject", Command::kReject, Args::kQueue},
+    {"move-jobs", Command::kMoveJobs, Args::kTwoQueues},
+    {"modify-queue", Command::kModifyQueue, Args::kQueue},
 }};
 
 struct OptionSpec {
@@ -49,10 +73,13 @@ struct OptionSpec {
 };
 
 constexpr unsigned kAddQueue = Bit(Command::kAddQueue);
+constexpr unsigned kModify = Bit(Command::kModifyQueue);
+constexpr unsigned kQueueSettings = kAddQueue | kModify;
 constexpr unsigned kAddPort = Bit(Command::kAddPort);
-constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort);
+constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort) |
+                              Bit(Command::kCancel) | kStateChanges | Bit(Command::kMoveJobs) | kModify;
 
-constexpr std::array<OptionSpec, 35> kOptions = {{
+constexpr std::array<OptionSpec, 41> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"version", false, kAnyCommand, false},
     {"verbose", false, kAnyCommand, false},
@@ -69,19 +96,24 @@ constexpr std::array<OptionSpec, 35> kOptions = {{
     {"to", true, kServerCommands | Bit(Command::kDiscover), false, true},
     {"ini", true, Bit(Command::kPasswd), true},
     {"legacy", false, Bit(Command::kPasswd), false},
-    {"model", true, kAddQueue, true},
-    {"device", true, kAddQueue, true},
-    {"class", true, kAddQueue, false},
-    {"default", false, kAddQueue, false},
-    {"export", true, kAddQueue, false},
-    {"ip-port", true, kAddQueue, false},
-    {"type", true, kAddQueue, false},
-    {"devtype", true, kAddQueue, false},
-    {"teoj", false, kAddQueue, false},
-    {"jrecov", false, kAddQueue, false},
-    {"banner", false, kAddQueue, false},
-    {"pslevel", true, kAddQueue, false},
-    {"personality", true, kAddQueue, false},
+    {"model", true, kQueueSettings, true},
+    {"device", true, kQueueSettings, true},
+    {"no-teoj", false, kModify, false},
+    {"no-jrecov", false, kModify, false},
+    {"no-banner", false, kModify, false},
+    {"reason", true, Bit(Command::kDisable) | Bit(Command::kReject), false},
+    {"all", false, Bit(Command::kCancel), false},
+    {"class", true, kQueueSettings, false},
+    {"default", false, kQueueSettings, false},
+    {"export", true, kQueueSettings, false},
+    {"ip-port", true, kQueueSettings, false},
+    {"type", true, kQueueSettings, false},
+    {"devtype", true, kQueueSettings, false},
+    {"teoj", false, kQueueSettings, false},
+    {"jrecov", false, kQueueSettings, false},
+    {"banner", false, kQueueSettings, false},
+    {"pslevel", true, kQueueSettings, false},
+    {"personality", true, kQueueSettings, false},
     {"host", true, kAddPort, true},
     {"ip", true, kAddPort, true},
     {"hw", true, kAddPort, false},
@@ -186,6 +218,37 @@ bool CheckListSize(const std::string& list, std::string* error) {
   return true;
 }
 
+// A job as cancel takes it: ID or QUEUE-ID.
+bool CheckJob(const std::string& job, std::string* error) {
+  const size_t dash = job.rfind('-');
+  const std::string id = dash == std::string::npos ? job : job.substr(dash + 1);
+  int value = 0;
+  if (!ParseCount(id, 999999999, &value)) return Fail(error, "'" + job + "' is not a job (ID or QUEUE-ID)");
+  return dash == std::string::npos || CheckQueueName(job.substr(0, dash), error);
+}
+
+// The words after the command, by what the command takes.
+bool CheckArguments(const CommandSpec& cmd, const std::vector<std::string>& args, bool all, std::string* error) {
+  size_t min = 0, max = 0;
+  switch (cmd.takes) {
+    case Args::kNone: break;
+    case Args::kPort: case Args::kQueue: min = max = 1; break;
+    case Args::kOptionalQueue: max = 1; break;
+    case Args::kJobs: min = 1, max = all ? 1 : 1000; break;
+    case Args::kTwoQueues: min = max = 2; break;
+  }
+  if (args.size() < min) return Fail(error, cmd.takes == Args::kJobs ? "the job is missing" : "the name is missing");
+  if (args.size() > max) return Fail(error, "unexpected argument '" + args[max] + "'");
+  for (const std::string& a : args) {
+    std::string why;
+    const bool ok = cmd.takes == Args::kPort                ? CheckPortName(a, &why)
+                    : cmd.takes == Args::kJobs && !all ? CheckJob(a, &why)
+                                                            : CheckQueueName(a, &why);
+    if (!ok) return Fail(error, "'" + a + "': " + why);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string_view CommandWord(Command command) {
@@ -276,16 +339,12 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   if (cmd == nullptr) return Fail(error, "unknown command '" + words[0] + "' (try kqsctl help)");
   opts->command = cmd->command;
 
-  const size_t wanted = cmd->takes_name != 0 ? 2 : 1;
-  if (words.size() < wanted) return Fail(error, std::string(cmd->word) + ": the name is missing");
-  if (words.size() > wanted) return Fail(error, std::string(cmd->word) + ": unexpected argument '" + words[wanted] + "'");
-  if (cmd->takes_name != 0) {
-    opts->name = words[1];
-    std::string why;
-    if (!(cmd->takes_name == 2 ? CheckQueueName(opts->name, &why) : CheckPortName(opts->name, &why))) {
-      return Fail(error, std::string(cmd->word) + " '" + opts->name + "': " + why);
-    }
+  opts->args.assign(words.begin() + 1, words.end());
+  std::string why;
+  if (!CheckArguments(*cmd, opts->args, opts->flags.count("all") != 0, &why)) {
+    return Fail(error, std::string(cmd->word) + ": " + why);
   }
+  if (!opts->args.empty()) opts->name = opts->args[0];
 
   for (const auto& name : given) {
     if ((FindOption(name)->commands & Bit(cmd->command)) == 0) {
@@ -303,8 +362,9 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   if (opts->flags.count("plain") != 0 && (opts->values.count("cacert") != 0 || opts->values.count("cert") != 0)) {
     return Fail(error, std::string(cmd->word) + ": --plain has no certificates (drop --cacert, --cert and --key)");
   }
+  // modify-queue changes only what it is given.
   for (const auto& o : kOptions) {
-    if (o.required && (o.commands & Bit(cmd->command)) != 0 && opts->values.count(o.name) == 0) {
+    if (o.required && (o.commands & ~kModify & Bit(cmd->command)) != 0 && opts->values.count(o.name) == 0) {
       return Fail(error, std::string(cmd->word) + " needs --" + std::string(o.name));
     }
   }
@@ -354,6 +414,27 @@ bool BuildQueueParameters(const Options& opts, std::string* list, std::string* e
   return CheckListSize(*list, error);
 }
 
+bool BuildModifyParameters(const Options& opts, std::string* list, std::string* error) {
+  list->clear();
+  for (const auto& k : kQueueKeys) {
+    const std::string option(k.option);
+    std::string value;
+    if (k.source == Source::kValue) {
+      if (opts.values.count(option) == 0) continue;
+      value = opts.Value(option);
+    } else if (opts.flags.count(option) != 0) {
+      value = k.source == Source::kOnOff ? "ON" : "1";
+    } else if (opts.flags.count("no-" + option) != 0) {
+      value = "0";
+    } else {
+      continue;
+    }
+    if (!AppendPair(k.key, value, k.option, list, error)) return false;
+  }
+  if (list->empty()) return Fail(error, "give at least one setting to change (the add-queue options)");
+  return CheckListSize(*list, error);
+}
+
 bool BuildPortParameters(const Options& opts, std::string* list, std::string* error) {
   list->clear();
   for (const auto& k : kPortKeys) {
@@ -374,7 +455,23 @@ const char* UsageText() {
          "Commands:\n"
          "  discover [--to ADDR]...          ask every server on the network (broadcast),\n"
          "                                   or those at each ADDR, to describe itself\n"
-         "  queues                           list the print queues the server created\n"
+         "  queues                           list the print queues the server created, with\n"
+         "                                   their state, whether they accept jobs and\n"
+         "                                   their number of jobs (\"-\": cannot tell)\n"
+         "  status QUEUE                     a queue's state, CUPS's message and reasons,\n"
+         "                                   device, model, class and default flag\n"
+         "  jobs [QUEUE]                     the unfinished jobs of a queue, or of all\n"
+         "  cancel JOB... | cancel --all QUEUE\n"
+         "                                   cancel jobs (ID or QUEUE-ID), or every job\n"
+         "                                   of a queue\n"
+         "  enable|disable|accept|reject QUEUE [--reason TEXT]\n"
+         "                                   let a queue print or stop it, let it take\n"
+         "                                   jobs or refuse them (the reason is shown as\n"
+         "                                   its state message)\n"
+         "  move-jobs FROM TO                move every job of queue FROM to queue TO\n"
+         "  modify-queue QUEUE [add-queue options] [--no-teoj] [--no-jrecov] [--no-banner]\n"
+         "                                   change the given settings in place; the\n"
+         "                                   queue keeps its jobs\n"
          "  drivers                          list the printer models a queue can use\n"
          "  monitors                         list the installed print monitor\n"
          "  add-queue NAME --model M --device D [--class C] [--default]\n"
@@ -427,13 +524,16 @@ const char* UsageText() {
          "                           (default 5000; discover listens 2000)\n"
          "  --json                   print JSON instead of a table\n"
          "  --verbose                also report a success, with the server's code\n"
-         "  --login                  with add-queue, remove-queue, add-port and\n"
-         "                           remove-port: check the administrator password\n"
+         "  --login                  with the commands that change something: check\n"
+         "                           the administrator password\n"
          "                           first, on the same connection (needed when the\n"
          "                           server sets Enforce=1 in its [ACCESS] section)\n"
          "  --version                print kqsctl's version\n"
          "\n"
-         "JSON: keys are camelCase. queues: [{name, interfaceDirectory}]; drivers:\n"
+         "JSON: keys are camelCase. queues: [{name, interfaceDirectory, state,\n"
+         "accepting, jobs}] (null where the server cannot tell); status: {name, state,\n"
+         "accepting, jobs, stateMessage, stateReasons, deviceUri, model, class, default,\n"
+         "settings}; jobs: [{id, queue, user, title, size, state, time}]; drivers:\n"
          "[{model}]; monitors: [{name, product, revision, revisionCode, revisionNumber}];\n"
          "discover: [{address, platform, uname, protocol, vMajor, vMinor, vUpdate,\n"
          "vBuild, install}]; other commands: {code, codeName}. A failure prints\n"

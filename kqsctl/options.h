@@ -24,6 +24,15 @@ enum class Command {
   kLogin,
   kPasswd,
   kVersion,
+  kStatus,
+  kJobs,
+  kCancel,
+  kEnable,
+  kDisable,
+  kAccept,
+  kReject,
+  kMoveJobs,
+  kModifyQueue,
 };
 
 // The word that names command on the command line ("add-queue").
@@ -47,6 +56,7 @@ struct Options {
   bool json = false;
   bool verbose = false;
   std::string name;  // the queue or port a command names
+  std::vector<std::string> args;  // every word after the command (cancel's jobs, move-jobs' queues)
   std::map<std::string, std::string, std::less<>> values;  // --name VALUE, by long name
   std::map<std::string, std::vector<std::string>, std::less<>> lists;  // -H and --to, which may repeat
   std::set<std::string, std::less<>> flags;                // --name without a value
@@ -76,6 +86,10 @@ const char* UsageText();
 // with a message when a value cannot travel in a list (it holds ";" or begins
 // with a blank) or the list exceeds what the server accepts.
 bool BuildQueueParameters(const Options& opts, std::string* list, std::string* error);
+// The parameter list of modify-queue: only the keys whose options were
+// given (--no-teoj, --no-jrecov and --no-banner turn a switch off). False
+// with a message as above, or when no setting was given.
+bool BuildModifyParameters(const Options& opts, std::string* list, std::string* error);
 bool BuildPortParameters(const Options& opts, std::string* list, std::string* error);
 
 // Largest data block the server takes, its terminating NUL included.

@@ -3,20 +3,38 @@
 
 #include <algorithm>
 
+#include "kqsctl/codetext.h"
 #include "protocol/kqsids.h"
 
 namespace kqsctl {
+
+Result& Fail(Result* r, std::string why, int status) {
+  r->error = std::move(why);
+  r->status = status;
+  return *r;
+}
+
+Result& Refused(Result* r, uint32_t code, Command command, const std::string& reason) {
+  r->answered = true;
+  r->code = code;
+  r->hint = reason.empty() ? HintFor(code, command) : "the server's LP service says: " + reason;
+  return Fail(r, DescribeReturnCode(code) + (r->hint.empty() ? "" : "; " + r->hint), 1);
+}
+
 namespace {
 
 void Print(FILE* f, const std::string& text) { std::fputs(text.c_str(), f); }
 
 bool IsListing(const Options& opts) {
-  return opts.command == Command::kQueues || opts.command == Command::kDrivers || opts.command == Command::kMonitors;
+  return opts.command == Command::kQueues || opts.command == Command::kDrivers || opts.command == Command::kMonitors ||
+         opts.command == Command::kStatus || opts.command == Command::kJobs;
 }
 
 // The JSON of a successful result: the records of a listing (one a line, or
 // on one line when nested in a host's object), else the code.
 std::string SuccessJson(const Options& opts, const Result& r, bool nested) {
+  // status shows one queue: its object, not a list of one.
+  if (opts.command == Command::kStatus && r.records.size() == 1) return r.records[0].Render();
   if (IsListing(opts)) {
     std::vector<std::string> rows;
     for (const auto& o : r.records) rows.push_back(o.Render());

@@ -20,6 +20,7 @@
 #include "lpsvc/cupsclient.h"
 #include "lpsvc/faults.h"
 #include "lpsvc/scheduler.h"
+#include "protocol/extension.h"
 
 namespace fs = std::filesystem;
 
@@ -290,9 +291,30 @@ int RemoveDestination(Service& s, const std::string& name) {
   return kExitOk;
 }
 
+// lpadmin -pNAME -rCLASS: printer NAME leaves CLASS, which goes when it
+// empties.
+int LeaveClass(Service& s, const std::string& name, const std::string& cls) {
+  const LpTree& t = s.t;
+  if (!IsValidDestName(name) || !t.IsPrinter(name)) return Refuse("lpadmin", "no printer " + name);
+  const auto classes = ClassesOf(t, name);
+  const auto it = IsValidDestName(cls) ? classes.find(cls) : classes.end();
+  if (it == classes.end()) return Refuse("lpadmin", name + " is not a member of class " + cls);
+  std::string why;
+  if (!s.Mirrored(CupsChange{CupsChange::Op::kLeaveClass, cls, name, false, s.ClassMark()}, &why))
+    return Refuse("lpadmin", why);
+  const std::string path = t.classes + "/" + cls;
+  const bool ok = it->second.empty() ? RemoveAll(path) && ForgetDestination(t, cls)
+                                     : WriteFileAtomically(path, JoinLines(it->second), 0644);
+  return ok ? kExitOk : Refuse("lpadmin", "cannot write the class " + cls);
+}
+
 int Lpadmin(Service& s, const std::vector<std::string>& args) {
   std::map<char, std::string> o;
-  if (!ParseOptions(args, "pvcidx", "", &o)) return Usage("lpadmin", "bad command line");
+  if (!ParseOptions(args, "pvcidxr", "", &o)) return Usage("lpadmin", "bad command line");
+  if (o.count('r') != 0) {
+    if (o.size() != 2 || o.count('p') == 0) return Usage("lpadmin", "use lpadmin -pNAME -rCLASS");
+    return LeaveClass(s, o.at('p'), o.at('r'));
+  }
   int modes = int(o.count('p') + o.count('d') + o.count('x'));
   if (modes != 1) return Usage("lpadmin", "give exactly one of -p, -d and -x");
   if (o.count('p') != 0) return DefinePrinter(s, o);
@@ -323,6 +345,159 @@ int MarkDestinations(Service& s, const std::string& command, const std::vector<s
     if (!Touch(marker_dir + "/" + n)) return Refuse(command, "cannot record " + n);
   }
   return kExitOk;
+}
+
+// A reason travels on a line to the scheduler and into CUPS's state message.
+bool ValidReason(const std::string& reason) {
+  if (reason.size() > 255) return false;
+  return std::none_of(reason.begin(), reason.end(), [](char c) { return static_cast<unsigned char>(c) < ' ' || c == 0x7f; });
+}
+
+// disable and reject [-r REASON] NAME...: printers only; the scheduler need
+// not run. The tree's marker goes once CUPS agreed.
+int UnmarkDestinations(Service& s, const std::string& command, const std::vector<std::string>& args,
+                       const std::string& marker_dir) {
+  std::string reason;
+  std::vector<std::string> names;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-r" && i + 1 < args.size()) {
+      reason = args[++i];
+    } else if (args[i].rfind("-r", 0) == 0 && args[i].size() > 2) {
+      reason = args[i].substr(2);
+    } else if (!args[i].empty() && args[i][0] == '-') {
+      return Usage(command, "bad option " + args[i]);
+    } else {
+      names.push_back(args[i]);
+    }
+  }
+  if (names.empty()) return Usage(command, "no printer given");
+  if (!ValidReason(reason)) return Refuse(command, "a reason is one line of at most 255 characters");
+  for (const std::string& n : names) {
+    if (!IsValidDestName(n) || !s.t.IsPrinter(n)) return Refuse(command, "no printer " + n);
+  }
+  const auto op = command == "disable" ? CupsChange::Op::kPause : CupsChange::Op::kReject;
+  std::string why;
+  for (const std::string& n : names) {
+    if (!s.Mirrored(Change(op, n, reason), &why)) return Refuse(command, why);
+    if (!RemoveAll(marker_dir + "/" + n)) return Refuse(command, "cannot record " + n);
+  }
+  return kExitOk;
+}
+
+// A job as cancel takes it: "ID" or "PRINTER-ID". False when it is neither.
+bool ParseJob(const std::string& word, std::string* printer, int* id) {
+  const size_t dash = word.rfind('-');
+  const std::string digits = dash == std::string::npos ? word : word.substr(dash + 1);
+  if (digits.empty() || digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return false;
+  *printer = dash == std::string::npos ? "" : word.substr(0, dash);
+  *id = std::stoi(digits);
+  return *id > 0;
+}
+
+// cancel ID|PRINTER-ID... or cancel -a PRINTER: only jobs of the tree's
+// printers are touched. A plain tree keeps no jobs.
+int Cancel(Service& s, const std::vector<std::string>& args) {
+  if (args.empty()) return Usage("cancel", "no job given");
+  std::string why;
+  if (args[0] == "-a") {
+    if (args.size() != 2) return Usage("cancel", "use cancel -a PRINTER");
+    if (!IsValidDestName(args[1]) || !s.t.IsPrinter(args[1])) return Refuse("cancel", "no printer " + args[1]);
+    return s.Mirrored(Change(CupsChange::Op::kCancelAll, args[1]), &why) ? kExitOk : Refuse("cancel", why);
+  }
+  for (const std::string& word : args) {
+    std::string named;
+    int id = 0;
+    if (!ParseJob(word, &named, &id)) return Usage("cancel", "bad job " + word);
+    if (s.server.empty()) return Refuse("cancel", "no job " + word);
+    if (!s.direct) s.direct = std::make_unique<CupsClient>(s.server);
+    std::string printer;
+    if (!s.direct->JobPrinter(id, &printer, &why)) return Refuse("cancel", why);
+    if (!s.t.IsPrinter(printer) || (!named.empty() && named != printer)) {
+      return Refuse("cancel", "no job " + word + " on this tree's printers");
+    }
+    if (!s.Mirrored(Change(CupsChange::Op::kCancelJob, printer, std::to_string(id)), &why)) return Refuse("cancel", why);
+  }
+  return kExitOk;
+}
+
+// lpmove FROM TO: every job of printer FROM goes to printer TO.
+int Lpmove(Service& s, const std::vector<std::string>& args) {
+  if (args.size() != 2) return Usage("lpmove", "use lpmove FROM TO");
+  for (const std::string& n : args) {
+    if (!IsValidDestName(n) || !s.t.IsPrinter(n)) return Refuse("lpmove", "no printer " + n);
+  }
+  if (args[0] == args[1]) return Refuse("lpmove", "the jobs are on " + args[1] + " already");
+  std::string why;
+  return s.Mirrored(Change(CupsChange::Op::kMoveJobs, args[0], args[1]), &why) ? kExitOk : Refuse("lpmove", why);
+}
+
+// The printers of the tree, in name order.
+std::vector<std::string> TreePrinters(const LpTree& t) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(t.printers, ec)) {
+    const std::string n = e.path().filename().string();
+    if (IsValidDestName(n) && t.IsPrinter(n)) names.push_back(n);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int QueryPrinters(Service& s) {
+  const LpTree& t = s.t;
+  std::map<std::string, PrinterState> cups;
+  std::string why;
+  bool asked = false;
+  if (!s.server.empty()) {
+    CupsClient client(s.server);
+    std::vector<PrinterState> printers;
+    asked = client.Printers(&printers, &why);
+    for (PrinterState& p : printers) cups[p.name] = std::move(p);
+  }
+  std::string out;
+  for (const std::string& n : TreePrinters(t)) {
+    std::vector<std::string> f;
+    if (s.server.empty()) {
+      struct stat st;
+      const bool enabled = stat((t.enabled + "/" + n).c_str(), &st) == 0;
+      const bool accepting = stat((t.accepting + "/" + n).c_str(), &st) == 0;
+      f = {n, enabled ? "idle" : "stopped", accepting ? "yes" : "no", "-", "", ""};
+    } else if (!asked) {
+      f = {n, "unknown", "-", "-", why, ""};
+    } else if (auto it = cups.find(n); it == cups.end() || it->second.device_uri != InterfaceUri(t.interfaces + "/" + n)) {
+      f = {n, "unknown", "-", "-", it == cups.end() ? "CUPS has no queue " + n : "CUPS's queue " + n + " is not this tree's", ""};
+    } else {
+      const PrinterState& p = it->second;
+      f = {n, p.state, p.accepting ? "yes" : "no", std::to_string(p.jobs), p.message, p.reasons};
+    }
+    out += kqs::RecordLine(f);
+  }
+  std::fputs(out.c_str(), stdout);
+  return kExitOk;
+}
+
+int QueryJobs(Service& s, const std::string& printer) {
+  if (!printer.empty() && (!IsValidDestName(printer) || !s.t.IsPrinter(printer)))
+    return Refuse("lpquery", "no printer " + printer);
+  if (s.server.empty()) return kExitOk;
+  CupsClient client(s.server);
+  std::vector<JobInfo> jobs;
+  std::string why;
+  if (!client.Jobs(printer, &jobs, &why)) return Refuse("lpquery", why);
+  std::string out;
+  for (const JobInfo& j : jobs) {
+    if (!s.t.IsPrinter(j.printer)) continue;
+    out += kqs::RecordLine({std::to_string(j.id), j.printer, j.user, j.title, std::to_string(j.size), j.state,
+                            std::to_string(j.time)});
+  }
+  std::fputs(out.c_str(), stdout);
+  return kExitOk;
+}
+
+int Lpquery(Service& s, const std::vector<std::string>& args) {
+  if (args.size() == 1 && args[0] == "printers") return QueryPrinters(s);
+  if (!args.empty() && args.size() <= 2 && args[0] == "jobs") return QueryJobs(s, args.size() == 2 ? args[1] : "");
+  return Usage("lpquery", "use lpquery printers or lpquery jobs [PRINTER]");
 }
 
 // A filter description: "Keyword: value" lines with known keywords, a
@@ -381,6 +556,11 @@ int RunCommand(const LpTree& t, const std::string& command, const std::vector<st
   if (command == "accept") return MarkDestinations(s, command, args, true, t.accepting);
   if (command == "enable") return MarkDestinations(s, command, args, false, t.enabled);
   if (command == "lpfilter") return Lpfilter(t, args);
+  if (command == "disable") return UnmarkDestinations(s, command, args, t.enabled);
+  if (command == "reject") return UnmarkDestinations(s, command, args, t.accepting);
+  if (command == "cancel") return Cancel(s, args);
+  if (command == "lpmove") return Lpmove(s, args);
+  if (command == "lpquery") return Lpquery(s, args);
   return Usage(command, "unknown command");
 }
 

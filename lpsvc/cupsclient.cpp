@@ -20,8 +20,9 @@ namespace lpsvc {
 #define LPSVC_CUPS_FUNCTIONS(X)                                                                              \
   X(cupsDoRequest) X(cupsEncryption) X(cupsLastError) X(cupsLastErrorString) X(cupsServer) X(cupsSetServer) \
   X(cupsUser) X(httpAssembleURIf) X(httpClose) X(httpConnect2) X(ippAddInteger) X(ippAddString)           \
-  X(ippAddStrings) X(ippDelete) X(ippFindAttribute) X(ippGetCount) X(ippGetInteger) X(ippGetString)         \
-  X(ippNewRequest) X(ippPort)
+  X(ippAddStrings) X(ippDelete) X(ippFindAttribute) X(ippGetCount) X(ippGetString) X(ippNewRequest)        \
+  X(ippPort) X(ippFirstAttribute) X(ippNextAttribute) X(ippGetName) X(ippGetGroupTag) X(ippGetInteger)     \
+  X(ippGetBoolean)
 
 struct CupsApi {
 #define LPSVC_CUPS_FIELD(name) decltype(&::name) name = nullptr;
@@ -155,6 +156,24 @@ class CupsClient::Session {
     return line;
   }
 
+  // The member URIs of class cls; is_new when CUPS has no such class. False
+  // with the reason when CUPS cannot say.
+  bool ClassMembers(const std::string& cls, std::vector<std::string>* members, bool* is_new, std::string* why) const {
+    const CupsApi& cups = cups_;
+    ipp_t* query = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, cls, true);
+    cups.ippAddString(query, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "member-uris");
+    ipp_t* answer = nullptr;
+    const bool found = Send(query, "/", &answer);
+    *is_new = !found && Status() == IPP_STATUS_ERROR_NOT_FOUND;
+    if (ipp_attribute_t* a = found ? cups.ippFindAttribute(answer, "member-uris", IPP_TAG_URI) : nullptr) {
+      for (int i = 0; i < cups.ippGetCount(a); ++i) members->emplace_back(cups.ippGetString(a, i, nullptr));
+    }
+    Free(answer);
+    if (found || *is_new) return true;
+    *why = Failure("show class " + cls);
+    return false;
+  }
+
   const CupsApi& cups_;
 };
 
@@ -252,6 +271,26 @@ Verdict CupsClient::JoinClass(const std::string& cls, const std::string& printer
   return kFailed;
 }
 
+Verdict CupsClient::LeaveClass(const std::string& cls, const std::string& printer, const std::string& mark,
+                               std::string* why) {
+  if (!Loaded(why)) return kFailed;
+  std::vector<std::string> members;
+  bool is_new = false;
+  if (!session_->ClassMembers(cls, &members, &is_new, why)) return kFailed;
+  const std::string uri = session_->DestinationUri(printer, false);
+  members.erase(std::remove(members.begin(), members.end(), uri), members.end());
+  // An emptied class goes only when it is the tree's (Delete checks the mark).
+  if (members.empty()) return Delete(cls, true, mark, why);
+  std::vector<const char*> values;
+  for (const std::string& m : members) values.push_back(m.c_str());
+  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
+  session_->cups_.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()),
+                                nullptr, values.data());
+  if (session_->Send(request, kAdminResource)) return kDone;
+  *why = session_->Failure("take " + printer + " out of class " + cls);
+  return kFailed;
+}
+
 Verdict CupsClient::SetDefault(const std::string& name, bool is_class, std::string* why) {
   if (!Loaded(why)) return kFailed;
   if (session_->Send(session_->NewRequest(IPP_OP_CUPS_SET_DEFAULT, name, is_class), kAdminResource)) return kDone;
@@ -290,6 +329,199 @@ Verdict CupsClient::Resume(const std::string& name, std::string* why) {
   if (session_->Send(session_->NewRequest(IPP_OP_RESUME_PRINTER, name, false), kAdminResource)) return kDone;
   *why = session_->Failure("enable " + name);
   return kFailed;
+}
+
+bool CupsClient::Pause(const std::string& name, const std::string& reason, std::string* why) {
+  if (!Loaded(why)) return false;
+  ipp_t* request = session_->NewRequest(IPP_OP_PAUSE_PRINTER, name, false);
+  if (!reason.empty()) {
+    session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
+                                 reason.c_str());
+  }
+  if (session_->Send(request, kAdminResource)) return true;
+  *why = session_->Failure("disable " + name);
+  return false;
+}
+
+bool CupsClient::Reject(const std::string& name, const std::string& reason, std::string* why) {
+  if (!Loaded(why)) return false;
+  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_REJECT_JOBS, name, false);
+  if (!reason.empty()) {
+    session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
+                                 reason.c_str());
+  }
+  if (session_->Send(request, kAdminResource)) return true;
+  *why = session_->Failure("let " + name + " reject jobs");
+  return false;
+}
+
+bool CupsClient::CancelJob(const std::string& printer, int id, std::string* why) {
+  if (!Loaded(why)) return false;
+  ipp_t* request = session_->NewRequest(IPP_OP_CANCEL_JOB, printer, false);
+  session_->cups_.ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  if (session_->Send(request, "/jobs/")) return true;
+  *why = session_->Failure("cancel job " + std::to_string(id));
+  return false;
+}
+
+bool CupsClient::CancelAll(const std::string& printer, std::string* why) {
+  if (!Loaded(why)) return false;
+  if (session_->Send(session_->NewRequest(IPP_OP_CANCEL_JOBS, printer, false), kAdminResource)) return true;
+  *why = session_->Failure("cancel the jobs of " + printer);
+  return false;
+}
+
+bool CupsClient::MoveJobs(const std::string& from, const std::string& to, std::string* why) {
+  if (!Loaded(why)) return false;
+  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_MOVE_JOB, from, false);
+  session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-printer-uri", nullptr,
+                               session_->DestinationUri(to, false).c_str());
+  // "No jobs to move" is no failure.
+  if (session_->Send(request, "/jobs/") || session_->Status() == IPP_STATUS_ERROR_NOT_FOUND) return true;
+  *why = session_->Failure("move the jobs of " + from + " to " + to);
+  return false;
+}
+
+namespace {
+
+constexpr const char* kPrinterStates[] = {"idle", "processing", "stopped"};
+constexpr const char* kJobStates[] = {"pending", "held", "processing", "stopped", "canceled", "aborted", "completed"};
+
+// The last path element of a printer URI: ipp://localhost/printers/NAME.
+std::string NameFromUri(const char* uri) {
+  std::string_view u = uri != nullptr ? uri : "";
+  const size_t slash = u.rfind('/');
+  return std::string(slash == std::string_view::npos ? u : u.substr(slash + 1));
+}
+
+}  // namespace
+
+bool CupsClient::Printers(std::vector<PrinterState>* out, std::string* why) {
+  out->clear();
+  if (!Loaded(why)) return false;
+  const CupsApi& cups = session_->cups_;
+  static const char* const kWanted[] = {"printer-name",           "printer-state",     "printer-state-message",
+                                        "printer-state-reasons",  "printer-is-accepting-jobs",
+                                        "queued-job-count",       "device-uri"};
+  ipp_t* request = cups.ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+  cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                     static_cast<int>(std::size(kWanted)), nullptr, kWanted);
+  ipp_t* answer = nullptr;
+  // No printers at all is an answer too.
+  if (!session_->Send(request, "/", &answer) && session_->Status() != IPP_STATUS_ERROR_NOT_FOUND) {
+    session_->Free(answer);
+    *why = session_->Failure("list its printers");
+    return false;
+  }
+  PrinterState p;
+  auto flush = [&] {
+    if (!p.name.empty()) out->push_back(p);
+    p = PrinterState();
+  };
+  for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
+       a = cups.ippNextAttribute(answer)) {
+    const char* name = cups.ippGetName(a);
+    if (cups.ippGetGroupTag(a) != IPP_TAG_PRINTER || name == nullptr) {
+      flush();
+      continue;
+    }
+    const std::string_view n = name;
+    if (n == "printer-name") {
+      p.name = cups.ippGetString(a, 0, nullptr);
+    } else if (n == "printer-state") {
+      const int v = cups.ippGetInteger(a, 0);
+      p.state = v >= IPP_PSTATE_IDLE && v <= IPP_PSTATE_STOPPED ? kPrinterStates[v - IPP_PSTATE_IDLE] : "unknown";
+    } else if (n == "printer-state-message") {
+      p.message = cups.ippGetString(a, 0, nullptr);
+    } else if (n == "printer-state-reasons") {
+      for (int i = 0; i < cups.ippGetCount(a); ++i) {
+        const std::string r = cups.ippGetString(a, i, nullptr);
+        if (r != "none") p.reasons += (p.reasons.empty() ? "" : ",") + r;
+      }
+    } else if (n == "printer-is-accepting-jobs") {
+      p.accepting = cups.ippGetBoolean(a, 0) != 0;
+    } else if (n == "queued-job-count") {
+      p.jobs = cups.ippGetInteger(a, 0);
+    } else if (n == "device-uri") {
+      p.device_uri = cups.ippGetString(a, 0, nullptr);
+    }
+  }
+  flush();
+  session_->Free(answer);
+  return true;
+}
+
+bool CupsClient::Jobs(const std::string& printer, std::vector<JobInfo>* out, std::string* why) {
+  out->clear();
+  if (!Loaded(why)) return false;
+  const CupsApi& cups = session_->cups_;
+  static const char* const kWanted[] = {"job-id",        "job-printer-uri", "job-originating-user-name", "job-name",
+                                        "job-k-octets",  "job-state",       "time-at-creation"};
+  ipp_t* request = cups.ippNewRequest(IPP_OP_GET_JOBS);
+  cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                    printer.empty() ? "ipp://localhost/" : session_->DestinationUri(printer, false).c_str());
+  cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups.cupsUser());
+  cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+  cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                     static_cast<int>(std::size(kWanted)), nullptr, kWanted);
+  ipp_t* answer = nullptr;
+  if (!session_->Send(request, "/", &answer) && session_->Status() != IPP_STATUS_ERROR_NOT_FOUND) {
+    session_->Free(answer);
+    *why = session_->Failure("list its jobs");
+    return false;
+  }
+  JobInfo j;
+  auto flush = [&] {
+    if (j.id > 0) out->push_back(j);
+    j = JobInfo();
+  };
+  for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
+       a = cups.ippNextAttribute(answer)) {
+    const char* name = cups.ippGetName(a);
+    if (cups.ippGetGroupTag(a) != IPP_TAG_JOB || name == nullptr) {
+      flush();
+      continue;
+    }
+    const std::string_view n = name;
+    if (n == "job-id") {
+      j.id = cups.ippGetInteger(a, 0);
+    } else if (n == "job-printer-uri") {
+      j.printer = NameFromUri(cups.ippGetString(a, 0, nullptr));
+    } else if (n == "job-originating-user-name") {
+      j.user = cups.ippGetString(a, 0, nullptr);
+    } else if (n == "job-name") {
+      j.title = cups.ippGetString(a, 0, nullptr);
+    } else if (n == "job-k-octets") {
+      j.size = 1024LL * cups.ippGetInteger(a, 0);
+    } else if (n == "job-state") {
+      const int v = cups.ippGetInteger(a, 0);
+      j.state = v >= IPP_JSTATE_PENDING && v <= IPP_JSTATE_COMPLETED ? kJobStates[v - IPP_JSTATE_PENDING] : "unknown";
+    } else if (n == "time-at-creation") {
+      j.time = cups.ippGetInteger(a, 0);
+    }
+  }
+  flush();
+  session_->Free(answer);
+  return true;
+}
+
+bool CupsClient::JobPrinter(int id, std::string* printer, std::string* why) {
+  if (!Loaded(why)) return false;
+  const CupsApi& cups = session_->cups_;
+  ipp_t* request = cups.ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+  cups.ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups.cupsUser());
+  cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "job-printer-uri");
+  ipp_t* answer = nullptr;
+  const bool found = session_->Send(request, "/", &answer);
+  ipp_attribute_t* a = found ? cups.ippFindAttribute(answer, "job-printer-uri", IPP_TAG_URI) : nullptr;
+  if (a != nullptr) *printer = NameFromUri(cups.ippGetString(a, 0, nullptr));
+  session_->Free(answer);
+  if (a != nullptr) return true;
+  *why = found || session_->Status() == IPP_STATUS_ERROR_NOT_FOUND ? "no job " + std::to_string(id)
+                                                                    : session_->Failure("show job " + std::to_string(id));
+  return false;
 }
 
 }  // namespace lpsvc

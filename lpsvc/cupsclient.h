@@ -22,6 +22,28 @@ enum Verdict : int {
   kClassIsPrinter = 12,  // the class to join is a printer in CUPS
 };
 
+// A CUPS printer as the queue listing shows it.
+struct PrinterState {
+  std::string name;
+  std::string state;  // idle, processing or stopped
+  bool accepting = false;
+  int jobs = 0;
+  std::string message;
+  std::string reasons;  // comma-separated keywords
+  std::string device_uri;
+};
+
+// A job that is not finished yet.
+struct JobInfo {
+  int id = 0;
+  std::string printer;
+  std::string user;
+  std::string title;
+  long long size = 0;  // bytes (CUPS counts kilobytes)
+  std::string state;   // pending, held, processing, stopped, canceled, aborted, completed
+  long long time = 0;  // created, seconds since the epoch
+};
+
 class CupsClient {
  public:
   // server: what the CUPS client library takes as a server (a socket path
@@ -58,6 +80,26 @@ class CupsClient {
   Verdict Accept(const std::string& name, bool is_class, const std::string& mark, std::string* why);
   // Lets a printer print (resumes it).
   Verdict Resume(const std::string& name, std::string* why);
+  // Takes printer out of class cls, deleting the class when it empties and
+  // its printer-info is mark (a class made by hand stays, empty).
+  Verdict LeaveClass(const std::string& cls, const std::string& printer, const std::string& mark, std::string* why);
+  // Stops a printer, or lets it refuse jobs, with reason as its state
+  // message ("" for none).
+  bool Pause(const std::string& name, const std::string& reason, std::string* why);
+  bool Reject(const std::string& name, const std::string& reason, std::string* why);
+  // Cancels job id of printer, or every unfinished job of printer.
+  bool CancelJob(const std::string& printer, int id, std::string* why);
+  bool CancelAll(const std::string& printer, std::string* why);
+  // Moves every job of printer from to printer to.
+  bool MoveJobs(const std::string& from, const std::string& to, std::string* why);
+
+  // Every printer, with one request.
+  bool Printers(std::vector<PrinterState>* out, std::string* why);
+  // The unfinished jobs of printer, or of every printer when it is "", with
+  // one request.
+  bool Jobs(const std::string& printer, std::vector<JobInfo>* out, std::string* why);
+  // The printer that holds job id; false when CUPS has no such job.
+  bool JobPrinter(int id, std::string* printer, std::string* why);
 
  private:
   class Session;

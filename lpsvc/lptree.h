@@ -42,15 +42,16 @@ struct LpTree {
   std::string CupsServer() const;
 };
 
-// The six command names lpsvc answers to, with the directory (below the
+// The command names lpsvc answers to, with the directory (below the
 // root) that holds each.
 struct CommandPlace {
   std::string_view name;
   std::string_view dir;
 };
 inline constexpr CommandPlace kCommands[] = {
-    {"lpsched", "usr/lib"}, {"lpshut", "usr/lib"}, {"lpadmin", "usr/lib"},
-    {"accept", "usr/lib"},  {"enable", "usr/bin"}, {"lpfilter", "usr/lib"},
+    {"lpsched", "usr/lib"}, {"lpshut", "usr/lib"},  {"lpadmin", "usr/lib"}, {"accept", "usr/lib"},
+    {"enable", "usr/bin"},  {"lpfilter", "usr/lib"}, {"disable", "usr/bin"}, {"reject", "usr/lib"},
+    {"cancel", "usr/bin"},  {"lpmove", "usr/lib"},  {"lpquery", "usr/lib"},
 };
 
 // Derives the root from the path a command was started by: ROOT/usr/lib/lpadmin

@@ -148,6 +148,100 @@ TEST_F(PrintingTest, AQueueAddedThroughKqsdPrintsOnCupsWaitsForThePrinterAndGoes
   EXPECT_LT(peak, uintmax_t{1} << 20) << "the job was copied into " << cups_.tempDir();
 }
 
+// The line of a kqsctl --json listing that holds needle ("" when none).
+std::string LineWith(const std::string& text, const std::string& needle) {
+  const size_t at = text.find(needle);
+  if (at == std::string::npos) return "";
+  const size_t start = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+  return text.substr(start, text.find('\n', at) - start);
+}
+
+// The "id" values of a kqsctl jobs --json listing, in order.
+std::vector<std::string> JobIds(const std::string& json) {
+  std::vector<std::string> ids;
+  for (size_t at = json.find("\"id\":"); at != std::string::npos; at = json.find("\"id\":", at + 1)) {
+    ids.push_back(json.substr(at + 5, json.find(',', at) - at - 5));
+  }
+  return ids;
+}
+
+TEST_F(PrintingTest, AStoppedQueueIsSeenAndBroughtBackAndItsJobsAreCancelledMovedAndRedirected) {
+  ASSERT_TRUE(cups_.Start()) << cups_.error();
+  StartDaemon();
+  FakePrinter printer(FakePrinter::Behaviour{});
+  ASSERT_EQ(AddQueue("lab").status, 0);
+  ASSERT_EQ(AddQueue("spare").status, 0);
+  // A queue of CUPS's own is neither shown nor touched.
+  RunResult r = cups_.Client({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", "lpadmin", "-p", "foreign", "-v", "lpif:///elsewhere/foreign", "-E"});
+  ASSERT_EQ(r.status, 0) << r.all();
+
+  // Stopped with a job held, then refusing: what the administrator sees.
+  ASSERT_EQ(Ctl({"disable", "lab", "--reason", "paper jam"}).status, 0);
+  ASSERT_TRUE(Print("lab", "held\n"));
+  ASSERT_EQ(Ctl({"reject", "lab", "--reason", "maintenance"}).status, 0);
+  r = Ctl({"queues", "--json"});
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_TRUE(Contains(LineWith(r.out, "\"name\":\"lab\""), "\"state\":\"stopped\",\"accepting\":false,\"jobs\":1"))
+      << r.out;
+  EXPECT_TRUE(Contains(LineWith(r.out, "\"name\":\"spare\""), "\"state\":\"idle\",\"accepting\":true,\"jobs\":0"))
+      << r.out;
+  EXPECT_FALSE(Contains(r.out, "foreign"));
+  r = Ctl({"status", "lab", "--json"});
+  EXPECT_TRUE(Contains(r.out, "\"stateMessage\":\"maintenance\"") && Contains(r.out, "\"deviceUri\":\"127.0.0.1\"") &&
+              Contains(r.out, "\"model\":\"standard\""))
+      << r.all();
+  EXPECT_EQ(JobIds(Ctl({"jobs", "lab", "--json"}).out).size(), 1u);
+  r = Ctl({"disable", "foreign"});
+  EXPECT_TRUE(r.status == 1 && Contains(r.err, "KQS_INVALID_OBJECT_NAME")) << r.all();
+
+  // Back in service, the held job prints.
+  ASSERT_EQ(Ctl({"enable", "lab"}).status, 0);
+  ASSERT_EQ(Ctl({"accept", "lab"}).status, 0);
+  std::vector<std::string> jobs = printer.WaitForJobs(1, 20000);
+  ASSERT_EQ(jobs.size(), 1u) << cups_.ErrorLog();
+  EXPECT_EQ(jobs[0], "held\n");
+  EXPECT_TRUE(JobsDone("lab", 10s));
+
+  // Two jobs on a stopped queue: one cancelled, the other moved to a queue
+  // that prints it; then one more cancelled with --all.
+  ASSERT_EQ(Ctl({"disable", "lab"}).status, 0);
+  ASSERT_TRUE(Print("lab", "cancel me\n"));
+  ASSERT_TRUE(Print("lab", "move me\n"));
+  std::vector<std::string> ids = JobIds(Ctl({"jobs", "lab", "--json"}).out);
+  ASSERT_EQ(ids.size(), 2u);
+  r = Ctl({"cancel", "lab-" + ids[0]});
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_EQ(JobIds(Ctl({"jobs", "--json"}).out), std::vector<std::string>{ids[1]});
+  r = Ctl({"move-jobs", "lab", "spare"});
+  ASSERT_EQ(r.status, 0) << r.all();
+  jobs = printer.WaitForJobs(2, 20000);
+  ASSERT_EQ(jobs.size(), 2u) << cups_.ErrorLog();
+  EXPECT_EQ(jobs[1], "move me\n");
+  ASSERT_TRUE(Print("lab", "cancel us all\n"));
+  ASSERT_EQ(Ctl({"cancel", "--all", "lab"}).status, 0);
+  EXPECT_TRUE(JobsDone("lab", 5s));
+
+  // A queue whose printer is unreachable keeps its job while its device
+  // changes; the job then goes to the new device.
+  ASSERT_EQ(Ctl({"add-queue", "moved", "--model", "standard", "--device", "127.0.0.2"}).status, 0);
+  ASSERT_EQ(Ctl({"disable", "moved"}).status, 0);
+  ASSERT_TRUE(Print("moved", "redirected\n"));
+  r = Ctl({"modify-queue", "moved", "--device", "127.0.0.1", "--teoj"});
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_EQ(JobIds(Ctl({"jobs", "moved", "--json"}).out).size(), 1u) << "the queued job was lost";
+  r = Ctl({"status", "moved", "--json"});
+  EXPECT_TRUE(Contains(r.out, "\"device\":\"127.0.0.1\"") && Contains(r.out, "\"teoj\":\"1\"")) << r.out;
+  ASSERT_EQ(Ctl({"enable", "moved"}).status, 0);
+  jobs = printer.WaitForJobs(3, 20000);
+  ASSERT_EQ(jobs.size(), 3u) << cups_.ErrorLog();
+  EXPECT_EQ(jobs[2], "redirected\n");
+
+  // CUPS gone: the state is unknown, not a stale "idle".
+  cups_.Stop();
+  r = Ctl({"queues"});
+  EXPECT_TRUE(Contains(LineWith(r.out, "lab"), "unknown")) << r.all();
+}
+
 TEST_F(PrintingTest, NothingIsLeftInCupsWhenItIsDownOrRefusesLp) {
   // CUPS down: the scheduler cannot be started, or, with a stale lock that
   // claims it runs, lpadmin fails.

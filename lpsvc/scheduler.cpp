@@ -82,8 +82,14 @@ bool Decode(const std::string& text, CupsChange* c) {
     f = text.substr(start, end - start);
     start = end + 1;
   }
-  if (fields[0].size() != 1 || fields[0][0] < '0' || fields[0][0] > '6') return false;
-  c->op = static_cast<CupsChange::Op>(fields[0][0] - '0');
+  int op = 0;
+  if (fields[0].empty() || fields[0].size() > 2) return false;
+  for (char ch : fields[0]) {
+    if (ch < '0' || ch > '9') return false;
+    op = op * 10 + (ch - '0');
+  }
+  if (op > static_cast<int>(CupsChange::Op::kLast)) return false;
+  c->op = static_cast<CupsChange::Op>(op);
   c->name = fields[1];
   c->value = fields[2];
   c->is_class = fields[3] == "1";
@@ -192,6 +198,18 @@ Verdict Apply(CupsClient& client, const CupsChange& c, std::string* why) {
       return client.Accept(c.name, c.is_class, c.mark, why);
     case CupsChange::Op::kResume:
       return client.Resume(c.name, why);
+    case CupsChange::Op::kPause:
+      return client.Pause(c.name, c.value, why) ? kDone : kFailed;
+    case CupsChange::Op::kReject:
+      return client.Reject(c.name, c.value, why) ? kDone : kFailed;
+    case CupsChange::Op::kCancelJob:
+      return client.CancelJob(c.name, std::atoi(c.value.c_str()), why) ? kDone : kFailed;
+    case CupsChange::Op::kCancelAll:
+      return client.CancelAll(c.name, why) ? kDone : kFailed;
+    case CupsChange::Op::kMoveJobs:
+      return client.MoveJobs(c.name, c.value, why) ? kDone : kFailed;
+    case CupsChange::Op::kLeaveClass:
+      return client.LeaveClass(c.name, c.value, c.mark, why);
     case CupsChange::Op::kAdopt:
       break;
   }

@@ -21,10 +21,16 @@ namespace lpsvc {
 
 // One change for CUPS, as a command asks for it.
 struct CupsChange {
-  enum class Op { kAddPrinter, kJoinClass, kSetDefault, kDelete, kAccept, kResume, kAdopt };
+  enum class Op {
+    kAddPrinter, kJoinClass, kSetDefault, kDelete, kAccept, kResume, kAdopt,
+    kPause, kReject, kCancelJob, kCancelAll, kMoveJobs, kLeaveClass,
+    kLast = kLeaveClass
+  };
   Op op = Op::kAdopt;
   std::string name;   // the printer or class
-  std::string value;  // the device URI (kAddPrinter) or the printer (kJoinClass)
+  // The device URI (kAddPrinter), the printer (kJoinClass, kLeaveClass), the reason
+  // (kPause, kReject), the job id (kCancelJob) or the destination (kMoveJobs).
+  std::string value;
   bool is_class = false;
   std::string mark;   // what makes the destination this tree's (see CupsClient)
 };

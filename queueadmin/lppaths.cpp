@@ -34,6 +34,12 @@ constexpr PathRow kPathRows[] = {
     {&LpPathSet::schedlock, "/var/spool/lp/SCHEDLOCK"},
     {&LpPathSet::product, "/opt/qvnx/sh"},
     {&LpPathSet::version, "/opt/qvnx/version"},
+    {&LpPathSet::disable, "/usr/bin/disable"},
+    {&LpPathSet::reject, "/usr/lib/reject"},
+    {&LpPathSet::cancel, "/usr/bin/cancel"},
+    {&LpPathSet::lpmove, "/usr/lib/lpmove"},
+    {&LpPathSet::lpquery, "/usr/lib/lpquery"},
+    {&LpPathSet::defaultDest, "/etc/lp/default"},
 };
 
 char g_root[kMaxLpRootLength + 1] = "";

@@ -23,6 +23,12 @@ struct LpPathSet {
   char schedlock[255];   // "/var/spool/lp/SCHEDLOCK": exists while the scheduler runs
   char product[255];     // "/opt/qvnx/sh": product models and the wrapper template
   char version[255];     // "/opt/qvnx/version": the product's version file
+  char disable[255];     // "/usr/bin/disable"
+  char reject[255];      // "/usr/lib/reject"
+  char cancel[255];      // "/usr/bin/cancel"
+  char lpmove[255];      // "/usr/lib/lpmove"
+  char lpquery[255];     // "/usr/lib/lpquery": printer state and jobs (lpsvc only)
+  char defaultDest[255];  // "/etc/lp/default": the default destination's name
 };
 
 // File name of the interface wrapper template in LpPathSet::product.

@@ -18,6 +18,7 @@
 #include "queueadmin/filter.h"
 #include "queueadmin/lppaths.h"
 #include "queueadmin/namecheck.h"
+#include "queueadmin/queuestate.h"
 #include "queueadmin/scheduler.h"
 
 namespace {
@@ -178,56 +179,103 @@ int QueueExistsUX(const char* name) { return ExistsIn(LpPaths().interfaces, name
 
 int ClassExists(const char* name) { return ExistsIn(LpPaths().classes, name); }
 
-uint32_t CreateScripts(const char* name, const ParameterEntry* table) {
-  ScriptPaths paths;
-  if (!paths.Build(name)) return KQS_FAILURE;
-  const char* backup_dir = paths.backupDir;
-  const char* script = paths.script;
-  const char* backup = paths.backup;
-  const char* wrapper = paths.wrapper;
-  kqs::Env* env = kqs::CurrentEnv();
-  if (!Exists(backup_dir) &&
-      (env->Mkdir(backup_dir, kScriptMode) != 0 || env->Chmod(backup_dir, kScriptMode) != 0)) {
-    return KQS_FAILURE;
-  }
+namespace {
 
-  const bool teoj = Flag(table[kqs::kQueueTEOJ].value);
-  {
-    // The model-based script lpadmin installed, with its settings, goes to
-    // the backup folder.
-    const std::array<LineRule, 6> rules = {{
-        {"OS=", "OS", "solaris", true},
-        {"PERSONALTY=", "PERSONALTY", table[kqs::kQueuePERSONALTY].value, true},
-        {"PRINTMODEL=", "PRINTMODEL", table[kqs::kQueueType].value, true},
-        {"BANNER=", "BANNER", Flag(table[kqs::kQueueBANNER].value) ? "yes" : "", true},
-        {"TEOJ=", "TEOJ", teoj ? "on" : "off", true},
-        {"PSLEVEL=", "PSLEVEL", table[kqs::kQueuePSLEVEL].value, true},
-    }};
-    File in(env->FOpen(script, "r"));
-    if (!in) return KQS_FAILURE;
-    File out(env->FOpen(backup, "w"));
-    if (!out) return KQS_FAILURE;
-    if (!RewriteScript(in.get(), out.get(), rules) || !CloseWritten(out)) return KQS_FAILURE;
-  }
-  if (env->Chmod(script, kScriptMode) != 0 || env->Chmod(backup, kScriptMode) != 0) return KQS_FAILURE;
+// The lines of the model-based script that take the queue's settings.
+std::array<LineRule, 6> BackupRules(const ParameterEntry* table) {
+  return {{
+      {"OS=", "OS", "solaris", true},
+      {"PERSONALTY=", "PERSONALTY", table[kqs::kQueuePERSONALTY].value, true},
+      {"PRINTMODEL=", "PRINTMODEL", table[kqs::kQueueType].value, true},
+      {"BANNER=", "BANNER", Flag(table[kqs::kQueueBANNER].value) ? "yes" : "", true},
+      {"TEOJ=", "TEOJ", Flag(table[kqs::kQueueTEOJ].value) ? "on" : "off", true},
+      {"PSLEVEL=", "PSLEVEL", table[kqs::kQueuePSLEVEL].value, true},
+  }};
+}
 
-  // The wrapper becomes the queue's interface program.
-  const std::string xport = std::string("-p ") + table[kqs::kQueueIPPort].value;
-  const std::array<LineRule, 7> rules = {{
+// The lines of the wrapper that take the queue's settings; xport holds the
+// text of xPORT while the rules are used.
+std::array<LineRule, 7> WrapperRules(const ParameterEntry* table, std::string* xport) {
+  *xport = std::string("-p ") + table[kqs::kQueueIPPort].value;
+  return {{
       {"PERIPH=", "PERIPH", table[kqs::kQueueDevice].value, false},
-      {"TEOJ=", "TEOJ", teoj ? "-w" : "", true},
+      {"TEOJ=", "TEOJ", Flag(table[kqs::kQueueTEOJ].value) ? "-w" : "", true},
       {"JRECOV=", "JRECOV", Flag(table[kqs::kQueueJRECOV].value) ? "yes" : "no", true},
-      {"xPORT=", "xPORT", xport.c_str(), true},
+      {"xPORT=", "xPORT", xport->c_str(), true},
       {"DEVTYPE=", "DEVTYPE", table[kqs::kQueueDEVTYPE].value, true},
       {"jobm=", "jobm", "no", true},
       {"templiary=", "LD_LIBRARY_PATH", kLibraryPath, true},
   }};
-  File in(env->FOpen(wrapper, "r"));
-  if (!in) return KQS_FAILURE;
-  File out(env->FOpen(script, "w"));
-  if (!out) return KQS_FAILURE;
-  if (!RewriteScript(in.get(), out.get(), rules) || !CloseWritten(out)) return KQS_FAILURE;
+}
+
+// Writes out_path from in_path by rules; false when either cannot be opened
+// or anything written was lost.
+template <size_t N>
+bool RewriteFile(const char* in_path, const char* out_path, const std::array<LineRule, N>& rules) {
+  kqs::Env* env = kqs::CurrentEnv();
+  File in(env->FOpen(in_path, "r"));
+  if (!in) return false;
+  File out(env->FOpen(out_path, "w"));
+  if (!out) return false;
+  return RewriteScript(in.get(), out.get(), rules) && CloseWritten(out);
+}
+
+bool MakeBackupDir(const char* dir) {
+  kqs::Env* env = kqs::CurrentEnv();
+  return Exists(dir) || (env->Mkdir(dir, kScriptMode) == 0 && env->Chmod(dir, kScriptMode) == 0);
+}
+
+// Writes path from in_path by rules into a new file beside it and puts that
+// in its place at once, with mode 0755.
+template <size_t N>
+bool ReplaceFile(const char* in_path, const char* dir, const char* name, const std::array<LineRule, N>& rules) {
+  char path[255];
+  char fresh[255];
+  if (!FormatLine(path, sizeof path, "%s/%s", dir, name) || !FormatLine(fresh, sizeof fresh, "%s/.%s.new", dir, name))
+    return false;
+  kqs::Env* env = kqs::CurrentEnv();
+  if (RewriteFile(in_path, fresh, rules) && env->Chmod(fresh, kScriptMode) == 0 && env->Rename(fresh, path) == 0)
+    return true;
+  env->Unlink(fresh);
+  return false;
+}
+
+}  // namespace
+
+uint32_t CreateScripts(const char* name, const ParameterEntry* table) {
+  ScriptPaths paths;
+  if (!paths.Build(name) || !MakeBackupDir(paths.backupDir)) return KQS_FAILURE;
+  kqs::Env* env = kqs::CurrentEnv();
+  // The model-based script lpadmin installed, with its settings, goes to the
+  // backup folder; the wrapper becomes the queue's interface program.
+  if (!RewriteFile(paths.script, paths.backup, BackupRules(table))) return KQS_FAILURE;
+  if (env->Chmod(paths.script, kScriptMode) != 0 || env->Chmod(paths.backup, kScriptMode) != 0) return KQS_FAILURE;
+  std::string xport;
+  if (!RewriteFile(paths.wrapper, paths.script, WrapperRules(table, &xport))) return KQS_FAILURE;
   return KQS_SUCCESS;
+}
+
+uint32_t kqs::ReplaceScripts(const char* name, const ParameterEntry* table, const char* modelPath) {
+  ScriptPaths paths;
+  if (!paths.Build(name) || !MakeBackupDir(paths.backupDir)) return KQS_FAILURE;
+  std::string xport;
+  if (!ReplaceFile(modelPath, paths.backupDir, name, BackupRules(table)) ||
+      !ReplaceFile(paths.wrapper, LpPaths().interfaces, name, WrapperRules(table, &xport))) {
+    return KQS_FAILURE;
+  }
+  return KQS_SUCCESS;
+}
+
+bool kqs::QueueValuesAreSafe(const ParameterEntry* table) {
+  Table t;
+  std::copy(table, table + t.size(), t.begin());
+  return ValuesAreSafe(t);
+}
+
+bool kqs::FindModel(const char* model, char* path, unsigned size) {
+  const kqs::LpPathSet& lp = LpPaths();
+  return (FormatLine(path, size, "%s/%s", lp.product, model) && Exists(path)) ||
+         (FormatLine(path, size, "%s/%s", lp.models, model) && Exists(path));
 }
 
 uint32_t QueueAddUX(const char* name, const char* parameters) {
@@ -251,11 +299,8 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
     accept_class = !ClassExists(cls);
   }
 
-  const char* model = table[kqs::kQueueModel].value;
   char model_path[255];
-  bool found = FormatLine(model_path, sizeof model_path, "%s/%s", lp.product, model) && Exists(model_path);
-  if (!found) found = FormatLine(model_path, sizeof model_path, "%s/%s", lp.models, model) && Exists(model_path);
-  if (!found) return KQS_FILESET_MISSING;
+  if (!kqs::FindModel(table[kqs::kQueueModel].value, model_path, sizeof model_path)) return KQS_FILESET_MISSING;
 
   // Every line is built before anything runs: a queue half made because its
   // last command did not fit would be worse than none.
@@ -285,6 +330,7 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
     if (started_scheduler) ShutSched();
     return code;
   }
+  kqs::SaveQueueSettings(name, table.data());
   if (started_scheduler && !ShutSched()) return KQS_SPOOLER_STILL_RUNNING;
   Addfilter(name);
   return KQS_SUCCESS;

@@ -86,3 +86,21 @@ int ClassExists(const char* name);
 // the known variable names is replaced by the variable with the request's
 // value; every other line is copied. Returns KQS_SUCCESS or KQS_FAILURE.
 uint32_t CreateScripts(const char* name, const ParameterEntry* table);
+
+namespace kqs {
+
+// True when every value of a filled table may go where an add puts it (the
+// checks QueueAddUX makes before it runs anything).
+bool QueueValuesAreSafe(const ParameterEntry* table);
+
+// The path of printer model model: in the product's folder, else in the LP
+// model folder. False when it is in neither (or the path does not fit size).
+bool FindModel(const char* model, char* path, unsigned size);
+
+// As CreateScripts, for a queue that exists: the model-based script comes
+// from modelPath, and each script is written beside its place and then put
+// there at once, so a job never runs half a script. Returns KQS_SUCCESS or
+// KQS_FAILURE (the old scripts then stay, or the backup alone is new).
+uint32_t ReplaceScripts(const char* name, const ParameterEntry* table, const char* modelPath);
+
+}  // namespace kqs

@@ -36,5 +36,6 @@ uint32_t QueueRemoveUX(const char* name) {
   if (kqs::FormatLine(command, sizeof command, "%s -f %s -x", lp.lpfilter, name)) xSystem(command);
   if (kqs::FormatLine(path, sizeof path, "%s/%s", lp.fd, name)) RemoveIfPresent(path);
   if (kqs::FormatLine(path, sizeof path, "%s/model.orig/%s", lp.interfaces, name)) RemoveIfPresent(path);
+  if (kqs::FormatLine(path, sizeof path, "%s/model.orig/%s.settings", lp.interfaces, name)) RemoveIfPresent(path);
   return KQS_SUCCESS;
 }

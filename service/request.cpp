@@ -13,6 +13,7 @@
 
 #include "common/host/eventlog.h"
 #include "common/host/mtsafe.h"
+#include "protocol/extension.h"
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
 #include "queueadmin/adminaccess.h"
@@ -20,6 +21,7 @@
 #include "queueadmin/ports.h"
 #include "queueadmin/queueadd.h"
 #include "queueadmin/queueremove.h"
+#include "queueadmin/queuestate.h"
 #include "common/host/servicefw.h"
 #include "common/host/sysinfo.h"
 #include "service/admission.h"
@@ -60,12 +62,24 @@ constexpr std::array kRoutes{
           [](const Call& c) { return DriverEnumUX(c.result, c.resultSize); }},
     Route{KQS_ENUM_CONTAINER, TYPE_PRINTMONITOR,
           [](const Call& c) { return MonitorEnumUX(c.result, c.resultSize); }},
+    // kqsd's own requests (protocol/extension.h).
+    Route{KQS_ENUM_CONTAINER, TYPE_KQS_QUEUE_STATE,
+          [](const Call& c) { return QueueStateEnumUX(c.parameters, c.result, c.resultSize); }},
+    Route{KQS_ENUM_CONTAINER, TYPE_KQS_JOB,
+          [](const Call& c) { return JobEnumUX(c.parameters, c.result, c.resultSize); }},
+    Route{KQS_ENUM_CONTAINER, TYPE_KQS_QUEUE_SETTINGS,
+          [](const Call& c) { return QueueSettingsEnumUX(c.parameters, c.result, c.resultSize); }},
+    Route{KQS_UPDATE, TYPE_KQS_QUEUE_STATE, [](const Call& c) { return QueueStateChangeUX(c.parameters, c.data); }},
+    Route{KQS_REMOVE, TYPE_KQS_JOB, [](const Call& c) { return JobCancelUX(c.parameters, c.data); }},
+    Route{KQS_UPDATE, TYPE_KQS_JOB, [](const Call& c) { return JobMoveUX(c.parameters, c.data); }},
+    Route{KQS_UPDATE, TYPE_KQS_QUEUE_SETTINGS, [](const Call& c) { return QueueModifyUX(c.parameters, c.data); }},
 };
 
-// Operations that have handlers; the others are answered as invalid.
-constexpr bool Dispatched(uint32_t operation) {
+// Operations that have handlers; the others are answered as invalid. An
+// update exists only on kqsd's own object types.
+constexpr bool Dispatched(uint32_t operation, uint32_t objectType) {
   return operation == KQS_ADD || operation == KQS_REMOVE || operation == KQS_ADMIN_ACCESS ||
-         operation == KQS_ENUM_CONTAINER;
+         operation == KQS_ENUM_CONTAINER || (operation == KQS_UPDATE && kqs::IsExtensionType(objectType));
 }
 
 struct FreeDeleter {
@@ -125,14 +139,30 @@ class RequestTurn {
   static inline uint64_t serving_ = 0;
 };
 
-constexpr bool NeedsAccess(uint32_t operation) {
-  return operation == KQS_ADD || operation == KQS_REMOVE;
+constexpr bool NeedsAccess(uint32_t operation, uint32_t objectType) {
+  return operation == KQS_ADD || operation == KQS_REMOVE ||
+         (operation == KQS_UPDATE && kqs::IsExtensionType(objectType));
+}
+
+// A change made through kqsd's own requests is logged once, with who asked
+// and how it ended.
+void LogExtensionChange(const kqs::Session& session, uint32_t operation, uint32_t objectType, const char* name,
+                        const char* data, uint32_t code) {
+  if (!kqs::IsExtensionType(objectType) || (operation != KQS_UPDATE && operation != KQS_REMOVE)) return;
+  const uintptr_t insertions[] = {reinterpret_cast<uintptr_t>(session.connection->peer().c_str()),
+                                  reinterpret_cast<uintptr_t>(name), reinterpret_cast<uintptr_t>(data),
+                                  reinterpret_cast<uintptr_t>(KQSReturnCodeFromID(code))};
+  EventLogAddMessage(code == KQS_SUCCESS ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                     code == KQS_SUCCESS ? 60 : 260, 4, insertions);
 }
 
 // The audit trail: every add or remove of a queue or port, done (56) or
 // refused (251, with the code), with the console's address and the name.
 void Audit(const kqs::Session& session, uint32_t operation, uint32_t objectType, const char* name, uint32_t code) {
-  if (!NeedsAccess(operation) || (objectType != TYPE_PRINTQUEUE && objectType != TYPE_PHYSICAL_PRINTER)) return;
+  if ((operation != KQS_ADD && operation != KQS_REMOVE) ||
+      (objectType != TYPE_PRINTQUEUE && objectType != TYPE_PHYSICAL_PRINTER)) {
+    return;
+  }
   static constexpr const char* kWhat[2][2] = {{"add queue", "add port"}, {"remove queue", "remove port"}};
   const char* insertions[] = {session.connection->peer().c_str(),
                               kWhat[operation == KQS_REMOVE][objectType == TYPE_PHYSICAL_PRINTER], name,
@@ -163,7 +193,7 @@ void AttachReason(std::unique_ptr<unsigned char, FreeDeleter>* result, uint32_t*
 uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, char* data,
                     uint32_t /*dataSize*/, unsigned char* result, uint32_t* resultSize) {
   if (resultSize == nullptr) return KQS_INVALID_PARAMETER;
-  if (!Dispatched(operation)) return KQS_INVALID_OPERATION;
+  if (!Dispatched(operation, objectType)) return KQS_INVALID_OPERATION;
   for (const Route& route : kRoutes) {
     if (route.operation == operation &&
         (route.objectType == kAnyType || route.objectType == objectType)) {
@@ -214,7 +244,7 @@ uint32_t PSRequest(kqs::Session* session, const char* packet, uint32_t received)
   if (parametersSize > kRequestParameterSize || dataSize > kRequestDataSize) {
     // The decoder copied nothing: no handler runs on an unfilled buffer.
     code = KQS_INVALID_PARAMETER;
-  } else if (bEnforceAccess && NeedsAccess(operation) && !session->accessGranted) {
+  } else if (bEnforceAccess && NeedsAccess(operation, objectType) && !session->accessGranted) {
     code = KQS_NO_ACCESS;
   } else if (operation == KQS_ADMIN_ACCESS && !AwaitPasswordTurn(*session)) {
     return KQS_FAILURE;
@@ -222,7 +252,8 @@ uint32_t PSRequest(kqs::Session* session, const char* packet, uint32_t received)
     RequestTurn turn;
     xSystemForgetFailure();
     code = RunCommand(operation, objectType, parameters.data(), data.data(), dataSize, &result, &resultSize);
-    if (NeedsAccess(operation) && code != KQS_SUCCESS) AttachReason(&result, &resultSize);
+    if (NeedsAccess(operation, objectType) && code != KQS_SUCCESS && resultSize == 0) AttachReason(&result, &resultSize);
+    LogExtensionChange(*session, operation, objectType, parameters.data(), data.data(), code);
     if (operation == KQS_ADMIN_ACCESS && (code == KQS_SUCCESS || code == KQS_NO_ACCESS)) {
       kqs::NotePasswordCheck(session->connection->peer(), code == KQS_SUCCESS);
       if (code == KQS_SUCCESS) session->accessGranted = true;

@@ -28,19 +28,20 @@ namespace {
 // calls and writes nothing but its own stack (and errno).
 struct ChildArgs {
   char* const* argv;
-  int errorsFd;  // the standard error to give the program, or -1
+  int out;  // the write end of the output pipe, or -1 for /dev/null
+  int err;  // the write end of the error pipe, or -1 for /dev/null
 };
 
 __attribute__((no_sanitize("address", "undefined"))) int ChildMain(void* arg) {
   char* const* argv = static_cast<ChildArgs*>(arg)->argv;
-  const int errorsFd = static_cast<ChildArgs*>(arg)->errorsFd;
+  const int out = static_cast<ChildArgs*>(arg)->out;
+  const int err = static_cast<ChildArgs*>(arg)->err;
   int devnull = open("/dev/null", O_RDWR | O_APPEND);
   if (devnull >= 0) {
-    dup2(devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
+    dup2(out >= 0 ? out : devnull, STDOUT_FILENO);
+    dup2(err >= 0 ? err : devnull, STDERR_FILENO);
     dup2(devnull, STDIN_FILENO);
   }
-  if (errorsFd >= 0) dup2(errorsFd, STDERR_FILENO);
   for (int fd = 3; fd <= 59; ++fd) close(fd);
   // A handler of the daemon must never run here: all signals are still
   // blocked, and each caught one goes back to its default before they are
@@ -114,55 +115,44 @@ bool WaitEnded(pid_t pid, int timeoutMs) {
   return r == 0;
 }
 
+// Reads the pipe in until every writer has closed it, or until timeoutMs (0:
+// no limit) have passed; false when the time ran out.
+bool ReadOutput(int in, std::string* output, size_t maxBytes, int timeoutMs) {
+  const int64_t start = [] {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  }();
+  char buf[8192];
+  for (;;) {
+    int wait = -1;
+    if (timeoutMs > 0) {
+      struct timespec ts;
+      clock_gettime(CLOCK_MONOTONIC, &ts);
+      const int64_t spent = int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000 - start;
+      if (spent >= timeoutMs) return false;
+      wait = static_cast<int>(timeoutMs - spent);
+    }
+    struct pollfd p{in, POLLIN, 0};
+    const int r = poll(&p, 1, wait);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return r == 0 ? false : true;
+    const ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return true;
+    const size_t room = maxBytes > output->size() ? maxBytes - output->size() : 0;
+    output->append(buf, std::min(room, size_t(n)));
+  }
+}
+
 class PosixEnv final : public Env {
  public:
-  // clone(CLONE_VM | CLONE_VFORK) rather than fork: no copy of the daemon's
-  // page tables for every LP command. posix_spawn would do that too, but it
-  // cannot set the umask, nor ignore a signal that the daemon itself does not
-  // ignore (SIGCHLD), and the child needs both.
   int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) override {
-    if (argv == nullptr || argv[0] == nullptr) return -1;
-    if (errors != nullptr && errorsSize > 0) errors[0] = '\0';
-    // Non-blocking at both ends: a program that writes more than the pipe
-    // holds loses the rest rather than waiting for a reader, and whatever it
-    // started may keep the pipe open without holding this thread.
-    int pipeFds[2] = {-1, -1};
-    if (errors != nullptr && errorsSize > 1 && pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) pipeFds[0] = pipeFds[1] = -1;
-    constexpr size_t kChildStack = 64 * 1024;
-    std::vector<char> stack(kChildStack);
-    ChildArgs args{argv, pipeFds[1]};
-    // Blocked until the child has reset its handlers; the parent's own mask
-    // comes back as soon as the child has exec'ed.
-    sigset_t all, saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved);
-    const pid_t pid = clone(ChildMain, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    if (pipeFds[1] >= 0) close(pipeFds[1]);
-    if (pid < 0) {
-      if (pipeFds[0] >= 0) close(pipeFds[0]);
-      return -1;
-    }
-    running_.Add(pid);
-    const bool ended = WaitEnded(pid, timeoutMs);
-    running_.Remove(pid);
-    if (pipeFds[0] >= 0) {
-      size_t got = 0;
-      for (ssize_t n; got + 1 < errorsSize && ((n = read(pipeFds[0], errors + got, errorsSize - 1 - got)) > 0 ||
-                                             (n < 0 && errno == EINTR));) {
-        if (n > 0) got += size_t(n);
-      }
-      errors[got] = '\0';
-      close(pipeFds[0]);
-    }
-    int status = 0;
-    pid_t r;
-    do {
-      r = waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    if (!ended || r < 0) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return -1;
+    return Run(argv, timeoutMs, nullptr, 0, errors, errorsSize);
+  }
+
+  int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) override {
+    return Run(argv, timeoutMs, output, maxBytes, nullptr, 0);
   }
 
   void TerminatePrograms() override { running_.KillAll(); }
@@ -189,6 +179,71 @@ class PosixEnv final : public Env {
   }
 
  private:
+  // clone(CLONE_VM | CLONE_VFORK) rather than fork: no copy of the daemon's
+  // page tables for every LP command. posix_spawn would do that too, but it
+  // cannot set the umask, nor ignore a signal that the daemon itself does not
+  // ignore (SIGCHLD), and the child needs both.
+  int Run(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes, char* errors, size_t errorsSize) {
+    if (argv == nullptr || argv[0] == nullptr) return -1;
+    int pipe_fds[2] = {-1, -1};
+    if (output != nullptr) {
+      output->clear();
+      if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+    }
+    // Standard error: non-blocking at both ends, so a program that writes
+    // more than the pipe holds loses the rest rather than waiting for a
+    // reader, and whatever it started may keep the pipe open without holding
+    // this thread.
+    if (errors != nullptr && errorsSize > 0) errors[0] = '\0';
+    int err_fds[2] = {-1, -1};
+    if (errors != nullptr && errorsSize > 1 && pipe2(err_fds, O_CLOEXEC | O_NONBLOCK) != 0) err_fds[0] = err_fds[1] = -1;
+    constexpr size_t kChildStack = 64 * 1024;
+    std::vector<char> stack(kChildStack);
+    ChildArgs args{argv, pipe_fds[1], err_fds[1]};
+    // Blocked until the child has reset its handlers; the parent's own mask
+    // comes back as soon as the child has exec'ed.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const pid_t pid = clone(ChildMain, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    for (int fd : {pipe_fds[1], err_fds[1]}) {
+      if (fd >= 0) close(fd);
+    }
+    if (pid < 0) {
+      for (int fd : {pipe_fds[0], err_fds[0]}) {
+        if (fd >= 0) close(fd);
+      }
+      return -1;
+    }
+    running_.Add(pid);
+    bool in_time = true;
+    if (output != nullptr) {
+      in_time = ReadOutput(pipe_fds[0], output, maxBytes, timeoutMs);
+      close(pipe_fds[0]);
+      if (!in_time) kill(-pid, SIGKILL);
+    }
+    const bool ended = WaitEnded(pid, in_time ? timeoutMs : 0);
+    running_.Remove(pid);
+    if (err_fds[0] >= 0) {
+      size_t got = 0;
+      for (ssize_t n; got + 1 < errorsSize && ((n = read(err_fds[0], errors + got, errorsSize - 1 - got)) > 0 ||
+                                             (n < 0 && errno == EINTR));) {
+        if (n > 0) got += size_t(n);
+      }
+      errors[got] = '\0';
+      close(err_fds[0]);
+    }
+    int status = 0;
+    pid_t r;
+    do {
+      r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (!ended || !in_time || r < 0) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return -1;
+  }
+
   Running running_;
 };
 

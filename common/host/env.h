@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace kqs {
 
@@ -32,6 +33,9 @@ class Env {
   // ended by a signal, or was killed for its time limit or by
   // TerminatePrograms.
   virtual int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) = 0;
+  // As RunProgram, but with the program's standard output read into *output
+  // (its first maxBytes bytes; the rest is read and dropped).
+  virtual int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) = 0;
   // Kills the process group of every program that RunProgram is waiting for,
   // in any thread, so that none can finish later (at shutdown).
   virtual void TerminatePrograms() = 0;
@@ -70,6 +74,9 @@ class EnvWrapper : public Env {
   Env* target() const { return target_; }
   int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) override {
     return target_->RunProgram(argv, timeoutMs, errors, errorsSize);
+  }
+  int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) override {
+    return target_->RunProgramOutput(argv, timeoutMs, output, maxBytes);
   }
   void TerminatePrograms() override { target_->TerminatePrograms(); }
   int Stat(const char* path, struct stat* st) override { return target_->Stat(path, st); }

@@ -77,8 +77,9 @@ bool PrivateCups::Start(const std::string& system_groups) {
     if (symlink((std::string("/usr/lib/cups/") + sub).c_str(), (dir_ / "bin/" + sub).c_str()) != 0)
       return Fail(std::string("cannot link ") + sub);
   }
-  // cupsd runs a backend as its User only when root owns it and no one else
-  // may write it.
+  // CUPS's own socket backend, where installed, for comparisons. cupsd runs a
+  // backend as its User only when root owns it and no one else may write it.
+  symlink("/usr/lib/cups/backend/socket", (dir_ / "bin/backend/socket").c_str());
   const std::string backend = dir_ / "bin/backend/lpif";
   if (!ScratchDir::WriteFile(backend, ScratchDir::ReadFile(LPIF_PATH)) || chmod(backend.c_str(), 0755) != 0)
     return Fail("cannot install the lpif backend");
