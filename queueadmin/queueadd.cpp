@@ -289,7 +289,6 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
   if (ParseParameters(copy.get(), table.data(), table.size()) != KQS_SUCCESS) return KQS_INVALID_PARAMETER;
   if (!ValuesAreSafe(table)) return KQS_INVALID_PARAMETER;
 
-  const kqs::LpPathSet& lp = LpPaths();
   const char* cls = table[kqs::kQueueClass].value;
   char class_option[256] = "";
   bool accept_class = false;
