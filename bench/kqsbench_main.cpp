@@ -3,6 +3,8 @@
 //   - the idle daemon's CPU ticks over 10 s, and its resident memory after
 //     listing 1,000 queues, against their budgets (0 ticks, 4 MiB);
 //   - request round trip (KQS_UPDATE, answered 13) vs a TCP echo server;
+//   - the same round trip over TLS vs the plain port, and a TLS connect plus
+//     one request vs a plain connect plus one request;
 //   - queue enumeration of 10,000 queues (both calls) vs readdir and stat;
 //   - discovery replies per second vs a UDP echo server;
 //   - the slowest wildcard match of an 80-character pattern on 4096
@@ -29,6 +31,7 @@
 #include "bench/floors.h"
 #include "bench/printing.h"
 #include "bench/row.h"
+#include "bench/tls.h"
 #include "common/testing/daemon_sandbox.h"
 #include "common/util/byteorder.h"
 #include "common/util/wildcard.h"
@@ -224,6 +227,7 @@ int main() {
     kqs::Row("request round trip p50 (us) vs TCP echo", k50, e50, k50 / e50);
     kqs::Row("request round trip p99 (us) vs TCP echo", k99, e99, k99 / e99);
   }
+  kqs::BenchTls();
 
   {
     kqs::Console kqsd;

@@ -1,17 +1,18 @@
 # Installs the build into a scratch DESTDIR under /usr and checks what a
 # packager and an administrator rely on: every piece in place, programs
-# stripped, the settings in /etc/kqsd (root:lp 0640) reached through the
+# with their symbols (stripped only with --strip, so a package can keep
+# debug symbols apart), the settings in /etc/kqsd (root:lp 0640) reached through the
 # daemon's link, the unit naming the installed daemon (and, where systemd is
 # installed, verified and sandboxed), manual pages that render without
 # warnings, a reinstall that keeps the administrator's kqsd.ini and reaches
 # an LP tree with queues, and an uninstall that leaves nothing behind.
-# Run by CTest: cmake -DBUILD_DIR=... -DFILES=a|b|... -DSTRIPPED=a|b|...
+# Run by CTest: cmake -DBUILD_DIR=... -DFILES=a|b|... -DPROGRAMS=a|b|...
 #   -DDAEMONDIR=... -DSYSTEMDDIR=... -DMANDIR=... -DSBINDIR=... -DDOCDIR=... -P install_check.cmake
 set(dest "${BUILD_DIR}/install-check")
 file(REMOVE_RECURSE "${dest}")
 
 function(install_once)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${dest} ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${dest} ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr ${ARGN}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}\n${err}")
@@ -38,16 +39,22 @@ foreach(f IN LISTS files)
   endif()
 endforeach()
 
-string(REPLACE "|" ";" stripped "${STRIPPED}")
-foreach(f IN LISTS stripped)
-  if(NOT IS_ABSOLUTE "${f}")
-    set(f "/usr/${f}")
-  endif()
-  run_clean("readelf ${f}" readelf -S -W "${dest}${f}")
-  if(out MATCHES "\\.symtab|\\.debug_")
-    message(FATAL_ERROR "not stripped: ${f}")
-  endif()
-endforeach()
+# Every program has its symbol table, or none after an install with --strip.
+function(check_symbols want)
+  string(REPLACE "|" ";" programs "${PROGRAMS}")
+  foreach(f IN LISTS programs)
+    if(NOT IS_ABSOLUTE "${f}")
+      set(f "/usr/${f}")
+    endif()
+    run_clean("readelf ${f}" readelf -S -W "${dest}${f}")
+    if(want AND NOT out MATCHES "\\.symtab")
+      message(FATAL_ERROR "stripped without --strip: ${f}")
+    elseif(NOT want AND out MATCHES "\\.symtab|\\.debug_")
+      message(FATAL_ERROR "not stripped by --strip: ${f}")
+    endif()
+  endforeach()
+endfunction()
+check_symbols(TRUE)
 
 foreach(link "kqsd.ini:/etc/kqsd/kqsd.ini" "rerar.ini:/var/lib/kqsd/rerar.ini" "tls:/var/lib/kqsd/tls")
   string(REPLACE ":" ";" parts "${link}")
@@ -106,7 +113,8 @@ run_clean("lpadmin -p" "${tree}/usr/lib/lpadmin" -pkept -v/dev/null "-i${tree}/u
 file(WRITE "${lpsvc}" "#!/bin/sh\nexit 9\n")
 set(ini "${dest}/etc/kqsd/kqsd.ini")
 file(APPEND "${ini}" "[ACCESS]\nPasswd=zQkeepthis123\n")
-install_once()
+install_once(--strip)
+check_symbols(FALSE)
 file(READ "${ini}" kept)
 if(NOT kept MATCHES "zQkeepthis123")
   message(FATAL_ERROR "a reinstall overwrote kqsd.ini")

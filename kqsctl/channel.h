@@ -51,6 +51,10 @@ class Deadline {
   std::chrono::steady_clock::time_point end_;
 };
 
+// Waits until fd is ready for events (poll's) or the deadline passes.
+// Returns 1 when ready, 0 on time-out, -1 on error (errno set).
+int WaitFor(int fd, short events, const Deadline& deadline);
+
 class Channel {
  public:
   Channel() = default;

@@ -36,6 +36,19 @@ Outcome Kqsctl(std::vector<std::string> args, const std::string& stdin_text = ""
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// What bash completion offers for the last word of line ("" after a blank).
+std::set<std::string> Completions(const std::string& line) {
+  const std::string script =
+      "source /usr/share/bash-completion/bash_completion; source \"$1\"; PATH=\"$2:$PATH\"\n"
+      "read -ra COMP_WORDS <<<\"$3\"; COMP_LINE=$3; COMP_POINT=${#COMP_LINE}; COMP_CWORD=${#COMP_WORDS[@]}\n"
+      "if [[ $3 == *' ' ]]; then COMP_WORDS+=(''); else ((COMP_CWORD--)); fi; _kqsctl; printf '%s\\n' \"${COMPREPLY[@]}\"";
+  std::istringstream out(kqs::Run({"bash", "-c", script, "bash", KQSCTL_BASH,
+                                   std::filesystem::path(KQSCTL_PATH).parent_path(), line}).out);
+  std::set<std::string> words;
+  for (std::string w; std::getline(out, w) && !w.empty();) words.insert(w);
+  return words;
+}
+
 // A sandboxed daemon whose kqsd.ini holds extra_ini and the password set by
 // "kqsctl passwd", "letmein", in a fresh network namespace unless
 // same_namespace. Returns "" or what failed.
@@ -91,6 +104,14 @@ TEST(KqsctlDaemonTest, ListsAddsAndRemovesAsAUserSeesIt) {
   EXPECT_TRUE(r.status == 0 && Contains(r.out, "demo1")) << r.all();
   r = Kqsctl({"queues", "--json"});
   EXPECT_TRUE(Contains(r.out, R"("name":"demo1")")) << r.out;
+  // Completion: queue names and models from the server, files after
+  // --hosts= and --ini, each command's own options, nothing for a free value.
+  EXPECT_EQ(Completions("kqsctl remove-queue de"), std::set<std::string>{"demo1"});
+  EXPECT_EQ(Completions("kqsctl add-queue q --model postscr"), std::set<std::string>{"postscript"});
+  EXPECT_EQ(Completions("kqsctl --hosts=" + daemon.installDir() + "/kqsd.i"),
+            std::set<std::string>{daemon.installDir() + "/kqsd.ini"});
+  EXPECT_EQ(Completions("kqsctl passwd --l"), std::set<std::string>{"--legacy"});
+  EXPECT_TRUE(Completions("kqsctl add-queue q --class ").empty());
   r = Kqsctl({"add-queue", "demo1", "--model", "postscript", "--device", "/dev/null", "--json"});
   EXPECT_EQ(1, r.status) << r.all();
   EXPECT_TRUE(Contains(r.err, "KQS_QUEUE_EXISTS_AS_QUEUE")) << r.err;

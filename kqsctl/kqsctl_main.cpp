@@ -11,6 +11,11 @@
 int main(int argc, char** argv) {
   // A reader that goes away (kqsctl queues | head) ends output quietly.
   std::signal(SIGPIPE, SIG_DFL);
+  // For the bash completion: the words it may offer.
+  if ((argc == 2 || argc == 3) && std::string(argv[1]) == "--complete-words") {
+    std::fputs(kqsctl::CompletionWords(argc == 3 ? argv[2] : "").c_str(), stdout);
+    return kqsctl::kExitOk;
+  }
   kqsctl::Options opts;
   std::string error;
   if (!kqsctl::ParseCommandLine(argc, argv, &opts, &error)) {

@@ -272,6 +272,25 @@ std::vector<std::string> Options::To() const {
   return it == lists.end() ? std::vector<std::string>() : it->second;
 }
 
+std::string CompletionWords(std::string_view command) {
+  std::string words;
+  if (command.empty()) {
+    for (const auto& c : kCommands) words += std::string(c.word) + "\n";
+    return words;
+  }
+  unsigned mask = command == "*" ? kAnyCommand : 0;
+  for (const auto& c : kCommands) {
+    if (c.word == command) mask = Bit(c.command);
+  }
+  for (const auto& o : kOptions) {
+    if ((o.commands & mask) == 0) continue;
+    const std::string value = o.takes_value ? "=" : "";
+    if (o.name == "server") words += "-H" + value + "\n";
+    words += "--" + std::string(o.name) + value + "\n";
+  }
+  return words;
+}
+
 bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::string* error) {
   *opts = Options();
   std::vector<std::string> words;
@@ -336,7 +355,7 @@ bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::st
   for (const auto& c : kCommands) {
     if (c.word == words[0]) cmd = &c;
   }
-  if (cmd == nullptr) return Fail(error, "unknown command '" + words[0] + "' (try kqsctl help)");
+  if (cmd == nullptr) return Fail(error, "unknown command '" + words[0] + "'");
   opts->command = cmd->command;
 
   opts->args.assign(words.begin() + 1, words.end());

@@ -78,6 +78,13 @@ struct Options {
 // message names the rule).
 bool ParseCommandLine(int argc, const char* const argv[], Options* opts, std::string* error);
 
+// The words bash completion offers, one a line, from the parser's own
+// tables so that they never drift apart: with an empty command, every
+// command; with a command, every option it takes, written "--name=" (or
+// "-H=") when it takes a value; with "*", every option of any command. An
+// unknown command gets nothing.
+std::string CompletionWords(std::string_view command);
+
 // The help text: commands, options, JSON keys and exit statuses.
 const char* UsageText();
 

@@ -50,17 +50,6 @@ class Fd {
   int fd_;
 };
 
-// Waits until fd is ready for events or the deadline passes. Returns 1 when
-// ready, 0 on time-out, -1 on error (errno set).
-int WaitFor(int fd, short events, const Deadline& deadline) {
-  for (;;) {
-    struct pollfd p = {fd, events, 0};
-    const int n = poll(&p, 1, deadline.Left());
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : (n == 0 ? 0 : 1);
-  }
-}
-
 bool Resolve(const std::string& host, unsigned short port, struct sockaddr_in* addr, std::string* error) {
   struct addrinfo hints;
   std::memset(&hints, 0, sizeof hints);

@@ -12,10 +12,13 @@
 
 namespace {
 
+constexpr char kShortUsage[] = "usage: lpsvc setup ROOT [--cups SERVER]\n";
+
 constexpr char kUsage[] =
     "usage: lpsvc setup ROOT [--cups SERVER]\n"
     "       lpsvc upgrade ROOT\n"
     "       lpsvc remove ROOT\n"
+    "       lpsvc --help | --version\n"
     "\n"
     "Lays out an LP tree under the absolute directory ROOT:\n"
     "  ROOT/etc/lp/{interfaces,classes,printers,filters,fd}, ROOT/etc/lp/default\n"
@@ -104,6 +107,19 @@ int main(int argc, char** argv) {
     }
     return lpsvc::SetupTree(target, self.string(), with_cups ? args[3] : "");
   }
-  std::fputs(kUsage, args.empty() || args[0] == "help" ? stdout : stderr);
-  return args.empty() || args[0] == "help" ? lpsvc::kExitOk : lpsvc::kExitUsage;
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+    std::fputs(kUsage, stdout);
+    return lpsvc::kExitOk;
+  }
+  if (args.size() == 1 && args[0] == "--version") {
+    std::puts("lpsvc " KQS_VERSION);
+    return lpsvc::kExitOk;
+  }
+  if (!args.empty() && args[0] != "setup") {
+    std::fprintf(stderr, "lpsvc: unknown command '%s'\n", args[0].c_str());
+  } else if (!args.empty()) {
+    std::fprintf(stderr, "lpsvc: setup takes a root directory and optionally --cups SERVER\n");
+  }
+  std::fprintf(stderr, "%sTry 'lpsvc --help'.\n", kShortUsage);
+  return lpsvc::kExitUsage;
 }

@@ -2,7 +2,8 @@
 # The kqsd demo: builds the programs, lays out an LP print service in a
 # scratch directory that drives a private CUPS scheduler, sets an
 # administrator password, starts CUPS, a fake network printer and kqsd in a
-# private network namespace, runs a console session with kqsctl that creates
+# private network namespace, runs a console session with kqsctl over TLS
+# (showing the certificate fingerprint it pins at first contact) that creates
 # a queue, prints a real job on it through CUPS and shows what the printer
 # received, and stops everything again. Needs root (the daemon switches to
 # the account lp, CUPS runs as root, and the namespace keeps ports 55554 and
@@ -40,6 +41,8 @@ if [[ "${1:-}" == --inside ]]; then
   stage="$4"
   home="$scratch/kqsd"
   ip link set lo up || die "cannot bring up the loopback interface"
+  # kqsctl records the servers it meets over TLS here, not in root's home.
+  export XDG_CONFIG_HOME="$scratch/console"
 
   running() {
     # A daemon that has ended but is not yet reaped counts as stopped.
@@ -71,18 +74,25 @@ if [[ "${1:-}" == --inside ]]; then
   "$home/kqsd" || die "kqsd did not start"
   for _ in $(seq 1 100); do
     pid="$(sed -n 's/^[[:space:]]*ProcessID[[:space:]]*=[[:space:]]*\([0-9]*\).*/\1/p' "$home/kqsd.ini" | head -n 1)"
-    [[ -n "$pid" ]] && "$build/bin/kqsctl" monitors --timeout 500 >/dev/null 2>&1 && break
+    [[ -n "$pid" ]] && "$build/bin/kqsctl" --plain monitors --timeout 500 >/dev/null 2>&1 && break
     sleep 0.1
   done
   [[ -n "$pid" ]] || die "kqsd wrote no ProcessID into $home/kqsd.ini"
   [[ "$(readlink "/proc/$pid/exe" 2>/dev/null)" == "$home/kqsd" ]] ||
     die "process $pid is not the daemon started from $home (did it stop already?)"
-  "$build/bin/kqsctl" monitors --timeout 500 >/dev/null 2>&1 || die "kqsd does not answer on port 55554"
+  "$build/bin/kqsctl" --plain monitors --timeout 500 >/dev/null 2>&1 || die "kqsd does not answer on port 55554"
   echo "kqsd runs as process $pid, user $(ps -o user= -p "$pid")"
 
-  step "Console session: a queue for the printer"
+  step "Console session over TLS: a queue for the printer"
+  printf '\n$ kqsd --fingerprint      # on the server: its TLS certificate, made at first start\n'
+  "$home/kqsd" --fingerprint || die "kqsd --fingerprint failed"
   console discover --to 127.0.0.1 || die "discovery failed"
+  printf '\n(kqsctl talks TLS to port 55555; at first contact it pins the certificate)\n'
   console drivers || die "listing the printer models failed"
+  printf '\n$ cat %s\n' "$XDG_CONFIG_HOME/kqsctl/known_servers"
+  cat "$XDG_CONFIG_HOME/kqsctl/known_servers" || die "kqsctl pinned no certificate"
+  [[ "$(cut -d' ' -f2 "$XDG_CONFIG_HOME/kqsctl/known_servers")" == "$("$home/kqsd" --fingerprint | cut -d= -f2)" ]] ||
+    die "the pinned fingerprint is not the server's"
   console add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default ||
     die "adding a queue failed"
   console queues || die "listing the queues failed"

@@ -7,12 +7,20 @@
 # On a fresh Debian machine it first installs what the build and the suites
 # need: GoogleTest, CUPS (the private schedulers of the printing tests),
 # snmpd and tshark (the probe tests), ansible-core (the collection's test),
-# man-db and groff-base (the manual pages), systemd (the unit's checks).
+# man-db and groff-base (the manual pages), systemd (the unit's checks),
+# bash-completion (the completion's test), and for the package tests
+# (ctest -L package, normal build only) debhelper, lintian and debootstrap,
+# and the Debian packages of the tools ansible-test sanity runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev libssl-dev openssl \
-  cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd
+  cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd \
+  bash-completion
+if [[ "${KQS_SANITIZE:-0}" != 1 ]]; then
+  ensure_packages debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
+    python3-yaml
+fi
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then
   dir=build-asan
   flags=(-DKQS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)

@@ -32,7 +32,8 @@ constexpr char kUsage[] =
     "  --version         print the version and exit\n"
     "  --help            print this help and exit\n"
     "Exit status: 0 started (detached) or stopped cleanly (-f), 1 start-up failed,\n"
-    "2 bad command line. See kqsd(8).\n";
+    "2 bad command line, 78 the configuration is wrong (kqsd.ini, the LP root, the\n"
+    "account; a restart cannot help). See kqsd(8).\n";
 
 enum class Mode { kBackground, kForeground, kFingerprint, kVersion, kHelp, kBad };
 
@@ -75,6 +76,15 @@ bool SettingsFileSafe() {
   EventLogOpen("KQSManager", "System", "kqsd", catalog);
   CheckSettingsFile(path);
   EventLogClose();
+  char missing[255];
+  if (SettingsFileMissing(offender, missing, sizeof missing)) {
+    std::fprintf(stderr,
+                 "kqsd: refusing to start: the settings file %s is missing (%s links to it).\n"
+                 "Restore it (for instance from kqsd.ini.sample, root:lp, mode 0640) or remove the link\n"
+                 "to run on the defaults.\n",
+                 missing, path);
+    return false;
+  }
   std::fprintf(stderr,
                "kqsd: refusing to start: %s may be changed by a user other than root.\n"
                "Make the daemon's directory root's alone (not group or world writable) and kqsd.ini\n"
@@ -100,7 +110,7 @@ int main(int argc, char** argv) {
     std::printf("kqsd %u.%u.%u (build %u)\n", version.major, version.minor, version.update, version.build);
     return 0;
   }
-  if (!SettingsFileSafe()) return 1;
+  if (!SettingsFileSafe()) return kExitBadConfiguration;
   if (mode == Mode::kFingerprint) {
     char fingerprint[kqs::kFingerprintSize], error[512];
     if (TlsCertificateFingerprint(fingerprint, sizeof fingerprint, error, sizeof error) != 0) {

@@ -52,16 +52,12 @@ namespace {
 
 // Room for a burst of consoles while the listen thread admits them.
 constexpr int kListenBacklog = 64;
-constexpr int kSettleMs = 1000;
 constexpr int kJoinMs = 4000;
 // A failing accept is retried after this pause, so a lasting failure (out of
 // descriptors, say) does not spin the thread and flood the log.
 constexpr int kAcceptRetryMs = 100;
-// The wake-up connection gives up after this long: with the backlog full of
-// waiting consoles the connect would otherwise block shutdown for minutes,
-// and the listen thread is then not in accept anyway.
-constexpr int kWakeConnectMs = 1000;
-// New files lose group read and world write permission.
+// A detached daemon's new files lose group read and world write permission;
+// one in the foreground keeps the mask it was given (the unit's UMask=).
 constexpr mode_t kFileMask = 042;
 
 void Log(unsigned short type, unsigned id) { EventLogAddMessage(type, id, 0, nullptr); }
@@ -136,44 +132,6 @@ int OpenListenSocket(int port) {
     int error = errno;
     PTS_closesocket(s);
     errno = error;
-    return -1;
-  }
-  return s;
-}
-
-// A TCP connection to the local port on the listen address (the local host
-// when there is none) that gives up after timeoutMs.
-int ConnectLocal(int port, int timeoutMs) {
-  struct sockaddr_storage address;
-  socklen_t length = ListenAddressFor(port, &address);
-  if (szListenAddress[0] == '\0') {
-    auto* in4 = reinterpret_cast<struct sockaddr_in*>(&address);
-    std::memset(&address, 0, sizeof address);
-    in4->sin_family = AF_INET;
-    in4->sin_port = htons(static_cast<uint16_t>(port));
-    in4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof *in4;
-  }
-  int s = PTS_socket(address.ss_family, SOCK_STREAM, 0);
-  if (s == -1) return -1;
-  int on = 1;
-  bool connected = false;
-  if (s < FD_SETSIZE && PTS_ioctlsocket(s, FIONBIO, &on) == 0) {
-    if (PTS_connect(s, reinterpret_cast<struct sockaddr*>(&address), length) == 0) {
-      connected = true;
-    } else if (errno == EINPROGRESS) {
-      fd_set writable;
-      PTS_FD_ZERO(&writable);
-      PTS_FD_SET(s, &writable);
-      struct timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-      int error = 0;
-      socklen_t length = sizeof error;
-      connected = PTS_select(s + 1, nullptr, &writable, nullptr, &limit) == 1 &&
-                  PTS_getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-  }
-  if (!connected) {
-    PTS_closesocket(s);
     return -1;
   }
   return s;
@@ -262,7 +220,9 @@ int ServiceBegin() {
   EventLogSetLevel(1);
 
   InstallPath("kqsd.ini", path, sizeof path);
-  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return -1;
+  // Failures of the configuration (settings, LP root, account) end with a
+  // status the unit does not restart on: only a change by someone mends them.
+  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return kServiceBadConfiguration;
   // Asked now: the process id written below makes the file.
   struct stat ini;
   const bool onDefaults = kqs::CurrentEnv()->Stat(path, &ini) != 0;
@@ -270,8 +230,8 @@ int ServiceBegin() {
   // Every LP path must resolve under the configured root before the first
   // request; a root that is refused must not fall back to the host's own LP.
   if (kqs::LoadLpRoot() != 0) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
-    return -1;
+    Log(EVENTLOG_ERROR_TYPE, 191);
+    return kServiceBadConfiguration;
   }
 
   // Without the account lp the daemon would switch to the zeroed record's
@@ -279,8 +239,8 @@ int ServiceBegin() {
   struct passwd account;
   std::array<char, 1024> work;
   if (xGetpwnam("lp", &account, work.data(), static_cast<int>(work.size())) == nullptr) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
-    return -1;
+    LogText(EVENTLOG_ERROR_TYPE, 192, "lp");
+    return kServiceBadConfiguration;
   }
   lpid = account.pw_uid;
 
@@ -308,7 +268,7 @@ int ServiceBegin() {
     LogText(EVENTLOG_ERROR_TYPE, 132, std::strerror(errno));
     return -1;
   }
-  umask(kFileMask);
+  if (ServiceIsDetached()) umask(kFileMask);
   Log(EVENTLOG_INFORMATION_TYPE, 1);
   char settings[512];
   DescribeServiceOptions(settings, sizeof settings);
@@ -338,8 +298,25 @@ int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned er
 int CheckSettingsFile(const char* path) {
   char offender[255];
   if (CheckRootOwnedSettings(path, offender, sizeof offender) == 0) return 0;
-  LogText(EVENTLOG_ERROR_TYPE, 112, offender);
+  char missing[255];
+  if (SettingsFileMissing(offender, missing, sizeof missing)) {
+    LogText(EVENTLOG_ERROR_TYPE, 190, missing);
+  } else {
+    LogText(EVENTLOG_ERROR_TYPE, 112, offender);
+  }
   return -1;
+}
+
+bool SettingsFileMissing(const char* offender, char* missing, unsigned size) {
+  struct stat st;
+  if (kqs::CurrentEnv()->Stat(offender, &st) == 0 || errno != ENOENT) return false;
+  const ssize_t n = readlink(offender, missing, size - 1);
+  if (n > 0) {
+    missing[n] = '\0';
+  } else {
+    RelStrCpyIntoBufA(missing, offender, size);
+  }
+  return true;
 }
 
 void ServiceEnd() {
@@ -347,7 +324,6 @@ void ServiceEnd() {
   // and overwrite what a later one made.
   kqs::CurrentEnv()->TerminatePrograms();
   WakeSelects();
-  xSleep(kSettleMs);
 
   void* status = nullptr;
   if (DiscoveryHandle != 0) TimeoutJoin(&status, DiscoveryHandle, kJoinMs);
@@ -365,7 +341,7 @@ void* ListenThread(void*) {
   while (true) {
     std::unique_ptr<kqs::Connection> connection;
     int accepted = ConnectionRequest(&connection);
-    // The wake-up connection of shutdown is closed unserved.
+    // A connection accepted as shutdown began is closed unserved.
     if (ServiceIsShutdown()) {
       if (accepted) {
         connection.reset();
@@ -407,7 +383,8 @@ int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection) {
   const int listener = ReadyListener();
   int s = listener == -1 ? -1 : PTS_accept(listener, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
   if (s == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 109);
+    // Shutdown ends the accept: that is no failure.
+    if (!ServiceIsShutdown()) Log(EVENTLOG_ERROR_TYPE, 109);
     return 0;
   }
   kqs::GuardSocket(s);
@@ -423,16 +400,14 @@ int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection) {
 }
 
 void WakeSelects() {
-  const char* host = szListenAddress[0] != '\0' ? szListenAddress : nullptr;
-  struct in_addr v4;
-  // Discovery listens on IPv4 only: every IPv4 address when ListenAddress is IPv6.
-  const char* udpHost = host != nullptr && inet_pton(AF_INET, host, &v4) != 1 ? nullptr : host;
-  int udp = PTS_SetupUDPConnectSocket(udpHost, kqs::kServicePort);
-  int tcp = ConnectLocal(bPlainPort ? kqs::kServicePort : nTlsPort, kWakeConnectMs);
-  static constexpr char kWake[2] = {'*', '\0'};
-  if (udp != -1) PTS_send(udp, kWake, sizeof kWake, 0);
-  if (tcp != -1) PTS_closesocket(tcp);
-  if (udp != -1) PTS_closesocket(udp);
+  // Shutting down the receiving side ends a blocked accept or a select on a
+  // listener (which then listens no more) and wakes a select on the discovery
+  // socket, whose receive then reads nothing. No connection to itself, so no
+  // event for one.
+  for (const int listener : {listenSocket.load(), tlsListenSocket.load()}) {
+    if (listener != -1) PTS_shutdown(listener, SHUT_RD);
+  }
+  if (UDPSocket != -1) PTS_shutdown(UDPSocket, SHUT_RD);
 }
 
 void DeleteListenSocket() {

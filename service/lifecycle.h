@@ -42,18 +42,22 @@ extern char tInstalldir[255];
 // ListenAddress names one address) with address reuse and the discovery
 // socket, and only then writes "Process Settings"/"ProcessID" into
 // kqsd.ini, still as root. Then switches to the account lp (its groups, group
-// and user), sets the file creation mask to 042, logs event 1, the effective
+// and user), sets the file creation mask to 042 when the process detached
+// (in the foreground the mask it was given stays), logs event 1, the effective
 // settings (event 20), that it runs on defaults when there was no kqsd.ini
 // (41), the certificate's fingerprint (51), the LP tree in use (40) and, as lp finds it, an unreadable interfaces
 // directory (error 130) or a missing lpadmin (error 131), which do not stop
 // the start; then starts the discovery and listen threads. Returns 0 when the
-// daemon runs, -1 when start-up failed: error 112 for an unsafe kqsd.ini, 113
-// for a bad Allow or ListenAddress, 160 for a bad [TLS] setting, 161 for a
-// certificate or key that cannot be made or used, 162 for a TLS port that
-// did not open, 101 for a refused LP root, a missing lp
-// account, a socket layer, listener or discovery socket that did not open (the process id of a daemon
-// already running stays in kqsd.ini), 132 when the switch to lp fails;
-// nothing is logged when a thread start fails. A failed step undoes nothing before it.
+// daemon runs. Returns kServiceBadConfiguration (common/host/servicefw.h)
+// when the configuration is wrong: error 112 for an unsafe kqsd.ini, 190 for
+// a link to a missing one, 113 for a bad Allow or ListenAddress, 160 for a
+// bad [TLS] setting, 191 for a refused LP root, 192 for a missing lp
+// account. Returns -1 when start-up failed otherwise: 161 for a certificate
+// or key that cannot be made or used, 162 for a TLS port that did not open,
+// 101 for a socket layer, listener or discovery socket that did not open
+// (the process id of a daemon already running stays in kqsd.ini), 132 when
+// the switch to lp fails; nothing is logged when a thread start fails. A
+// failed step undoes nothing before it.
 int ServiceBegin();
 
 // For kqsd --fingerprint: reads kqsd.ini beside the program, makes the
@@ -64,15 +68,20 @@ int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned er
 
 // Checks that kqsd.ini at path may be written as root
 // (common/config/settingsguard.h). Returns 0, or -1 after error 112 naming
-// the offending path.
+// the offending path, or error 190 when that path does not exist (a link to
+// a settings file that is missing).
 int CheckSettingsFile(const char* path);
 
+// True when offender, as CheckRootOwnedSettings names it, does not exist or
+// is a link to nothing; missing (size bytes) then names what is missing.
+bool SettingsFileMissing(const char* offender, char* missing, unsigned size);
+
 // Shutdown, once the shutdown flag is set: kills any LP command still running
-// (with its process group), wakes the listeners, waits 1000 ms, gives each
-// listener thread at most 4000 ms to end, ends every connection still served
-// (event 10 each) within 4000 ms more, closes the listener (events 13 and
-// 12, or 108), stops the socket layer (event 102 when that fails) and closes
-// the event log after event 2.
+// (with its process group), wakes the listeners, gives each listener thread
+// at most 4000 ms to end, ends every connection still served (event 10
+// each) within 4000 ms more, closes the listener (events 13 and 12, or
+// 108), stops the socket layer (event 102 when that fails) and closes the
+// event log after event 2.
 void ServiceEnd();
 
 // Listen thread body: accepts connections and hands each to
@@ -84,12 +93,12 @@ void* ListenThread(void* arg);
 // Waits for a connection on either listener and accepts it into
 // *connection (a kqs::TlsConnection from the TLS port), with the console's
 // address and the socket options of kqs::GuardSocket. Returns 1 (event 11)
-// or 0 when the accept failed (event 109).
+// or 0 when the accept failed (event 109, unless the shutdown flag is set).
 int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection);
 
-// Makes the discovery thread's wait and the listen thread's accept return: a
-// two-byte datagram to UDP port 55554 and a connection to TCP port 55554 (or
-// the TLS port when the plain one is closed) of the listen address (the local host when there is none). Failures are not reported.
+// Makes the discovery thread's wait and the listen thread's wait for a
+// connection return, by shutting their sockets down (the listeners then
+// listen no more). Failures are not reported.
 void WakeSelects();
 
 // Closes both listeners (event 13 before, then 12, or 108 when a close

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <openssl/err.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <openssl/x509_vfy.h>
@@ -83,6 +85,9 @@ bool TlsConnection::Open(int waitMs) {
     ERR_clear_error();
     return false;
   }
+  // TLS writes records in pieces; none should wait for an acknowledgement.
+  const int on = 1;
+  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   // Non-blocking while it lasts, so that the whole handshake keeps to waitMs.
   const int flags = fcntl(socket_, F_GETFL);
   fcntl(socket_, F_SETFL, flags | O_NONBLOCK);

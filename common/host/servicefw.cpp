@@ -10,10 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "common/host/eventlog.h"
 #include "common/host/sysinfo.h"
@@ -34,9 +37,13 @@ ServiceBeginRoutine g_begin = nullptr;
 ServiceEndRoutine g_end = nullptr;
 // In the foreground, Ctrl-C at the terminal stops the service too.
 bool g_stopOnInterrupt = false;
+bool g_detached = false;
 
 constexpr int kProdStepMs = 500;
 constexpr int kProdJoinMs = 2000;
+// Wakes the progress thread when keepProdding is cleared.
+std::mutex g_prodMutex;
+std::condition_variable g_prodChanged;
 
 // The start thread hands ServiceBegin's result back through its exit status.
 void* BeginThread(void*) {
@@ -116,6 +123,7 @@ void ServiceStartBackground(int /*argc*/, char** argv, const char* serviceName,
   ReopenOnDevNull(stdin);
   errno = 0;
   umask(022);
+  g_detached = true;
 
   ServiceStart();
   Leave(0);
@@ -125,9 +133,9 @@ void ServiceRunForeground(char** argv, const char* serviceName, const char* disp
   RecordNames(argv, serviceName, displayName);
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
-  umask(022);
   g_stopOnInterrupt = true;
-  Leave(ServiceStart() == 0 ? 0 : 1);
+  const int result = ServiceStart();
+  Leave(result == 0 ? 0 : result == kServiceBadConfiguration ? kExitBadConfiguration : 1);
 }
 
 int ServiceStart() {
@@ -148,7 +156,8 @@ int ServiceStart() {
   void* status = nullptr;
   if (JThreadJoin(&status, begin) != 0) _exit(-1);
 
-  const bool started = static_cast<int>(reinterpret_cast<intptr_t>(status)) == 0;
+  const int begun = static_cast<int>(reinterpret_cast<intptr_t>(status));
+  const bool started = begun == 0;
   if (started) {
     ServiceNotify("READY=1");
     int sig = 0;
@@ -159,14 +168,18 @@ int ServiceStart() {
     JThread prod = 0;
     bool prodding = JThreadCreate(&prod, ServiceProdSCM, nullptr) == 0;
     g_end();
-    keepProdding = 0;
+    {
+      std::lock_guard<std::mutex> lock(g_prodMutex);
+      keepProdding = 0;
+    }
+    g_prodChanged.notify_all();
     void* ignored = nullptr;
     if (prodding) TimeoutJoin(&ignored, prod, kProdJoinMs);
   }
 
   JThreadSemDelete(jsWait);
   jsWait = nullptr;
-  return started ? 0 : -1;
+  return started ? 0 : begun == kServiceBadConfiguration ? kServiceBadConfiguration : -1;
 }
 
 void ServiceNotify(const char* state) {
@@ -184,6 +197,8 @@ void ServiceNotify(const char* state) {
   close(s);
 }
 
+int ServiceIsDetached() { return g_detached ? 1 : 0; }
+
 void ServiceSetShutdown() { bShutdown = 1; }
 
 int ServiceIsShutdown() { return bShutdown; }
@@ -193,7 +208,8 @@ void ServiceStop() {
 }
 
 void* ServiceProdSCM(void*) {
-  while (keepProdding != 0) xSleep(kProdStepMs);
+  std::unique_lock<std::mutex> lock(g_prodMutex);
+  while (keepProdding != 0) g_prodChanged.wait_for(lock, std::chrono::milliseconds(kProdStepMs));
   return nullptr;
 }
 

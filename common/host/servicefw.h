@@ -11,10 +11,16 @@
 
 #include "jthread/jthread.h"
 
-// The program's start routine returns 0 when the service runs and -1 when
-// start-up failed; the stop routine is called once the shutdown flag is set.
+// The program's start routine returns 0 when the service runs, -1 when
+// start-up failed and kServiceBadConfiguration when it failed on the
+// configuration (settings, accounts, paths), which a restart cannot mend;
+// the stop routine is called once the shutdown flag is set.
 typedef int (*ServiceBeginRoutine)();
 typedef void (*ServiceEndRoutine)();
+inline constexpr int kServiceBadConfiguration = -2;
+// The exit status in the foreground after kServiceBadConfiguration
+// (sysexits' EX_CONFIG): the systemd unit does not restart on it.
+inline constexpr int kExitBadConfiguration = 78;
 
 // Installs the program's start and stop routines (ServiceBegin and ServiceEnd
 // of the daemon). Call before ServiceStart or ServiceStartBackground; without
@@ -42,9 +48,11 @@ extern JThreadSemHandle jsWait;
 
 // Records the names as ServiceStartBackground does and runs ServiceStart
 // without detaching: the process keeps its standard streams, session and
-// working directory; SIGHUP and SIGPIPE are ignored, the file creation mask
-// is 022, and SIGINT stops the service as SIGTERM does. Exits with status 0
-// after an orderly stop, 1 when the service did not start.
+// working directory and its file creation mask (a supervisor's, such as the
+// unit's UMask=); SIGHUP and SIGPIPE are ignored, and SIGINT stops the
+// service as SIGTERM does. Exits with status 0 after an orderly stop,
+// kExitBadConfiguration when the start routine failed on the configuration,
+// 1 when the service did not start otherwise.
 [[noreturn]] void ServiceRunForeground(char** argv, const char* serviceName, const char* displayName);
 
 // Runs the service in the current process and returns once it has stopped:
@@ -52,10 +60,10 @@ extern JThreadSemHandle jsWait;
 // routine on a thread and waits for its result; when it returned 0, tells a
 // supervisor "READY=1" (ServiceNotify), waits for SIGTERM, tells it
 // "STOPPING=1", sets the shutdown flag and runs the stop routine while a
-// progress thread ticks (that thread is given at most 2000 ms to end
-// afterwards). Returns 0 then; returns -1 at once when the semaphore or the
-// start thread cannot be created, or when the start routine failed. A failed
-// join ends the process (_exit(-1)).
+// progress thread ticks (it ends as soon as the stop routine returned).
+// Returns 0 then; returns -1 at once when the semaphore or the start thread
+// cannot be created, or the start routine's failure (-1 or
+// kServiceBadConfiguration). A failed join ends the process (_exit(-1)).
 int ServiceStart();
 
 // Sends state ("READY=1", "STOPPING=1") to the supervisor's notification
@@ -64,14 +72,17 @@ int ServiceStart();
 // a failed send is not reported (the supervisor's own time-out tells).
 void ServiceNotify(const char* state);
 
+// 1 in a process that ServiceStartBackground detached, 0 otherwise.
+int ServiceIsDetached();
+
 // The shutdown flag: set once, never cleared; read without a lock.
 void ServiceSetShutdown();
 int ServiceIsShutdown();
 
 // Raises jsWait by one. Nothing waits on it.
 void ServiceStop();
-// Progress thread body: sleeps in 500 ms steps while keepProdding is nonzero.
-// Returns 0.
+// Progress thread body: wakes every 500 ms while keepProdding is nonzero,
+// and at once when ServiceStart clears it. Returns 0.
 void* ServiceProdSCM(void* arg);
 // Does nothing.
 void ServiceBreak();

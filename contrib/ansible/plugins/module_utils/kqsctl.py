@@ -1,5 +1,12 @@
+# -*- coding: utf-8 -*-
 # Runs kqsctl --json for the kqsd modules and turns its failures into
 # Ansible failures that carry the server's return code name and the hint.
+# Copyright (c) kqsd developers
+# MIT License (see LICENSE)
+
+from __future__ import (absolute_import, division, print_function)
+__metaclass__ = type
+
 import json
 
 

@@ -1,31 +1,58 @@
 #!/usr/bin/python
+# -*- coding: utf-8 -*-
 # Reads what a kqsd print server tells about itself through kqsctl.
+
+# Copyright (c) kqsd developers
+# MIT License (see LICENSE)
+
+from __future__ import (absolute_import, division, print_function)
+__metaclass__ = type
 
 DOCUMENTATION = r'''
 module: kqsd_facts
 short_description: What a kqsd print server offers
 description:
-  - "Sets the fact C(kqsd) of a server: its discovery fields, its print
+  - Sets the fact C(kqsd) of a server, its discovery fields, its print
     queues, its printer models (drivers) and its print monitor, as
     C(kqsctl --json) reports them (camelCase keys). Runs kqsctl on the node
-    that runs the task (C(connection: local) or C(delegate_to: localhost))."
-extends_documentation_fragment: [kqsd.console.kqsctl]
+    that runs the task (C(connection=local) or C(delegate_to=localhost)).
+author:
+  - kqsd developers (!UNKNOWN)
+attributes:
+  check_mode:
+    description: Reads only; runs the same in check mode.
+    support: full
+  facts:
+    description: Sets the fact C(kqsd).
+    support: full
+extends_documentation_fragment:
+  - kqsd.console.kqsctl
 '''
 
 EXAMPLES = r'''
-- kqsd.console.kqsd_facts:
+- name: Read what the server offers
+  kqsd.console.kqsd_facts:
     server: "{{ inventory_hostname }}"
   delegate_to: localhost
-- debug: var=kqsd.queues
+
+- name: Show its queues
+  ansible.builtin.debug:
+    var: kqsd.queues
 '''
 
 RETURN = r'''
 ansible_facts:
-  description: C(kqsd) with C(discovery) (address, platform, uname, protocol,
-    vMajor, vMinor, vUpdate, vBuild, install), C(queues), C(drivers) and
-    C(monitor) (null when none is installed).
-  type: dict
+  description: The fact C(kqsd).
+  type: complex
   returned: always
+  contains:
+    kqsd:
+      description:
+        - C(discovery) (address, platform, uname, protocol, vMajor, vMinor,
+          vUpdate, vBuild, install), C(queues), C(drivers) and C(monitor)
+          (null when none is installed).
+      type: dict
+      returned: always
 '''
 
 from ansible.module_utils.basic import AnsibleModule

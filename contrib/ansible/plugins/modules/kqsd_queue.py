@@ -1,41 +1,111 @@
 #!/usr/bin/python
+# -*- coding: utf-8 -*-
 # Creates and removes print queues on a kqsd print server through kqsctl.
+
+# Copyright (c) kqsd developers
+# MIT License (see LICENSE)
+
+from __future__ import (absolute_import, division, print_function)
+__metaclass__ = type
 
 DOCUMENTATION = r'''
 module: kqsd_queue
 short_description: Print queues on a kqsd print server
 description:
-  - "Creates or removes a print queue on a kqsd server by running
+  - Creates or removes a print queue on a kqsd server by running
     C(kqsctl --json) on the node that runs the task; run it with
-    C(connection: local) or C(delegate_to: localhost) and name the
-    server with I(server)."
-  - "The management protocol cannot read a queue's settings back. C(present)
+    C(connection=local) or C(delegate_to=localhost) and name the
+    server with I(server).
+  - The management protocol cannot read a queue's settings back. C(present)
     on a queue that exists reports C(changed=false) whatever its settings;
-    to change a setting, remove the queue (C(state: absent)) and create it
-    again."
-  - Supports check mode.
+    to change a setting, remove the queue (C(state=absent)) and create it
+    again.
+author:
+  - kqsd developers (!UNKNOWN)
 options:
-  name: {description: The queue's name (letters, digits, _ and -)., type: str, required: true}
-  state: {description: Whether the queue exists., type: str, choices: [present, absent], default: present}
-  model: {description: The printer model (required with present)., type: str}
-  device: {description: The device (required with present)., type: str}
-  queue_class: {description: A class the queue joins., type: str, aliases: [class]}
-  default: {description: Make the queue the default destination., type: bool, default: false}
-  export: {description: The EXPort value., type: int}
-  ip_port: {description: The printer's TCP port., type: int}
-  type: {description: The model type (default the model)., type: str}
-  devtype: {description: The device type., type: str}
-  teoj: {description: Two-sided end-of-job., type: bool, default: false}
-  jrecov: {description: Job recovery., type: bool, default: false}
-  banner: {description: Print a banner page., type: bool, default: false}
-  pslevel: {description: PostScript level 1 to 3., type: int}
-  personality: {description: The printer's personality., type: str}
-  login: {description: The administrator password, for servers that enforce access., type: str}
-extends_documentation_fragment: [kqsd.console.kqsctl]
+  name:
+    description:
+      - The queue's name (letters, digits, C(_) and C(-); the first a letter or digit).
+    type: str
+    required: true
+  state:
+    description:
+      - Whether the queue exists.
+    type: str
+    choices: [present, absent]
+    default: present
+  model:
+    description:
+      - The printer model (required with C(state=present)).
+    type: str
+  device:
+    description:
+      - The device (required with C(state=present)).
+    type: str
+  queue_class:
+    description:
+      - A class the queue joins.
+    type: str
+    aliases: [class]
+  default:
+    description:
+      - Make the queue the default destination.
+    type: bool
+    default: false
+  export:
+    description:
+      - The EXPort value.
+    type: int
+  ip_port:
+    description:
+      - The printer's TCP port.
+    type: int
+  type:
+    description:
+      - The model type (by default the model's name).
+    type: str
+  devtype:
+    description:
+      - The device type.
+    type: str
+  teoj:
+    description:
+      - Wait for the printer to close the connection at the end of each job.
+    type: bool
+    default: false
+  jrecov:
+    description:
+      - Send a job again when the printer refuses or resets the connection.
+    type: bool
+    default: false
+  banner:
+    description:
+      - Print a banner page.
+    type: bool
+    default: false
+  pslevel:
+    description:
+      - PostScript level, 1 to 3.
+    type: int
+  personality:
+    description:
+      - The printer's personality.
+    type: str
+  login:
+    description:
+      - The administrator password, for servers that enforce access.
+    type: str
+attributes:
+  check_mode:
+    description: Reports what would change without changing it.
+    support: full
+extends_documentation_fragment:
+  - kqsd.console.kqsctl
 '''
 
 EXAMPLES = r'''
-- kqsd.console.kqsd_queue:
+- name: The queue lab on every print server
+  kqsd.console.kqsd_queue:
     server: "{{ inventory_hostname }}"
     name: lab
     model: postscript
@@ -45,8 +115,22 @@ EXAMPLES = r'''
 '''
 
 RETURN = r'''
-code_name: {description: The server's return code name (also on failure)., type: str, returned: when the server answered}
-hint: {description: The next step after a refusal., type: str, returned: when known}
+name:
+  description: The queue's name.
+  type: str
+  returned: always
+state:
+  description: The state asked for.
+  type: str
+  returned: always
+code_name:
+  description: The server's return code name (also on failure).
+  type: str
+  returned: when the server answered
+hint:
+  description: The next step after a refusal.
+  type: str
+  returned: on failure, when known
 '''
 
 from ansible.module_utils.basic import AnsibleModule
