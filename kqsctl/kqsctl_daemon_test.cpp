@@ -135,7 +135,7 @@ TEST(KqsctlDaemonTest, ListsAddsAndRemovesAsAUserSeesIt) {
 // The kqsd.console collection as a playbook uses it: a queue added (changed),
 // added again (unchanged), seen in the facts, removed (changed); check mode
 // changes nothing and reports what it would have changed.
-TEST(KqsctlDaemonTest, AnsibleAddsAQueueOnceAndRemovesIt) {
+TEST(KqsctlDaemonTest, AnsibleAddsAQueueOnceChangesItInPlaceAndRemovesIt) {
   if (kqs::Run({"sh", "-c", "command -v ansible-playbook"}).status != 0) {
     GTEST_SKIP() << "ansible-playbook is missing: install the Debian package ansible-core to run this test";
   }
@@ -153,12 +153,18 @@ TEST(KqsctlDaemonTest, AnsibleAddsAQueueOnceAndRemovesIt) {
       register: first
     - kqsd.console.kqsd_queue: *q
       register: second
+    - kqsd.console.kqsd_queue: &m {<<: *q, ip_port: 9101, teoj: true, enabled: false}
+      register: modified
+    - kqsd.console.kqsd_queue: *m
+      register: again
     - kqsd.console.kqsd_facts: {kqsctl: )" + std::string(KQSCTL_PATH) + R"(}
     - kqsd.console.kqsd_queue: {<<: *q, state: absent}
       register: third
     - assert:
         that:
           - first.changed and second.changed == ansible_check_mode and third.changed != ansible_check_mode
+          - modified.changed and again.changed == ansible_check_mode
+          - ansible_check_mode or (kqsd.queues | selectattr("name", "equalto", "ans1") | first).state == "stopped"
           - ("ans1" in kqsd.queues | map(attribute="name")) != ansible_check_mode
           - kqsd.discovery.vBuild == 394 and kqsd.monitor.product == "QV Tarlomin for UNIX"
 )");

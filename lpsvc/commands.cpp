@@ -4,6 +4,7 @@
 // keeps everything this tree did not make (see cupsclient.h).
 #include "lpsvc/commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,9 +90,12 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   return s;
 }
 
+// A marker file; one that exists stays, a link in its place is not followed.
 bool Touch(const std::string& path) {
-  std::ofstream out(path, std::ios::app);
-  return bool(out);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
 }
 
 // What one command invocation works on: the tree, and the CUPS server the

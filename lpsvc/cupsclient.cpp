@@ -147,11 +147,15 @@ class CupsClient::Session {
     std::string line = "CUPS at " + server + " refused to " + what + ": " + cups_.cupsLastErrorString();
     if (status == IPP_STATUS_ERROR_FORBIDDEN || status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
         status == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
-      // CUPS runs filters and backends as lp: lp must never administer it.
-      line += user == "lp" ? " (lp must not administer CUPS: run kqsd as its service account, [Process Settings] "
-                             "User=kqsd, and add that account alone to the CUPS SystemGroup: usermod -a -G lpadmin kqsd)"
-                           : " (the account " + user + " is not in the CUPS SystemGroup: usermod -a -G lpadmin " + user +
-                                 ", then restart kqsd)";
+      // lp runs every filter and backend: making it an administrator would
+      // hand CUPS to any exploited filter.
+      line += user == "lp" ? " (lp must never be a CUPS administrator: run kqsd as its service account,"
+                             " [Process Settings] User=kqsd, with that account in the CUPS SystemGroup, e.g."
+                             " usermod -a -G lpadmin kqsd)"
+                           : " (the account " + user + " is not in the CUPS SystemGroup: add it, e.g. usermod -a -G lpadmin " +
+                                 user + ", then restart kqsd)";
+    } else if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL) {
+      line += " (is CUPS running? systemctl start cups)";
     }
     return line;
   }
@@ -331,28 +335,27 @@ Verdict CupsClient::Resume(const std::string& name, std::string* why) {
   return kFailed;
 }
 
-bool CupsClient::Pause(const std::string& name, const std::string& reason, std::string* why) {
+// Disable and reject take the same request: the queue's name and, when given,
+// the reason CUPS shows as the queue's state message.
+bool CupsClient::SendWithReason(int op, const std::string& name, const std::string& reason, const std::string& what,
+                                std::string* why) {
   if (!Loaded(why)) return false;
-  ipp_t* request = session_->NewRequest(IPP_OP_PAUSE_PRINTER, name, false);
+  ipp_t* request = session_->NewRequest(static_cast<ipp_op_t>(op), name, false);
   if (!reason.empty()) {
     session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
                                  reason.c_str());
   }
   if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure("disable " + name);
+  *why = session_->Failure(what);
   return false;
 }
 
+bool CupsClient::Pause(const std::string& name, const std::string& reason, std::string* why) {
+  return SendWithReason(IPP_OP_PAUSE_PRINTER, name, reason, "disable " + name, why);
+}
+
 bool CupsClient::Reject(const std::string& name, const std::string& reason, std::string* why) {
-  if (!Loaded(why)) return false;
-  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_REJECT_JOBS, name, false);
-  if (!reason.empty()) {
-    session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
-                                 reason.c_str());
-  }
-  if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure("let " + name + " reject jobs");
-  return false;
+  return SendWithReason(IPP_OP_CUPS_REJECT_JOBS, name, reason, "let " + name + " reject jobs", why);
 }
 
 bool CupsClient::CancelJob(const std::string& printer, int id, std::string* why) {

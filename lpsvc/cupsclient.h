@@ -103,6 +103,10 @@ class CupsClient {
 
  private:
   class Session;
+  // Sends the printer operation op for name with reason as its state message;
+  // what names the change in a failure.
+  bool SendWithReason(int op, const std::string& name, const std::string& reason, const std::string& what,
+                      std::string* why);
   std::unique_ptr<Session> session_;
   std::string load_error_;
 };

@@ -15,7 +15,7 @@ namespace {
 constexpr char kShortUsage[] = "usage: lpsvc setup ROOT [--cups SERVER]\n";
 
 constexpr char kUsage[] =
-    "usage: lpsvc setup ROOT [--cups SERVER]\n"
+    "usage: lpsvc setup ROOT [--cups SERVER] [--user ACCOUNT]\n"
     "       lpsvc upgrade ROOT\n"
     "       lpsvc remove ROOT\n"
     "       lpsvc --help | --version\n"
@@ -29,22 +29,25 @@ constexpr char kUsage[] =
     "and installs this program as ROOT/usr/lib/{lpsched,lpshut,lpadmin,accept,lpfilter}\n"
     "and ROOT/usr/bin/enable, as links to this program, so that installing a new\n"
     "lpsvc reaches the tree at once. Run as root, it gives the service's\n"
-    "directories to lp. Queues already in ROOT are kept.\n"
+    "directories to ACCOUNT (the daemon's [Process Settings] User; default lp)\n"
+    "and the group lp, and refuses to follow a link that another account planted\n"
+    "in the tree. Queues already in ROOT are kept.\n"
     "\n"
     "upgrade ROOT lays the programs and files of an existing tree out again,\n"
-    "keeping its queues and the CUPS server it drives (after an install or\n"
-    "upgrade). remove ROOT removes every printer and class of the tree (in CUPS\n"
-    "only what the tree made there) and then the tree; when CUPS cannot be\n"
-    "reached it stops and keeps what is left.\n"
+    "keeping its queues, its account and the CUPS server it drives (after an\n"
+    "install or upgrade). remove ROOT removes every printer and class of the tree\n"
+    "(in CUPS only what the tree made there) and then the tree; when CUPS cannot\n"
+    "be reached it stops and keeps what is left.\n"
     "\n"
     "With --cups SERVER the tree's commands also drive that CUPS server (a socket\n"
     "path such as /run/cups/cups.sock, or HOST[:PORT]; \"default\" for the CUPS\n"
     "client library's own choice): every printer becomes a CUPS queue whose device\n"
     "is lpif://INTERFACE, so its jobs run through its interface program. Each\n"
     "command changes CUPS first and the tree only when CUPS agreed, and touches\n"
-    "in CUPS only what the tree made there (man lpsvc). The account\n"
-    "that runs the commands (lp, under kqsd) must be in CUPS's SystemGroup (on\n"
-    "Debian: usermod -a -G lpadmin lp).\n"
+    "in CUPS only what the tree made there (man lpsvc). The account that runs the\n"
+    "commands (kqsd's service account, e.g. kqsd) must be in CUPS's SystemGroup\n"
+    "(on Debian: usermod -a -G lpadmin kqsd); never lp, as CUPS runs filters and\n"
+    "backends as lp.\n"
     "\n"
     "Started under one of those paths, the program is that command on its tree:\n"
     "  lpsched                     start the scheduler (creates SCHEDLOCK; with\n"
@@ -87,12 +90,23 @@ int main(int argc, char** argv) {
   if (lpsvc::RootFromCommandPath(argv[0], &command, &root)) {
     return lpsvc::RunCommand(lpsvc::LpTree(root), command, args);
   }
-  const bool with_cups = args.size() == 4 && args[2] == "--cups" && !args[3].empty();
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   const bool tree_command = args.size() == 2 && (args[0] == "upgrade" || args[0] == "remove");
-  if (((args.size() == 2 || with_cups) && args[0] == "setup") || tree_command) {
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) {
+  if ((!args.empty() && args[0] == "setup" && args.size() >= 2) || tree_command) {
+    std::string cups, account = "lp";
+    bool good = true;
+    for (size_t i = 2; good && i < args.size(); i += 2) {
+      good = i + 1 < args.size() && !args[i + 1].empty();
+      if (good && args[i] == "--cups") {
+        cups = args[i + 1];
+      } else if (good && args[i] == "--user") {
+        account = args[i + 1];
+      } else {
+        good = false;
+      }
+    }
+    if (good && ec) {
       std::fprintf(stderr, "lpsvc: cannot find its own program file\n");
       return lpsvc::kExitRefused;
     }
@@ -105,7 +119,7 @@ int main(int argc, char** argv) {
         return lpsvc::RunCommand(tree, "lpadmin", {"-x" + name});
       });
     }
-    return lpsvc::SetupTree(target, self.string(), with_cups ? args[3] : "");
+    if (good) return lpsvc::SetupTree(target, self.string(), cups, account);
   }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     std::fputs(kUsage, stdout);
@@ -115,10 +129,12 @@ int main(int argc, char** argv) {
     std::puts("lpsvc " KQS_VERSION);
     return lpsvc::kExitOk;
   }
-  if (!args.empty() && args[0] != "setup") {
+  if (!args.empty() && args[0] != "setup" && args[0] != "upgrade" && args[0] != "remove") {
     std::fprintf(stderr, "lpsvc: unknown command '%s'\n", args[0].c_str());
+  } else if (!args.empty() && args[0] != "setup") {
+    std::fprintf(stderr, "lpsvc: %s takes one root directory\n", args[0].c_str());
   } else if (!args.empty()) {
-    std::fprintf(stderr, "lpsvc: setup takes a root directory and optionally --cups SERVER\n");
+    std::fprintf(stderr, "lpsvc: setup takes a root directory and optionally --cups SERVER and --user ACCOUNT\n");
   }
   std::fprintf(stderr, "%sTry 'lpsvc --help'.\n", kShortUsage);
   return lpsvc::kExitUsage;

@@ -18,9 +18,10 @@ ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcryp
   cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd \
   bash-completion
 if [[ "${KQS_SANITIZE:-0}" != 1 ]]; then
-  ensure_packages debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
+  ensure_packages git build-essential debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
     python3-yaml
 fi
+ensure_service_account
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then
   dir=build-asan
   flags=(-DKQS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)

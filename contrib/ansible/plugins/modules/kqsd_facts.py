@@ -49,8 +49,9 @@ ansible_facts:
     kqsd:
       description:
         - C(discovery) (address, platform, uname, protocol, vMajor, vMinor,
-          vUpdate, vBuild, install), C(queues), C(drivers) and C(monitor)
-          (null when none is installed).
+          vUpdate, vBuild, install), C(queues) (each with its C(state),
+          C(accepting) and C(jobs) count), C(jobs) (every unfinished job),
+          C(drivers) and C(monitor) (null when none is installed).
       type: dict
       returned: always
 '''
@@ -67,9 +68,11 @@ def main():
     if rc != 0 or not doc:
         fail_kqsctl(module, rc, doc, err)
     facts['discovery'] = doc[0]
-    for key, command in (('queues', 'queues'), ('drivers', 'drivers'), ('monitor', 'monitors')):
+    for key, command in (('queues', 'queues'), ('drivers', 'drivers'), ('monitor', 'monitors'), ('jobs', 'jobs')):
         rc, doc, err = run_kqsctl(module, [command])
-        if rc != 0 or not isinstance(doc, list):
+        if key == 'jobs' and rc != 0:
+            doc = None  # a server older than kqsd 3.1 lists no jobs
+        elif rc != 0 or not isinstance(doc, list):
             fail_kqsctl(module, rc, doc, err)
         facts[key] = doc if key != 'monitor' else (doc[0] if doc else None)
     module.exit_json(changed=False, ansible_facts=dict(kqsd=facts))
