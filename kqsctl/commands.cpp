@@ -41,6 +41,17 @@ int Error(FILE* err, const std::string& what, const std::string& why, int status
   return status;
 }
 
+// Why the server's LP service refused a change, when the answer says: one
+// line of text, kept printable and bounded.
+std::string ServerReason(const Reply& reply) {
+  std::string reason;
+  for (uint8_t c : reply.data) {
+    if (c == 0 || reason.size() >= 600) break;
+    reason += c >= 32 && c < 127 ? char(c) : '?';
+  }
+  return reason;
+}
+
 // The administrator password, read from standard input once however many
 // servers ask for it: the first caller reads, the others wait and share.
 class PasswordOnce {
@@ -119,7 +130,7 @@ Result Change(const Options& opts, const std::string& host, const PasswordSource
   Reply reply;
   std::string why;
   if (!session.Transact(operation, object_type, opts.name, data, &reply, &why)) return Fail(&r, why, kExitNoAnswer);
-  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command);
+  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command, ServerReason(reply));
   r.answered = true;
   r.note = DescribeReturnCode(KQS_SUCCESS);
   return r;
