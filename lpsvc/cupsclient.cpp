@@ -132,6 +132,74 @@ class CupsClient::Session {
     return false;
   }
 
+  // Sends a listing request for the attributes wanted and reads the objects
+  // of group in the answer into out: take fills a record from one attribute,
+  // and a record goes to out when keep finds it whole. An answer with no
+  // objects is an empty listing; false, with the reason (what names the
+  // listing), when CUPS refused.
+  template <typename Record, typename Take, typename Keep>
+  bool List(ipp_t* request, const std::vector<const char*>& wanted, ipp_tag_t group, const std::string& what,
+            Take take, Keep keep, std::vector<Record>* out, std::string* why) const {
+    const CupsApi& cups = cups_;
+    out->clear();
+    cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                       static_cast<int>(wanted.size()), nullptr, wanted.data());
+    ipp_t* answer = nullptr;
+    if (!Send(request, "/", &answer) && Status() != IPP_STATUS_ERROR_NOT_FOUND) {
+      Free(answer);
+      *why = Failure(what);
+      return false;
+    }
+    Record r;
+    auto flush = [&] {
+      if (keep(r)) out->push_back(std::move(r));
+      r = Record();
+    };
+    for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
+         a = cups.ippNextAttribute(answer)) {
+      const char* name = cups.ippGetName(a);
+      if (cups.ippGetGroupTag(a) != group || name == nullptr) {
+        flush();
+      } else {
+        take(std::string_view(name), a, &r);
+      }
+    }
+    flush();
+    Free(answer);
+    return true;
+  }
+
+  // Sends the request op about name to the admin resource; true when CUPS
+  // carried it out (or, with missing_ok, had no such destination), else
+  // false with the reason, what naming the change.
+  bool Change(ipp_op_t op, const std::string& name, bool is_class, const std::string& what, std::string* why,
+              bool missing_ok = false) const {
+    return Finish(NewRequest(op, name, is_class), kAdminResource, what, why, missing_ok);
+  }
+
+  // Sends request to resource; true when CUPS carried it out (or, with
+  // missing_ok, found nothing to do it on), else false with the reason.
+  bool Finish(ipp_t* request, const char* resource, const std::string& what, std::string* why,
+              bool missing_ok = false) const {
+    if (Send(request, resource) || (missing_ok && Status() == IPP_STATUS_ERROR_NOT_FOUND)) return true;
+    *why = Failure(what);
+    return false;
+  }
+
+  // Gives class cls exactly these member URIs; a new class starts idle.
+  bool SetMembers(const std::string& cls, const std::vector<std::string>& members, bool is_new,
+                  const std::string& what, std::string* why) const {
+    std::vector<const char*> values;
+    for (const std::string& m : members) values.push_back(m.c_str());
+    ipp_t* request = NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
+    cups_.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()),
+                        nullptr, values.data());
+    // An LP class has no printing state of its own: it prints while a member
+    // does, so a new CUPS class starts idle rather than stopped.
+    if (is_new) cups_.ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+    return Finish(request, kAdminResource, what, why);
+  }
+
   const CupsApi& cups_;
 };
 
@@ -181,33 +249,18 @@ bool CupsClient::AddPrinter(const std::string& name, const std::string& device_u
   if (!Loaded(why)) return false;
   ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, name, false);
   session_->cups_.ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, device_uri.c_str());
-  if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure("define printer " + name);
-  return false;
+  return session_->Finish(request, kAdminResource, "define printer " + name, why);
 }
 
 bool CupsClient::JoinClass(const std::string& cls, const std::string& printer, std::string* why) {
   if (!Loaded(why)) return false;
-  const CupsApi& cups = session_->cups_;
   std::vector<std::string> members;
   bool is_new = false;
   if (!session_->ClassMembers(cls, &members, &is_new, why)) return false;
   const std::string uri = session_->DestinationUri(printer, false);
-  for (const std::string& m : members) {
-    if (m == uri) return true;
-  }
+  if (std::find(members.begin(), members.end(), uri) != members.end()) return true;
   members.push_back(uri);
-  std::vector<const char*> values;
-  for (const std::string& m : members) values.push_back(m.c_str());
-  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
-  cups.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()), nullptr,
-                     values.data());
-  // An LP class has no printing state of its own: it prints while a member
-  // does, so a new CUPS class starts idle rather than stopped.
-  if (is_new) cups.ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
-  if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure("add " + printer + " to class " + cls);
-  return false;
+  return session_->SetMembers(cls, members, is_new, "add " + printer + " to class " + cls, why);
 }
 
 bool CupsClient::LeaveClass(const std::string& cls, const std::string& printer, std::string* why) {
@@ -218,46 +271,25 @@ bool CupsClient::LeaveClass(const std::string& cls, const std::string& printer, 
   const std::string uri = session_->DestinationUri(printer, false);
   members.erase(std::remove(members.begin(), members.end(), uri), members.end());
   if (members.empty()) return Delete(cls, true, why);
-  std::vector<const char*> values;
-  for (const std::string& m : members) values.push_back(m.c_str());
-  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
-  session_->cups_.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()),
-                                nullptr, values.data());
-  if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure("take " + printer + " out of class " + cls);
-  return false;
+  return session_->SetMembers(cls, members, false, "take " + printer + " out of class " + cls, why);
 }
 
 bool CupsClient::SetDefault(const std::string& name, bool is_class, std::string* why) {
-  if (!Loaded(why)) return false;
-  if (session_->Send(session_->NewRequest(IPP_OP_CUPS_SET_DEFAULT, name, is_class), kAdminResource)) return true;
-  *why = session_->Failure("make " + name + " the default destination");
-  return false;
+  return Loaded(why) &&
+         session_->Change(IPP_OP_CUPS_SET_DEFAULT, name, is_class, "make " + name + " the default destination", why);
 }
 
 bool CupsClient::Delete(const std::string& name, bool is_class, std::string* why) {
-  if (!Loaded(why)) return false;
   const ipp_op_t op = is_class ? IPP_OP_CUPS_DELETE_CLASS : IPP_OP_CUPS_DELETE_PRINTER;
-  if (session_->Send(session_->NewRequest(op, name, is_class), kAdminResource) ||
-      session_->Status() == IPP_STATUS_ERROR_NOT_FOUND) {
-    return true;
-  }
-  *why = session_->Failure("delete " + name);
-  return false;
+  return Loaded(why) && session_->Change(op, name, is_class, "delete " + name, why, true);
 }
 
 bool CupsClient::Accept(const std::string& name, bool is_class, std::string* why) {
-  if (!Loaded(why)) return false;
-  if (session_->Send(session_->NewRequest(IPP_OP_CUPS_ACCEPT_JOBS, name, is_class), kAdminResource)) return true;
-  *why = session_->Failure("let " + name + " accept jobs");
-  return false;
+  return Loaded(why) && session_->Change(IPP_OP_CUPS_ACCEPT_JOBS, name, is_class, "let " + name + " accept jobs", why);
 }
 
 bool CupsClient::Resume(const std::string& name, std::string* why) {
-  if (!Loaded(why)) return false;
-  if (session_->Send(session_->NewRequest(IPP_OP_RESUME_PRINTER, name, false), kAdminResource)) return true;
-  *why = session_->Failure("enable " + name);
-  return false;
+  return Loaded(why) && session_->Change(IPP_OP_RESUME_PRINTER, name, false, "enable " + name, why);
 }
 
 // Disable and reject take the same request: the queue's name and, when given,
@@ -270,9 +302,7 @@ bool CupsClient::SendWithReason(int op, const std::string& name, const std::stri
     session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
                                  reason.c_str());
   }
-  if (session_->Send(request, kAdminResource)) return true;
-  *why = session_->Failure(what);
-  return false;
+  return session_->Finish(request, kAdminResource, what, why);
 }
 
 bool CupsClient::Pause(const std::string& name, const std::string& reason, std::string* why) {
@@ -287,16 +317,11 @@ bool CupsClient::CancelJob(const std::string& printer, int id, std::string* why)
   if (!Loaded(why)) return false;
   ipp_t* request = session_->NewRequest(IPP_OP_CANCEL_JOB, printer, false);
   session_->cups_.ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
-  if (session_->Send(request, "/jobs/")) return true;
-  *why = session_->Failure("cancel job " + std::to_string(id));
-  return false;
+  return session_->Finish(request, "/jobs/", "cancel job " + std::to_string(id), why);
 }
 
 bool CupsClient::CancelAll(const std::string& printer, std::string* why) {
-  if (!Loaded(why)) return false;
-  if (session_->Send(session_->NewRequest(IPP_OP_CANCEL_JOBS, printer, false), kAdminResource)) return true;
-  *why = session_->Failure("cancel the jobs of " + printer);
-  return false;
+  return Loaded(why) && session_->Change(IPP_OP_CANCEL_JOBS, printer, false, "cancel the jobs of " + printer, why);
 }
 
 bool CupsClient::MoveJobs(const std::string& from, const std::string& to, std::string* why) {
@@ -305,9 +330,7 @@ bool CupsClient::MoveJobs(const std::string& from, const std::string& to, std::s
   session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-printer-uri", nullptr,
                                session_->DestinationUri(to, false).c_str());
   // "No jobs to move" is no failure.
-  if (session_->Send(request, "/jobs/") || session_->Status() == IPP_STATUS_ERROR_NOT_FOUND) return true;
-  *why = session_->Failure("move the jobs of " + from + " to " + to);
-  return false;
+  return session_->Finish(request, "/jobs/", "move the jobs of " + from + " to " + to, why, true);
 }
 
 namespace {
@@ -328,109 +351,65 @@ bool CupsClient::Printers(std::vector<PrinterState>* out, std::string* why) {
   out->clear();
   if (!Loaded(why)) return false;
   const CupsApi& cups = session_->cups_;
-  static const char* const kWanted[] = {"printer-name",           "printer-state",     "printer-state-message",
-                                        "printer-state-reasons",  "printer-is-accepting-jobs",
-                                        "queued-job-count",       "device-uri"};
-  ipp_t* request = cups.ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-  cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                     static_cast<int>(std::size(kWanted)), nullptr, kWanted);
-  ipp_t* answer = nullptr;
-  // No printers at all is an answer too.
-  if (!session_->Send(request, "/", &answer) && session_->Status() != IPP_STATUS_ERROR_NOT_FOUND) {
-    session_->Free(answer);
-    *why = session_->Failure("list its printers");
-    return false;
-  }
-  PrinterState p;
-  auto flush = [&] {
-    if (!p.name.empty()) out->push_back(p);
-    p = PrinterState();
-  };
-  for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
-       a = cups.ippNextAttribute(answer)) {
-    const char* name = cups.ippGetName(a);
-    if (cups.ippGetGroupTag(a) != IPP_TAG_PRINTER || name == nullptr) {
-      flush();
-      continue;
-    }
-    const std::string_view n = name;
+  auto take = [&cups](std::string_view n, ipp_attribute_t* a, PrinterState* p) {
     if (n == "printer-name") {
-      p.name = cups.ippGetString(a, 0, nullptr);
+      p->name = cups.ippGetString(a, 0, nullptr);
     } else if (n == "printer-state") {
       const int v = cups.ippGetInteger(a, 0);
-      p.state = v >= IPP_PSTATE_IDLE && v <= IPP_PSTATE_STOPPED ? kPrinterStates[v - IPP_PSTATE_IDLE] : "unknown";
+      p->state = v >= IPP_PSTATE_IDLE && v <= IPP_PSTATE_STOPPED ? kPrinterStates[v - IPP_PSTATE_IDLE] : "unknown";
     } else if (n == "printer-state-message") {
-      p.message = cups.ippGetString(a, 0, nullptr);
+      p->message = cups.ippGetString(a, 0, nullptr);
     } else if (n == "printer-state-reasons") {
       for (int i = 0; i < cups.ippGetCount(a); ++i) {
         const std::string r = cups.ippGetString(a, i, nullptr);
-        if (r != "none") p.reasons += (p.reasons.empty() ? "" : ",") + r;
+        if (r != "none") p->reasons += (p->reasons.empty() ? "" : ",") + r;
       }
     } else if (n == "printer-is-accepting-jobs") {
-      p.accepting = cups.ippGetBoolean(a, 0) != 0;
+      p->accepting = cups.ippGetBoolean(a, 0) != 0;
     } else if (n == "queued-job-count") {
-      p.jobs = cups.ippGetInteger(a, 0);
+      p->jobs = cups.ippGetInteger(a, 0);
     } else if (n == "device-uri") {
-      p.device_uri = cups.ippGetString(a, 0, nullptr);
+      p->device_uri = cups.ippGetString(a, 0, nullptr);
     }
-  }
-  flush();
-  session_->Free(answer);
-  return true;
+  };
+  return session_->List(cups.ippNewRequest(IPP_OP_CUPS_GET_PRINTERS),
+                        {"printer-name", "printer-state", "printer-state-message", "printer-state-reasons",
+                         "printer-is-accepting-jobs", "queued-job-count", "device-uri"},
+                        IPP_TAG_PRINTER, "list its printers", take,
+                        [](const PrinterState& p) { return !p.name.empty(); }, out, why);
 }
 
 bool CupsClient::Jobs(const std::string& printer, std::vector<JobInfo>* out, std::string* why) {
   out->clear();
   if (!Loaded(why)) return false;
   const CupsApi& cups = session_->cups_;
-  static const char* const kWanted[] = {"job-id",        "job-printer-uri", "job-originating-user-name", "job-name",
-                                        "job-k-octets",  "job-state",       "time-at-creation"};
   ipp_t* request = cups.ippNewRequest(IPP_OP_GET_JOBS);
   cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                     printer.empty() ? "ipp://localhost/" : session_->DestinationUri(printer, false).c_str());
   cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups.cupsUser());
   cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
-  cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                     static_cast<int>(std::size(kWanted)), nullptr, kWanted);
-  ipp_t* answer = nullptr;
-  if (!session_->Send(request, "/", &answer) && session_->Status() != IPP_STATUS_ERROR_NOT_FOUND) {
-    session_->Free(answer);
-    *why = session_->Failure("list its jobs");
-    return false;
-  }
-  JobInfo j;
-  auto flush = [&] {
-    if (j.id > 0) out->push_back(j);
-    j = JobInfo();
-  };
-  for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
-       a = cups.ippNextAttribute(answer)) {
-    const char* name = cups.ippGetName(a);
-    if (cups.ippGetGroupTag(a) != IPP_TAG_JOB || name == nullptr) {
-      flush();
-      continue;
-    }
-    const std::string_view n = name;
+  auto take = [&cups](std::string_view n, ipp_attribute_t* a, JobInfo* j) {
     if (n == "job-id") {
-      j.id = cups.ippGetInteger(a, 0);
+      j->id = cups.ippGetInteger(a, 0);
     } else if (n == "job-printer-uri") {
-      j.printer = NameFromUri(cups.ippGetString(a, 0, nullptr));
+      j->printer = NameFromUri(cups.ippGetString(a, 0, nullptr));
     } else if (n == "job-originating-user-name") {
-      j.user = cups.ippGetString(a, 0, nullptr);
+      j->user = cups.ippGetString(a, 0, nullptr);
     } else if (n == "job-name") {
-      j.title = cups.ippGetString(a, 0, nullptr);
+      j->title = cups.ippGetString(a, 0, nullptr);
     } else if (n == "job-k-octets") {
-      j.size = 1024LL * cups.ippGetInteger(a, 0);
+      j->size = 1024LL * cups.ippGetInteger(a, 0);
     } else if (n == "job-state") {
       const int v = cups.ippGetInteger(a, 0);
-      j.state = v >= IPP_JSTATE_PENDING && v <= IPP_JSTATE_COMPLETED ? kJobStates[v - IPP_JSTATE_PENDING] : "unknown";
+      j->state = v >= IPP_JSTATE_PENDING && v <= IPP_JSTATE_COMPLETED ? kJobStates[v - IPP_JSTATE_PENDING] : "unknown";
     } else if (n == "time-at-creation") {
-      j.time = cups.ippGetInteger(a, 0);
+      j->time = cups.ippGetInteger(a, 0);
     }
-  }
-  flush();
-  session_->Free(answer);
-  return true;
+  };
+  return session_->List(request,
+                        {"job-id", "job-printer-uri", "job-originating-user-name", "job-name", "job-k-octets",
+                         "job-state", "time-at-creation"},
+                        IPP_TAG_JOB, "list its jobs", take, [](const JobInfo& j) { return j.id > 0; }, out, why);
 }
 
 bool CupsClient::JobPrinter(int id, std::string* printer, std::string* why) {
