@@ -172,11 +172,12 @@ Result Enumerate(const Options& opts, const std::string& host, uint32_t object_t
       JsonObject o;
       o.Add("name", q.name).Add("interfaceDirectory", q.interface_dir);
       if (it == states.end()) {
-        o.AddRaw("state", "null").AddRaw("accepting", "null").AddRaw("jobs", "null");
+        o.AddRaw("state", "null").AddRaw("accepting", "null").AddRaw("jobs", "null").AddRaw("stateMessage", "null");
       } else {
         o.Add("state", field(kqs::kStateState))
             .AddRaw("accepting", AcceptingJson(field(kqs::kStateAccepting)))
-            .AddRaw("jobs", CountJson(field(kqs::kStateJobs)));
+            .AddRaw("jobs", CountJson(field(kqs::kStateJobs)))
+            .Add("stateMessage", field(kqs::kStateMessage));
       }
       r.records.push_back(o);
     }
