@@ -1,6 +1,8 @@
 // IPP requests to a CUPS server, one per call, through cupsDoRequest on the
 // library's default connection (which also answers CUPS's authentication
-// challenge with the caller's own credentials on a local socket).
+// challenge with the caller's own credentials on a local socket); listings,
+// whose answers grow with the number of printers or jobs, are read whole on
+// a connection of their own.
 //
 // The library is opened on first use rather than linked: on these machines
 // mapping libcups and its thirty-odd dependencies costs a process some 15 ms,
@@ -12,7 +14,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace lpsvc {
 
@@ -22,7 +26,8 @@ namespace lpsvc {
   X(cupsUser) X(httpAssembleURIf) X(httpClose) X(httpConnect2) X(ippAddInteger) X(ippAddString)           \
   X(ippAddStrings) X(ippDelete) X(ippFindAttribute) X(ippGetCount) X(ippGetString) X(ippNewRequest)        \
   X(ippPort) X(ippFirstAttribute) X(ippNextAttribute) X(ippGetName) X(ippGetGroupTag) X(ippGetInteger)     \
-  X(ippGetBoolean)
+  X(ippGetBoolean) X(cupsSendRequest) X(httpUpdate) X(httpRead2) X(ippLength) X(ippNew) X(ippReadIO)       \
+  X(ippGetStatusCode)
 
 struct CupsApi {
 #define LPSVC_CUPS_FIELD(name) decltype(&::name) name = nullptr;
@@ -57,6 +62,20 @@ const CupsApi* LoadCups(std::string* why) {
   }();
   *why = error;
   return loaded ? &api : nullptr;
+}
+
+// An answer read whole into memory, handed to the library's IPP parser.
+struct MemoryReader {
+  std::string_view data;
+  size_t at = 0;
+};
+
+ssize_t ReadMemory(void* context, ipp_uchar_t* buffer, size_t length) {
+  auto* r = static_cast<MemoryReader*>(context);
+  const size_t n = std::min(length, r->data.size() - r->at);
+  std::memcpy(buffer, r->data.data() + r->at, n);
+  r->at += n;
+  return static_cast<ssize_t>(n);
 }
 
 }  // namespace
@@ -144,11 +163,20 @@ class CupsClient::Session {
     out->clear();
     cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                        static_cast<int>(wanted.size()), nullptr, wanted.data());
-    ipp_t* answer = nullptr;
-    if (!Send(request, "/", &answer) && Status() != IPP_STATUS_ERROR_NOT_FOUND) {
+    // A listing CUPS refuses is asked again the library's way, which
+    // records why for Failure.
+    ipp_t* answer = Fetch(request, "/");
+    const ipp_status_t status = answer != nullptr ? cups.ippGetStatusCode(answer) : IPP_STATUS_ERROR_INTERNAL;
+    if (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND) {
+      Free(request);
+    } else {
       Free(answer);
-      *why = Failure(what);
-      return false;
+      answer = nullptr;
+      if (!Send(request, "/", &answer) && Status() != IPP_STATUS_ERROR_NOT_FOUND) {
+        Free(answer);
+        *why = Failure(what);
+        return false;
+      }
     }
     Record r;
     auto flush = [&] {
@@ -167,6 +195,36 @@ class CupsClient::Session {
     flush();
     Free(answer);
     return true;
+  }
+
+  // Sends request (kept by the caller) to resource on a connection of its
+  // own and reads the answer whole before parsing it: the library's own
+  // reader asks the socket for each attribute's few bytes, some thirty reads
+  // a printer in a listing. Null when CUPS cannot be reached or does not
+  // answer with an IPP message.
+  ipp_t* Fetch(ipp_t* request, const char* resource) const {
+    const CupsApi& cups = cups_;
+    http_t* http = cups.httpConnect2(cups.cupsServer(), cups.ippPort(), nullptr, AF_UNSPEC, cups.cupsEncryption(), 1,
+                                     kConnectMs, nullptr);
+    if (http == nullptr) return nullptr;
+    http_status_t status = cups.cupsSendRequest(http, request, resource, cups.ippLength(request));
+    while (status == HTTP_STATUS_CONTINUE) status = cups.httpUpdate(http);
+    std::string body;
+    if (status == HTTP_STATUS_OK) {
+      std::vector<char> chunk(64 << 10);
+      for (ssize_t n; (n = cups.httpRead2(http, chunk.data(), chunk.size())) > 0;) body.append(chunk.data(), n);
+    }
+    cups.httpClose(http);
+    if (status != HTTP_STATUS_OK) return nullptr;
+    ipp_t* answer = cups.ippNew();
+    MemoryReader reader{body};
+    ipp_state_t state;
+    do {
+      state = cups.ippReadIO(&reader, ReadMemory, 1, nullptr, answer);
+    } while (state != IPP_STATE_DATA && state != IPP_STATE_ERROR);
+    if (state == IPP_STATE_DATA) return answer;
+    Free(answer);
+    return nullptr;
   }
 
   // Sends the request op about name to the admin resource; true when CUPS
