@@ -241,7 +241,8 @@ void BenchCups(int rounds, int queues) {
   PrivateCups cups;
   SandboxDaemon daemon;
   // root administers it too: the bench's own lpadmin and queue set-up run as root.
-  if (!cups.Start("lp root")) return (void)std::printf("CUPS mode skipped: %s\n", cups.error().c_str());
+  if (!cups.Start(std::string(kqs::kServiceAccount) + " root"))
+    return (void)std::printf("CUPS mode skipped: %s\n", cups.error().c_str());
   daemon.UseCups(cups.socket());
   if (!daemon.Prepare() || daemon.Start() == 0) return (void)std::printf("CUPS mode: %s\n", daemon.error().c_str());
 
@@ -250,7 +251,7 @@ void BenchCups(int rounds, int queues) {
   // kqsd starts the LP scheduler for a request and stops it again when it
   // found none running; with one running (as started at boot) it does not.
   for (const bool running : {false, true}) {
-    if (running && Run({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", daemon.lpRoot() + "/usr/lib/lpsched"})
+    if (running && Run({"setpriv", "--reuid=kqsd", "--regid=kqsd", "--init-groups", daemon.lpRoot() + "/usr/lib/lpsched"})
                            .status != 0) {
       return (void)std::printf("cannot start the LP scheduler\n");
     }

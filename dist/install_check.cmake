@@ -1,7 +1,7 @@
 # Installs the build into a scratch DESTDIR under /usr and checks what a
 # packager and an administrator rely on: every piece in place, programs
 # with their symbols (stripped only with --strip, so a package can keep
-# debug symbols apart), the settings in /etc/kqsd (root:lp 0640) reached through the
+# debug symbols apart), the settings in /etc/kqsd (root:kqsd 0640) reached through the
 # daemon's link, the unit naming the installed daemon (and, where systemd is
 # installed, verified and sandboxed), manual pages that render without
 # warnings, and a reinstall that keeps the administrator's kqsd.ini.
@@ -65,16 +65,16 @@ foreach(link "kqsd.ini:/etc/kqsd/kqsd.ini" "rerar.ini:/var/lib/kqsd/rerar.ini" "
   endif()
 endforeach()
 run_clean("stat" stat -c "%a %U:%G" "${dest}/etc/kqsd/kqsd.ini")
-if(NOT out STREQUAL "640 root:lp\n")
-  message(FATAL_ERROR "/etc/kqsd/kqsd.ini must be root:lp 0640, is ${out}")
+if(NOT out STREQUAL "640 root:kqsd\n")
+  message(FATAL_ERROR "/etc/kqsd/kqsd.ini must be root:kqsd 0640, is ${out}")
 endif()
 
 set(unit "${dest}/usr/${SYSTEMDDIR}/kqsd.service")
 file(READ "${unit}" text)
 if(NOT text MATCHES "\nExecStart=/usr/${DAEMONDIR}/kqsd -f\n" OR NOT text MATCHES "\nType=notify\n" OR
-   NOT text MATCHES "\nReadWritePaths=-/etc/kqsd -/var/lib/kqsd\n")
+   NOT text MATCHES "\nReadWritePaths=-/var/lib/kqsd\n" OR NOT text MATCHES "\nRuntimeDirectory=kqsd\n")
   message(FATAL_ERROR "the unit does not run /usr/${DAEMONDIR}/kqsd -f as a notify service "
-                      "that may write /etc/kqsd and /var/lib/kqsd:\n${text}")
+                      "that may write /var/lib/kqsd and /run/kqsd alone:\n${text}")
 endif()
 find_program(ANALYZE systemd-analyze)
 if(ANALYZE)

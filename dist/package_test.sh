@@ -36,21 +36,21 @@ apt_in_root() {
   DEBIAN_FRONTEND=noninteractive in_root apt-get -y -q "$@" >>apt.log 2>&1 || { tail -n 30 apt.log; fail "apt-get $*"; }
 }
 
-# Install: the account alone in lpadmin, kqsd.ini a root:lp 0640 conffile,
+# Install: the account alone in lpadmin, kqsd.ini a root:kqsd 0640 conffile,
 # the tree laid out, the unit enabled.
 cp "$deb" root/tmp/ && apt_in_root install "/tmp/$deb"
 in_root id -nG kqsd | grep -qw lpadmin || fail "kqsd is not in lpadmin"
 ! in_root id -nG lp | grep -qw lpadmin || fail "lp is in lpadmin"
-[[ $(stat -c '%U:%G %a' root/etc/kqsd/kqsd.ini) == "root:lp 640" ]] || fail "kqsd.ini is not root:lp 0640"
+[[ $(in_root stat -c '%U:%G %a' /etc/kqsd/kqsd.ini) == "root:kqsd 640" ]] || fail "kqsd.ini is not root:kqsd 0640"
 in_root dpkg-query -W -f='${Conffiles}' kqsd | grep -q ' /etc/kqsd/kqsd.ini ' || fail "kqsd.ini is no conffile"
 [[ -x $lp/usr/lib/accept && $(cat "$lp/etc/lp/cups-server") == default &&
-  $(stat -c %U "$lp/etc/lp/interfaces" root/var/lib/kqsd/rerar.ini) == $'lp\nlp' ]] ||
-  fail "no LP tree of lp's driving CUPS under /var/lib/kqsd/lp, or no rerar.ini"
+  $(in_root stat -c %U /var/lib/kqsd/lp/etc/lp/interfaces /var/lib/kqsd/rerar.ini) == $'kqsd\nkqsd' ]] ||
+  fail "no LP tree of kqsd's driving CUPS under /var/lib/kqsd/lp, or no rerar.ini"
 [[ -L root/etc/systemd/system/multi-user.target.wants/kqsd.service ]] || fail "the unit is not enabled"
 
 # A queue and a password kept over an upgrade (the same package, a later
 # version), a lost tree program put back.
-install -o lp -g lp -m 0755 /dev/null "$lp/etc/lp/interfaces/lab" && rm "$lp/usr/lib/accept"
+in_root install -o kqsd -g lp -m 0755 /dev/null /var/lib/kqsd/lp/etc/lp/interfaces/lab && rm "$lp/usr/lib/accept"
 echo "Passwd=zQkeepthis123" >>root/etc/kqsd/kqsd.ini
 dpkg-deb -R "$deb" next && sed -i 's/^Version: .*/&+next/' next/DEBIAN/control
 dpkg-deb -b next root/tmp/kqsd_next.deb >/dev/null && apt_in_root install /tmp/kqsd_next.deb

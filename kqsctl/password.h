@@ -24,10 +24,12 @@ bool IsTerminal(int fd);
 bool EncryptPassword(const std::string& password, bool legacy, std::string* stored, std::string* error);
 
 // Writes the stored form as "Passwd" in section "ACCESS" of the INI file at
-// path (created when missing, other sections and keys kept) and reads the
-// file back to make sure it landed. False with a message naming the file
-// when its directory is missing, the path is not a regular file, or the
-// value cannot be written.
+// path and reads the file back to make sure it landed. Only that line
+// changes: comments and every other line stay. The file is replaced whole
+// (a new file renamed over it, keeping its owner, group and mode); a missing
+// file is created as root's, group lp (the daemon's without a User setting),
+// mode 0640. False with a message naming the file when its directory is
+// missing, the path is not a regular file, or the value cannot be written.
 bool StoreAdminPassword(const std::string& path, const std::string& stored, std::string* error);
 
 }  // namespace kqsctl

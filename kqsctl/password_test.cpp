@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "common/config/profile.h"
@@ -94,6 +97,28 @@ TEST(PasswordTest, ReportsAPasswordThatDidNotReachTheDisk) {
   }
   EXPECT_NE(std::string::npos, error.find("cannot write")) << error;
   EXPECT_NE(std::string::npos, kqs::ScratchDir::ReadFile(ini).find("zQold.hash.xx"));
+}
+
+TEST(PasswordTest, CreatesAMissingFileForRootAndTheDaemonAloneAndKeepsComments) {
+  kqs::ScratchDir dir;
+  std::string error;
+  const std::string ini = dir / "kqsd.ini";
+  ASSERT_TRUE(StoreAdminPassword(ini, "zQabcdefghijk", &error)) << error;
+  struct stat st;
+  ASSERT_EQ(stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, 7u) << "not the group of lp, the daemon's account without a User setting";
+  EXPECT_EQ(kqs::ScratchDir::ReadFile(ini), "[ACCESS]\nPasswd=zQabcdefghijk\n");
+
+  const std::string before = "; the daemon's settings\n[LP Service]\nRoot=/x\n[Access]\n; the hash\n passwd = old\nEnforce=1\n";
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, before));
+  ASSERT_EQ(chmod(ini.c_str(), 0600), 0);
+  ASSERT_TRUE(StoreAdminPassword(ini, "zQnew.hash.xx", &error)) << error;
+  EXPECT_EQ(kqs::ScratchDir::ReadFile(ini), std::regex_replace(before, std::regex(" passwd = old"), "Passwd=zQnew.hash.xx"));
+  ASSERT_EQ(stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  IniCleanup();
 }
 
 }  // namespace

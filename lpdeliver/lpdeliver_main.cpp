@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "lpdeliver/peripheral.h"
 #include "lpdeliver/rawtcp.h"
 #include "lpdeliver/spool.h"
 
@@ -129,13 +130,15 @@ int KeepTrying(Reach reach, const Options& o, int port) {
 // Opens the device or file peripheral for appending. A device that is there
 // but busy or not answering is worth waiting for; a path that is missing or
 // not ours to write is a setting to fix.
+// What was opened must be a device, a pipe or a plain data file outside the
+// tree (lpdeliver/peripheral.h); a refusal is a setting to fix too.
 int OpenDevice(const Options& o, int, std::string* why, bool* permanent) {
-  const int fd = open(o.peripheral, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+  bool refused = false;
+  const int fd = lpdeliver::OpenPeripheral(o.peripheral, lpdeliver::OwnTreeRoot(), why, &refused);
   if (fd >= 0) return fd;
   const int err = errno;
-  *permanent = err != EBUSY && err != ENXIO && err != ENODEV && err != EAGAIN && err != EINTR && err != EIO;
-  *why = Errno("cannot open " + std::string(o.peripheral)) +
-         (*permanent ? "; check the queue's device" : "; check that the printer is on");
+  *permanent = refused || (err != EBUSY && err != ENXIO && err != ENODEV && err != EAGAIN && err != EINTR && err != EIO);
+  if (!refused) *why += *permanent ? "; check the queue's device" : "; check that the printer is on";
   return -1;
 }
 

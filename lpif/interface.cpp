@@ -31,7 +31,7 @@ bool WritableByOthers(const struct stat& st) { return (st.st_mode & (S_IWGRP | S
 
 }  // namespace
 
-int OpenInterface(const char* uri, uid_t lp_uid, std::string* path, std::string* why) {
+int OpenInterface(const char* uri, uid_t lp_uid, uid_t service_uid, std::string* path, std::string* why) {
   const std::string fix = "; set the queue's device URI to lpif:// and the path of its interface program";
   if (uri == nullptr || *uri == '\0') return Refuse(why, "no device URI; lpif runs under CUPS, which sets DEVICE_URI");
   std::array<char, 32> scheme;
@@ -55,15 +55,17 @@ int OpenInterface(const char* uri, uid_t lp_uid, std::string* path, std::string*
     return Refuse(why, *path + " is not in an etc/lp/interfaces directory" + fix);
 
   struct stat st;
-  if (stat(std::string(dir).c_str(), &st) != 0 || WritableByOthers(st) || (st.st_uid != lp_uid && st.st_uid != 0))
-    return Refuse(why, std::string(dir) + " may be written by others than lp and root; run chmod go-w on it");
+  if (stat(std::string(dir).c_str(), &st) != 0 || WritableByOthers(st) ||
+      (st.st_uid != lp_uid && st.st_uid != service_uid && st.st_uid != 0))
+    return Refuse(why, std::string(dir) + " may be written by others than its service account and root; run chmod go-w on it");
+  const uid_t owner = st.st_uid;
   int fd = open(path->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Refuse(why, "cannot open " + *path + ": " + std::strerror(errno));
   const char* wrong = nullptr;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     wrong = " is not a regular file; recreate the queue";
-  } else if (st.st_uid != lp_uid) {
-    wrong = " is not owned by lp; recreate the queue or run chown lp on it";
+  } else if (st.st_uid != owner) {
+    wrong = " is not owned by the owner of its directory; recreate the queue";
   } else if (WritableByOthers(st)) {
     wrong = " may be written by group or others; run chmod go-w on it";
   }

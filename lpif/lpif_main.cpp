@@ -18,6 +18,7 @@
 
 namespace {
 
+constexpr char kServiceAccount[] = "kqsd";
 constexpr char kDiscovery[] = "direct lpif \"Unknown\" \"LP interface program\"\n";
 
 // The interface program's process group while it runs: a cancelled job
@@ -30,11 +31,11 @@ void PassOnStop(int sig) {
   if (g_child > 0) kill(-g_child, sig);
 }
 
-// The lp account's ids; false when there is no such account.
-bool LookUpLp(uid_t* uid, gid_t* gid) {
+// An account's ids; false when there is no such account.
+bool LookUp(const char* name, uid_t* uid, gid_t* gid) {
   struct passwd pw;
   char buf[1024];
-  if (xGetpwnam("lp", &pw, buf, sizeof buf) == nullptr) return false;
+  if (xGetpwnam(name, &pw, buf, sizeof buf) == nullptr) return false;
   *uid = pw.pw_uid;
   *gid = pw.pw_gid;
   return true;
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
   // the administrator has put it right.
   uid_t lp_uid = 0;
   gid_t lp_gid = 0;
-  if (!LookUpLp(&lp_uid, &lp_gid)) return Stop("there is no account lp; create it, the print service runs as lp");
+  if (!LookUp("lp", &lp_uid, &lp_gid)) return Stop("there is no account lp; create it, the print service runs as lp");
   // CUPS starts a world-executable backend as lp; started as root, become lp
   // before touching anything, as the interface programs expect.
   if (geteuid() == 0 && (setgroups(1, &lp_gid) != 0 || setgid(lp_gid) != 0 || setuid(lp_uid) != 0))
@@ -105,7 +106,12 @@ int main(int argc, char** argv) {
   if (uri == nullptr && std::strchr(argv[0], ':') != nullptr) uri = argv[0];
   std::string program;
   std::string why;
-  int fd = lpif::OpenInterface(uri, lp_uid, &program, &why);
+  // The account that administers an installed tree and writes its interface
+  // programs; lp's own trees stay lp's.
+  uid_t service_uid = lp_uid;
+  gid_t service_gid = 0;
+  LookUp(kServiceAccount, &service_uid, &service_gid);
+  int fd = lpif::OpenInterface(uri, lp_uid, service_uid, &program, &why);
   if (fd < 0) return Stop(why);
   const bool recover = lpif::JobRecoveryOn(fd);
   close(fd);

@@ -10,10 +10,12 @@
 
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "protocol/kqsids.h"
+#include "queueadmin/devicecheck.h"
 #include "queueadmin/lptree_fixture.h"
 #include "queueadmin/queueadd.h"
 
@@ -91,19 +93,23 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   EXPECT_TRUE(std::filesystem::is_empty(t / "tmp"));
 
   // Queues the daemon made: the wrapper runs the model and lpdeliver appends
-  // to the device file. Copies are made; a banner page only for a text job on
-  // the text model; the end-of-job byte only from the PostScript model.
-  ASSERT_TRUE(t.Write("printer", "") && GiveToLp(t / "printer", 0644));
+  // to the device file, in a directory the administrator allowed. Copies are
+  // made; a banner page only for a text job on the text model; the
+  // end-of-job byte only from the PostScript model.
+  ScratchDir spool;
+  const std::string printer = spool / "printer";
+  ASSERT_EQ(SetDeviceDirs(spool.path().c_str()), 0);
+  ASSERT_TRUE(ScratchDir::WriteFile(printer, "") && GiveToLp(printer, 0644));
   const std::string pjl = "\033%-12345X@PJL ENTER LANGUAGE=PCL\n\033E text\n";
   const std::string ps = "%!PS\nshowpage\n";
   for (const char* model : {"pcl", "postscript", "standard"}) {  // each with banner, TEOJ and JRECOV on
-    const std::string params = QueueParams({{"Device", (t / "printer").c_str()}, {"Model", model}});
+    const std::string params = QueueParams({{"Device", printer.c_str()}, {"Model", model}});
     ASSERT_EQ(RunInChild([&] { return int(QueueAddUX(model, params.c_str())); }, true), int(KQS_SUCCESS));
   }
   auto print = [&](const std::string& queue, const std::string& text, const char* copies = "1") {
-    EXPECT_TRUE(t.Write("job", text) && t.Write("printer", ""));
+    EXPECT_TRUE(t.Write("job", text) && ScratchDir::WriteFile(printer, ""));
     EXPECT_EQ(lpif("etc/lp/interfaces/" + queue, t / "job", "", "PRINTER=", copies).status, CUPS_BACKEND_OK);
-    return t.Read("printer");
+    return ScratchDir::ReadFile(printer);
   };
   EXPECT_EQ(print("pcl", pjl, "3"), pjl + pjl + pjl);
   EXPECT_EQ(print("postscript", ps, "2"), ps + "\004" + ps + "\004");
@@ -113,10 +119,28 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   // stops the queue until it is put right.
   r = lpif("etc/lp/interfaces/pcl", t / "no-such-job");
   EXPECT_EQ(r.status, CUPS_BACKEND_RETRY) << r.err;
-  ASSERT_EQ(unlink((t / "printer").c_str()), 0);
+  ASSERT_EQ(unlink(printer.c_str()), 0);
   r = lpif("etc/lp/interfaces/pcl", t / "job");
   EXPECT_EQ(r.status, CUPS_BACKEND_STOP) << r.err;
-  EXPECT_NE(r.err.find("ERROR: lpdeliver: cannot open " + t / "printer"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ERROR: lpdeliver: cannot open " + printer), std::string::npos) << r.err;
+  // A queue made before Devices were checked, pointing at its own interface
+  // program, at a file in the tree or through a link: lpdeliver refuses to
+  // append, the queue stops, and the files stay as they were.
+  const std::string script = t.Read("etc/lp/interfaces/pcl");
+  ASSERT_TRUE(GiveToLp(t / "job", 0644));
+  ASSERT_EQ(symlink((t / "job").c_str(), printer.c_str()), 0);
+  for (const std::string& device : {t / "etc/lp/interfaces/pcl", t / "job", printer}) {
+    ASSERT_TRUE(t.Write("etc/lp/interfaces/pcl", std::regex_replace(script, std::regex("\nPERIPH=.*"),
+                                                                    "\nPERIPH=\"" + device + "\"")));
+    ASSERT_TRUE(GiveToLp(t / "etc/lp/interfaces/pcl", 0755));
+    r = lpif("etc/lp/interfaces/pcl", t / "job");
+    EXPECT_EQ(r.status, CUPS_BACKEND_STOP) << device;
+    EXPECT_TRUE(r.err.find(" lies in the LP tree") != std::string::npos || r.err.find("is a program") != std::string::npos ||
+                r.err.find("is a symbolic link") != std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(t.Read("job"), "hello\n");
+  SetDeviceDirs("");
 }
 
 }  // namespace

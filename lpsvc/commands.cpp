@@ -3,6 +3,7 @@
 // in CUPS mode the change goes to CUPS before it goes to the tree.
 #include "lpsvc/commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,9 +89,12 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   return s;
 }
 
+// A marker file; one that exists stays, a link in its place is not followed.
 bool Touch(const std::string& path) {
-  std::ofstream out(path, std::ios::app);
-  return bool(out);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
 }
 
 // What one command invocation works on: the tree, and the CUPS server the

@@ -125,8 +125,13 @@ class CupsClient::Session {
                        cups_.cupsLastErrorString();
     if (status == IPP_STATUS_ERROR_FORBIDDEN || status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
         status == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
-      line += " (the account " + user + " is not in the CUPS SystemGroup: add it, e.g. usermod -a -G lpadmin " +
-              user + ", then restart kqsd)";
+      // lp runs every filter and backend: making it an administrator would
+      // hand CUPS to any exploited filter.
+      line += user == "lp" ? " (lp must never be a CUPS administrator: run kqsd as its service account,"
+                             " [Process Settings] User=kqsd, with that account in the CUPS SystemGroup, e.g."
+                             " usermod -a -G lpadmin kqsd)"
+                           : " (the account " + user + " is not in the CUPS SystemGroup: add it, e.g. usermod -a -G lpadmin " +
+                                 user + ", then restart kqsd)";
     } else if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL) {
       line += " (is CUPS running? systemctl start cups)";
     }

@@ -15,7 +15,7 @@ namespace {
 constexpr char kShortUsage[] = "usage: lpsvc setup ROOT [--cups SERVER]\n";
 
 constexpr char kUsage[] =
-    "usage: lpsvc setup ROOT [--cups SERVER]\n"
+    "usage: lpsvc setup ROOT [--cups SERVER] [--user ACCOUNT]\n"
     "       lpsvc --help | --version\n"
     "\n"
     "Lays out an LP tree under the absolute directory ROOT:\n"
@@ -25,15 +25,18 @@ constexpr char kUsage[] =
     "  ROOT/opt/qvnx/sh/qvnx.model interface wrapper template\n"
     "  ROOT/opt/qvnx/version       product version (\"Revision C.02.15\")\n"
     "and installs this program as ROOT/usr/lib/{lpsched,lpshut,lpadmin,accept,lpfilter}\n"
-    "and ROOT/usr/bin/enable. Run as root, it gives the service's directories to lp.\n"
+    "and ROOT/usr/bin/enable. Run as root, it gives the service's directories to\n"
+    "ACCOUNT (the daemon's [Process Settings] User; default lp) and the group lp,\n"
+    "and refuses to follow a link that another account planted in the tree.\n"
     "\n"
     "With --cups SERVER the tree's commands also drive that CUPS server (a socket\n"
     "path such as /run/cups/cups.sock, or HOST[:PORT]; \"default\" for the CUPS\n"
     "client library's own choice): every printer becomes a CUPS queue whose device\n"
     "is lpif://INTERFACE, so its jobs run through its interface program. Each\n"
     "command changes CUPS first and the tree only when CUPS agreed. The account\n"
-    "that runs the commands (lp, under kqsd) must be in CUPS's SystemGroup (on\n"
-    "Debian: usermod -a -G lpadmin lp).\n"
+    "that runs the commands (kqsd's service account, e.g. kqsd) must be in CUPS's\n"
+    "SystemGroup (on Debian: usermod -a -G lpadmin kqsd); never lp, as CUPS runs\n"
+    "filters and backends as lp.\n"
     "\n"
     "Started under one of those paths, the program is that command on its tree:\n"
     "  lpsched                     start the scheduler (creates SCHEDLOCK; with\n"
@@ -74,17 +77,30 @@ int main(int argc, char** argv) {
   if (lpsvc::RootFromCommandPath(argv[0], &command, &root)) {
     return lpsvc::RunCommand(lpsvc::LpTree(root), command, args);
   }
-  const bool with_cups = args.size() == 4 && args[2] == "--cups" && !args[3].empty();
-  if ((args.size() == 2 || with_cups) && args[0] == "setup") {
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) {
-      std::fprintf(stderr, "lpsvc: cannot find its own program file\n");
-      return lpsvc::kExitRefused;
+  if (!args.empty() && args[0] == "setup" && args.size() >= 2) {
+    std::string cups, account = "lp";
+    bool good = true;
+    for (size_t i = 2; good && i < args.size(); i += 2) {
+      good = i + 1 < args.size() && !args[i + 1].empty();
+      if (good && args[i] == "--cups") {
+        cups = args[i + 1];
+      } else if (good && args[i] == "--user") {
+        account = args[i + 1];
+      } else {
+        good = false;
+      }
     }
-    std::string target = args[1];
-    while (target.size() > 1 && target.back() == '/') target.pop_back();
-    return lpsvc::SetupTree(target, self.string(), with_cups ? args[3] : "");
+    if (good) {
+      std::error_code ec;
+      std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+      if (ec) {
+        std::fprintf(stderr, "lpsvc: cannot find its own program file\n");
+        return lpsvc::kExitRefused;
+      }
+      std::string target = args[1];
+      while (target.size() > 1 && target.back() == '/') target.pop_back();
+      return lpsvc::SetupTree(target, self.string(), cups, account);
+    }
   }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     std::fputs(kUsage, stdout);

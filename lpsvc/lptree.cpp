@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "lpsvc/safefile.h"
+
 namespace fs = std::filesystem;
 
 namespace lpsvc {
@@ -114,29 +116,21 @@ struct Owner {
   gid_t gid;
 };
 
-Owner LpOwner() {
+// The account's ids; false when there is none.
+bool LookUp(const std::string& account, Owner* owner) {
   struct passwd pw;
   struct passwd* found = nullptr;
   char buf[1024];
-  if (getpwnam_r("lp", &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
-    return {found->pw_uid, found->pw_gid};
-  return {7, 7};
+  if (getpwnam_r(account.c_str(), &pw, buf, sizeof buf, &found) != 0 || found == nullptr) return false;
+  *owner = {found->pw_uid, found->pw_gid};
+  return true;
 }
 
 bool WriteText(const std::string& path, std::string_view text, mode_t mode) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) return false;
-  }
-  return chmod(path.c_str(), mode) == 0;
+  return ReplaceFileNoFollow(path, std::string(text), mode);
 }
 
-bool MakeDir(const std::string& path, mode_t mode) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  return !ec && chmod(path.c_str(), mode) == 0;
-}
+bool MakeDir(const std::string& path, mode_t mode) { return MakeDirNoFollow(path, mode); }
 
 // A hard link when the program lies on the same file system, a copy otherwise.
 bool InstallProgram(const std::string& program, const std::string& target) {
@@ -199,17 +193,7 @@ bool LpTree::RecordScheduler(pid_t pid) const {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
-  std::string tmp = path + ".lpsvc-new";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) return false;
-  }
-  if (chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceFileNoFollow(path, content, mode);
 }
 
 std::string LpTree::CupsServer() const {
@@ -243,9 +227,18 @@ bool IsValidDestName(std::string_view name) {
   return true;
 }
 
-int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server) {
+int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server,
+              const std::string& account) {
   if (root.empty() || root[0] != '/') {
     std::fprintf(stderr, "lpsvc: setup needs an absolute root directory\n");
+    return 1;
+  }
+  // Only root can give the tree away; anyone else keeps it as their own.
+  Owner owner{static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+  Owner lp{7, 7};
+  if (geteuid() == 0 && (!LookUp(account, &owner) || !LookUp("lp", &lp))) {
+    std::fprintf(stderr, "lpsvc: there is no account %s (or lp); create it first (useradd --system %s)\n",
+                 account.c_str(), account.c_str());
     return 1;
   }
   LpTree t(root);
@@ -261,7 +254,17 @@ int SetupTree(const std::string& root, const std::string& self_binary, const std
       root + "/etc/lp", t.interfaces, t.classes, t.printers, t.filters, t.fd,
       t.spool, t.spool + "/system", t.accepting, t.enabled,
   };
-  for (const std::string& d : lp_dirs) ok = ok && MakeDir(d, 0755);
+  // Made and given away through the opened directory: a link that another
+  // account planted in the tree is refused, never followed.
+  for (const std::string& d : lp_dirs) {
+    // The interface programs keep the group lp (set-group-id directory), so
+    // lp may read and run them and only their owner may write them.
+    const bool interfaces = d == t.interfaces;
+    const bool made = geteuid() == 0 ? MakeDirNoFollow(d, interfaces ? 02755 : 0755, owner.uid, lp.gid)
+                                     : MakeDir(d, 0755);
+    if (!made) std::fprintf(stderr, "lpsvc: cannot make %s (a link or a file in its place?)\n", d.c_str());
+    ok = ok && made;
+  }
   // Directories that hold programs and product files, owned by the installer.
   const std::string sys_dirs[] = {root + "/usr/lib", root + "/usr/bin", t.models, t.product_sh};
   for (const std::string& d : sys_dirs) ok = ok && MakeDir(d, 0755);
@@ -277,21 +280,11 @@ int SetupTree(const std::string& root, const std::string& self_binary, const std
   if (!cups_server.empty()) {
     ok = ok && WriteText(t.cups, cups_server + "\n", 0644);
   } else {
-    std::remove(t.cups.c_str());  // a plain tree again
+    std::remove(t.cups.c_str());  // a plain tree again (unlink follows no link)
   }
   if (!ok) {
     std::fprintf(stderr, "lpsvc: cannot lay out the LP tree under %s\n", root.c_str());
     return 1;
-  }
-  // Only root can give the tree to lp; anyone else keeps it as their own.
-  if (geteuid() == 0) {
-    Owner lp = LpOwner();
-    for (const std::string& d : lp_dirs) {
-      if (chown(d.c_str(), lp.uid, lp.gid) != 0) {
-        std::fprintf(stderr, "lpsvc: cannot give %s to lp\n", d.c_str());
-        return 1;
-      }
-    }
   }
   return 0;
 }

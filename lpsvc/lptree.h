@@ -59,7 +59,7 @@ bool RootFromCommandPath(std::string_view path, std::string* command, std::strin
 
 // Replaces a file's content at once (a new file renamed over it), so that
 // readers see the old or the new file; false, with the old file left, when
-// it could not.
+// it could not. Never writes through a link (lpsvc/safefile.h).
 bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode);
 
 // A destination name lpsvc accepts: 1 to 127 printable characters without
@@ -69,10 +69,15 @@ bool IsValidDestName(std::string_view name);
 // Lays out a complete tree under root: directories, the commands (links or
 // copies of self_binary), sample printer models, the wrapper template, the
 // wrapper's delivery program usr/lib/lp/lpdeliver (from beside self_binary
-// or from its installed place) and the version file, owned so that the
-// account lp can administer it. A non-empty cups_server is recorded, so that
-// the tree's commands also drive that CUPS server. Returns 0, or 1 with a
-// message on stderr.
-int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server);
+// or from its installed place) and the version file. Run as root, it gives
+// the service's directories to account (the daemon's service account, lp by
+// default) and the group lp, the interfaces directory set-group-id so that
+// lp may read and run the interface programs that only account may write;
+// every directory and file is made through opened directories, so a link
+// another account planted in the tree is refused, not followed. A non-empty
+// cups_server is recorded, so that the tree's commands also drive that CUPS
+// server. Returns 0, or 1 with a message on stderr.
+int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server,
+              const std::string& account = "lp");
 
 }  // namespace lpsvc

@@ -87,6 +87,9 @@ TEST_F(PrintingTest, AQueueAddedThroughKqsdPrintsOnCupsWaitsForThePrinterAndGoes
   jobs = printer->WaitForJobs(2, 20000);
   ASSERT_EQ(jobs.size(), 2u) << cups_.ErrorLog();
   EXPECT_EQ(jobs[1], text + text + text);
+  // lp, which runs every backend and filter, cannot administer CUPS.
+  r = cups_.Client({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", "lpadmin", "-x", "office"});
+  EXPECT_NE(r.status, 0) << r.all();
   r = Ctl({"remove-queue", "office"});
   ASSERT_EQ(r.status, 0) << r.all();
   EXPECT_NE(cups_.Client({"lpstat", "-p", "office"}).status, 0) << "CUPS still has the queue";
@@ -98,7 +101,7 @@ TEST_F(PrintingTest, AQueueAddedThroughKqsdPrintsOnCupsWaitsForThePrinterAndGoes
   printer.reset();
   ASSERT_EQ(AddQueue("slow", {"--teoj", "--jrecov"}).status, 0);
   ASSERT_EQ(AddQueue("plain").status, 0);
-  r = kqs::Run({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", "lpadmin", "-p", "plain", "-o",
+  r = kqs::Run({"setpriv", "--reuid=kqsd", "--regid=kqsd", "--init-groups", "lpadmin", "-p", "plain", "-o",
                 "printer-error-policy=stop-printer"}, "", {"CUPS_SERVER=" + cups_.socket()});
   ASSERT_EQ(r.status, 0) << r.all();
   printer.emplace(FakePrinter::Behaviour{.off_ms = 4000, .close_delay_ms = 2000});
@@ -172,7 +175,7 @@ TEST_F(PrintingTest, AStoppedQueueIsSeenAndBroughtBackAndItsJobsAreCancelledMove
   ASSERT_EQ(AddQueue("lab").status, 0);
   ASSERT_EQ(AddQueue("spare").status, 0);
   // A queue of CUPS's own is neither shown nor touched.
-  RunResult r = cups_.Client({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", "lpadmin", "-p", "foreign", "-v", "lpif:///elsewhere/foreign", "-E"});
+  RunResult r = cups_.Client({"setpriv", "--reuid=kqsd", "--regid=kqsd", "--init-groups", "lpadmin", "-p", "foreign", "-v", "lpif:///elsewhere/foreign", "-E"});
   ASSERT_EQ(r.status, 0) << r.all();
 
   // Stopped with a job held, then refusing: what the administrator sees.
@@ -253,17 +256,17 @@ TEST_F(PrintingTest, NothingIsLeftInCupsWhenItIsDownOrRefusesLp) {
   r = AddQueue("early");
   EXPECT_TRUE(Contains(r.err, "KQS_LPADMIN_FAILURE")) << r.all();
 
-  // CUPS up, but lp is not among its administrators.
+  // CUPS up, but the service account is not among its administrators.
   ASSERT_TRUE(cups_.Start("root")) << cups_.error();
   EXPECT_FALSE(Contains(cups_.Client({"lpstat", "-v"}).out, "early")) << "a half-made queue is in CUPS";
   r = AddQueue("late");
   EXPECT_TRUE(Contains(r.err, "KQS_LPADMIN_FAILURE")) << r.all();
   EXPECT_FALSE(Contains(cups_.Client({"lpstat", "-v"}).out, "late"));
-  // Run by hand as lp, lpsvc says what to do.
+  // Run by hand as lp, lpsvc says what to do, and it is not to make lp one.
   r = kqs::Run({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", daemon_.lpRoot() + "/usr/lib/lpadmin",
            "-plate", "-v/dev/null", "-i" + daemon_.lpRoot() + "/usr/lib/lp/model/standard"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Contains(r.err, "Forbidden") && Contains(r.err, "usermod -a -G lpadmin lp")) << r.all();
+  EXPECT_TRUE(Contains(r.err, "Forbidden") && Contains(r.err, "usermod -a -G lpadmin kqsd")) << r.all();
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include <string>
 
 #include "common/host/env.h"
+#include "common/host/eventlog.h"
 #include "common/host/mtsafe.h"
 #include "protocol/kqsids.h"
+#include "queueadmin/devicecheck.h"
 #include "queueadmin/filter.h"
 #include "queueadmin/lppaths.h"
 #include "queueadmin/namecheck.h"
@@ -28,6 +30,8 @@ using kqs::LpPaths;
 using Table = std::array<ParameterEntry, kqs::kQueueParameterCount>;
 
 constexpr mode_t kScriptMode = 0755;
+// Warning: a new queue's Device was refused (queueadmin/devicecheck.h).
+constexpr unsigned kDeviceRefusedEvent = 221;
 constexpr char kLibraryPath[] = "/usr/dt/lib:/opt/SUNWmotif/lib/:/usr/openwin/lib";
 
 struct FileCloser {
@@ -253,6 +257,12 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
   std::copy(std::begin(QueueParameterTable), std::end(QueueParameterTable), table.begin());
   if (ParseParameters(copy.get(), table.data(), table.size()) != KQS_SUCCESS) return KQS_INVALID_PARAMETER;
   if (!ValuesAreSafe(table)) return KQS_INVALID_PARAMETER;
+  char why[255];
+  if (kqs::CheckQueueDevice(table[kqs::kQueueDevice].value, why, sizeof why) != 0) {
+    const uintptr_t insertion = reinterpret_cast<uintptr_t>(why);
+    EventLogAddMessage(EVENTLOG_WARNING_TYPE, kDeviceRefusedEvent, 1, &insertion);
+    return KQS_INVALID_PARAMETER;
+  }
 
   const kqs::LpPathSet& lp = LpPaths();
   const char* cls = table[kqs::kQueueClass].value;

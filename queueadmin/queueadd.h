@@ -49,6 +49,9 @@ inline constexpr ParameterEntry QueueParameterTable[kqs::kQueueParameterCount] =
 //   list malformed, a key missing, repeated or
 //   unknown, or a class, model or script value
 //   not safe                                     KQS_INVALID_PARAMETER
+//   Device is not a host, a character device or
+//   a path in DeviceDirs (devicecheck.h; warning
+//   221 gives the reason)                        KQS_INVALID_PARAMETER
 //   the class is the name of a queue             KQS_CLASS_EXISTS_AS_QUEUE
 //   the model is in neither model folder         KQS_FILESET_MISSING
 //   a command line or path the creation needs

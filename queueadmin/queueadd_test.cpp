@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "common/testing/fake_env.h"
 #include "protocol/kqsids.h"
+#include "queueadmin/devicecheck.h"
 #include "queueadmin/lptree_fixture.h"
 #include "queueadmin/queueremove.h"
 
@@ -189,6 +191,22 @@ TEST(QueueAdd, RefusesBadAndHostileRequestsBeforeAnyCommandRunsAndChangesNothing
     std::string params = QueueParams({{key, value}});
     EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_INVALID_PARAMETER) << key << "=" << value;
   }
+  // A Device a job could be appended to as code: the queue's own interface
+  // program, anything in the LP tree, a link (even to a device), a regular
+  // file outside DeviceDirs, or a path that climbs out of them.
+  ScratchDir outside;
+  ASSERT_EQ(symlink("/dev/null", (outside / "lp0").c_str()), 0);
+  ASSERT_TRUE(ScratchDir::WriteFile(outside / "spool", "") && mkdir((outside / "jobs").c_str(), 0755) == 0);
+  ASSERT_EQ(symlink("/etc", (outside / "jobs/etc").c_str()), 0);
+  ASSERT_EQ(SetDeviceDirs((outside / "jobs").c_str()), 0);
+  for (const std::string& device : {t / "etc/lp/interfaces/q1", t / "etc/lp/interfaces/taken", t / "usr/lib/lp/model/pcl",
+                                    outside / "lp0", outside / "spool", outside / "jobs/../spool",
+                                    outside / "jobs/etc/passwd", outside / "jobs", std::string("-rf"), std::string("")}) {
+    std::string params = QueueParams({{"Device", device.c_str()}});
+    EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_INVALID_PARAMETER) << device;
+  }
+  EXPECT_EQ(SetDeviceDirs("jobs"), -1);
+  EXPECT_EQ(SetDeviceDirs(""), 0);
   // A name that is fine alone but does not fit every command line and path
   // the creation needs (the filter's holds it twice).
   const std::string params = QueueParams();

@@ -6,7 +6,7 @@
 # (showing the certificate fingerprint it pins at first contact) that creates
 # a queue, prints a real job on it through CUPS and shows what the printer
 # received, and stops everything again. Needs root (the daemon switches to
-# the account lp, CUPS runs as root, and the namespace keeps ports 55554 and
+# its service account kqsd, made here when missing, CUPS runs as root, and the namespace keeps ports 55554 and
 # 9100 away from anything else on this machine). The host's own CUPS is
 # neither used nor changed.
 #   scripts/demo.sh          build in build-demo/ and run the session
@@ -30,6 +30,12 @@ die() {
 console() {
   printf '\n$ kqsctl %s\n' "$*"
   "$build/bin/kqsctl" "$@"
+}
+
+# A change: the daemon enforces the administrator password.
+admin() {
+  printf '\n$ echo demo1234 | kqsctl %s --login\n' "$*"
+  echo demo1234 | "$build/bin/kqsctl" "$@" --login
 }
 
 # ---------------------------------------------------------------------------
@@ -93,7 +99,8 @@ if [[ "${1:-}" == --inside ]]; then
   cat "$XDG_CONFIG_HOME/kqsctl/known_servers" || die "kqsctl pinned no certificate"
   [[ "$(cut -d' ' -f2 "$XDG_CONFIG_HOME/kqsctl/known_servers")" == "$("$home/kqsd" --fingerprint | cut -d= -f2)" ]] ||
     die "the pinned fingerprint is not the server's"
-  console add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default ||
+  printf '\n(changes need the administrator password)\n'
+  admin add-queue lab --model standard --device 127.0.0.1 --ip-port 9100 --default ||
     die "adding a queue failed"
   console queues || die "listing the queues failed"
   printf '\n$ lpstat -p lab -d -v lab      # CUPS has the queue now\n'
@@ -110,7 +117,7 @@ if [[ "${1:-}" == --inside ]]; then
   cmp -s "$job" "$received" || die "the printer did not receive the job (CUPS log: $scratch/cups/log/error_log)"
 
   step "Operations: a stopped queue brought back, a job cancelled"
-  console disable lab --reason "paper jam" || die "disabling the queue failed"
+  admin disable lab --reason "paper jam" || die "disabling the queue failed"
   printf '\n$ lp -d lab %s; lp -d lab %s      # two jobs wait\n' "$job" "$job"
   lp -d lab "$job" && lp -d lab "$job" || die "CUPS did not take the jobs"
   console queues || die "listing the queues failed"
@@ -118,9 +125,9 @@ if [[ "${1:-}" == --inside ]]; then
   console jobs lab || die "listing the jobs failed"
   first=$("$build/bin/kqsctl" jobs lab --json | sed -n 's/.*"id":\([0-9]*\).*/\1/p' | head -n 1)
   [[ -n "$first" ]] || die "the stopped queue shows no job"
-  console cancel "$first" || die "cancelling job $first failed"
+  admin cancel "$first" || die "cancelling job $first failed"
   : >"$received"
-  console enable lab || die "enabling the queue failed"
+  admin enable lab || die "enabling the queue failed"
   for _ in $(seq 1 200); do [[ "$("$build/bin/kqsctl" jobs lab --json)" == "[]" ]] && break; sleep 0.1; done
   [[ "$("$build/bin/kqsctl" jobs lab --json)" == "[]" ]] || die "the remaining job did not print"
   console queues || die "listing the queues failed"
@@ -130,7 +137,7 @@ if [[ "${1:-}" == --inside ]]; then
   echo demo1234 | "$build/bin/kqsctl" login || die "the right password was refused"
   printf '\n$ echo wrong | kqsctl login      # refused: exit status 1\n'
   if echo wrong | "$build/bin/kqsctl" login; then die "a wrong password was accepted"; fi
-  console remove-queue lab || die "removing the queue failed"
+  admin remove-queue lab || die "removing the queue failed"
   printf '\n$ lpstat -p lab      # CUPS no longer has the queue\n'
   if lpstat -p lab; then die "CUPS still has the queue"; fi
 
@@ -154,11 +161,13 @@ fi
 # Outside: check, build, lay out, then run the part above in a namespace.
 # ---------------------------------------------------------------------------
 step "Checking the machine"
-[[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to the account lp, and the demo gives it a private network namespace"
-getent passwd lp >/dev/null || die "the account lp does not exist (kqsd runs as lp)"
+[[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to its service account, and the demo gives it a private network namespace"
+getent passwd lp >/dev/null || die "the account lp does not exist (CUPS runs backends as lp)"
 source "$repo/scripts/packages.sh"
 ensure_packages cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev libssl-dev cups-daemon cups-client socat \
   iproute2 util-linux procps || die "cannot install the packages the demo needs"
+# As the install does: the system account kqsd, alone in CUPS's SystemGroup.
+ensure_service_account || die "cannot make the service account kqsd"
 echo "build tools present"
 
 step "Building kqsd, kqsctl, lpsvc, lpif and lpdeliver in $build"
@@ -180,10 +189,11 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-chmod 755 "$scratch"  # the daemon, as lp, reads its files here
+chmod 755 "$scratch"  # the daemon, as kqsd, reads its files here
 # CUPS as root on a socket of its own, its files in the scratch directory;
-# lp (the daemon's account) is its administrator, and the lpif backend runs
-# each job through the queue's interface program.
+# its SystemGroup lpadmin holds the daemon's account kqsd (never lp, which
+# runs every backend), and the lpif backend runs each job, as lp, through
+# the queue's interface program.
 cups="$scratch/cups"
 mkdir -p "$cups"/{root,spool,cache,state,log,bin/backend,tmp} "$scratch/printer"
 chmod 1777 "$cups/tmp"
@@ -202,7 +212,7 @@ PageLog $cups/log/page_log
 Printcap $cups/printcap
 User lp
 Group nogroup
-SystemGroup lp
+SystemGroup lpadmin
 EOF
 cat >"$cups/cupsd.conf" <<EOF
 Listen $cups/cups.sock
@@ -212,18 +222,22 @@ WebInterface No
   Order allow,deny
 </Location>
 EOF
-"$build/bin/lpsvc" setup "$scratch/lp" --cups "$cups/cups.sock" || die "lpsvc setup failed"
+"$build/bin/lpsvc" setup "$scratch/lp" --cups "$cups/cups.sock" --user kqsd || die "lpsvc setup failed"
 mkdir -p "$scratch/kqsd"
 cp "$build/bin/kqsd" "$build/bin/kqsd.cat" "$scratch/kqsd/"
 cat >"$scratch/kqsd/kqsd.ini" <<EOF
 ; kqsd settings for the demo
 [LP Service]
 Root=$scratch/lp
+[ACCESS]
+Enforce=1
+[Process Settings]
+User=kqsd
 EOF
 # As installed: the directory is root's alone and kqsd.ini readable by the
-# group lp only (it holds the password hash); kqsd refuses anything looser.
+# group kqsd only (it holds the password hash); kqsd refuses anything looser.
 chmod 755 "$scratch/kqsd"
-chgrp lp "$scratch/kqsd/kqsd.ini"
+chgrp kqsd "$scratch/kqsd/kqsd.ini"
 chmod 640 "$scratch/kqsd/kqsd.ini"
 echo "CUPS:          $cups"
 echo "LP tree:       $scratch/lp (its commands drive that CUPS)"

@@ -21,6 +21,7 @@ if [[ "${KQS_SANITIZE:-0}" != 1 ]]; then
   ensure_packages git build-essential debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
     python3-yaml
 fi
+ensure_service_account
 if [[ "${KQS_SANITIZE:-0}" == 1 ]]; then
   dir=build-asan
   flags=(-DKQS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)

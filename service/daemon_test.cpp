@@ -309,18 +309,28 @@ TEST_F(DaemonTest, DiscoveryRepliesHoldToOneBudgetWhateverTheSourcesAndCanBeSwit
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
 }
 
-TEST_F(DaemonTest, RefusesToStartWhereAnotherUserCouldRedirectItsRootWrite) {
+TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
   const std::string exe = daemon_.installDir() + "/kqsd";
   const std::string ini = daemon_.iniPath();
+  const std::string good = kqs::ScratchDir::ReadFile(ini);
   const std::string victim = daemon_.installDir() + "/etc-shadow";
   ASSERT_TRUE(kqs::ScratchDir::WriteFile(victim, "root:secret\n"));
-  // lp may write the directory (lp owns it, or its group may).
+  // lp may write the directory (lp owns it, or its group may), or one above.
   ASSERT_EQ(chown(daemon_.installDir().c_str(), 7, 7), 0);
   EXPECT_NE(std::system(exe.c_str()), 0);
   ASSERT_EQ(chown(daemon_.installDir().c_str(), 0, 7), 0);
   ASSERT_EQ(chmod(daemon_.installDir().c_str(), 0775), 0);
   EXPECT_NE(std::system(exe.c_str()), 0);
   ASSERT_EQ(chmod(daemon_.installDir().c_str(), 0755), 0);
+  const std::string lpDir = daemon_.installDir() + "/lpdir";
+  ASSERT_EQ(mkdir(lpDir.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((lpDir + "/etc").c_str(), 0755), 0);
+  ASSERT_EQ(chown(lpDir.c_str(), 7, 7), 0);
+  ASSERT_EQ(rename(ini.c_str(), (lpDir + "/etc/kqsd.ini").c_str()), 0);
+  ASSERT_EQ(symlink((lpDir + "/etc/kqsd.ini").c_str(), ini.c_str()), 0);
+  kqs::RunResult r = kqs::Run({exe});
+  EXPECT_EQ(r.status, 78);
+  EXPECT_NE(r.err.find(lpDir + " may be changed by a user other than root"), std::string::npos) << r.err;
   // kqsd.ini is a link lp made to a file it wants rewritten.
   ASSERT_EQ(unlink(ini.c_str()), 0);
   ASSERT_EQ(symlink(victim.c_str(), ini.c_str()), 0);
@@ -331,10 +341,50 @@ TEST_F(DaemonTest, RefusesToStartWhereAnotherUserCouldRedirectItsRootWrite) {
   // with the status the unit does not restart on.
   ASSERT_EQ(unlink(ini.c_str()), 0);
   ASSERT_EQ(symlink((victim + ".gone").c_str(), ini.c_str()), 0);
-  const kqs::RunResult missing = kqs::Run({exe});
-  EXPECT_EQ(missing.status, 78);
-  EXPECT_NE(missing.err.find("the settings file " + victim + ".gone is missing"), std::string::npos) << missing.err;
-  EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni}));
+  r = kqs::Run({exe});
+  EXPECT_EQ(r.status, 78);
+  EXPECT_NE(r.err.find("the settings file " + victim + ".gone is missing"), std::string::npos) << r.err;
+  ASSERT_EQ(unlink(ini.c_str()), 0);
+
+  // A file that cannot be read (mode 0000 where root has no CAP_DAC_OVERRIDE,
+  // as under the unit) or parsed, or a time limit that is no number, stops
+  // the start with the file, line or key named, instead of running on
+  // defaults with the password check off.
+  struct Case {
+    std::string text;
+    mode_t mode;
+    std::string named;
+  };
+  const std::string next = ini + ", line " + std::to_string(std::count(good.begin(), good.end(), '\n') + 1) + ",";
+  const Case cases[] = {{good + "[ACCESS]\nEnforce=1\n", 0000, ini + " (Permission denied)"},
+                        {good + "[Process Settings\nIdleTimeout=300\n", 0640, next},
+                        {good + "Enforce 1\n", 0640, next},
+                        {good + "[Process Settings]\nIdleTimeout=abc\n", 0640, "[Process Settings] IdleTimeout=abc"}};
+  for (const Case& c : cases) {
+    ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, c.text));
+    ASSERT_EQ(chmod(ini.c_str(), c.mode), 0);
+    r = kqs::Run({"setpriv", "--bounding-set", "-dac_override,-dac_read_search", exe});
+    EXPECT_EQ(r.status, 78) << c.named;
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+  }
+  const auto kUnreadable = std::pair{0, 140u}, kMalformed = std::pair{0, 141u},
+             kNotANumber = std::pair{0, 142u};
+  EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni, kUnreadable, kMalformed,
+                              kMalformed, kNotANumber}));
+
+  // Enforced with no password set yet: it starts, warns, and refuses every
+  // change, whatever password a console offers.
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, std::regex_replace(good, std::regex("Passwd=.*"), "Passwd=") +
+                                                  "Enforce=1\n"));
+  ASSERT_EQ(chmod(ini.c_str(), 0640), 0);
+  const pid_t pid = Start();
+  ASSERT_NE(pid, 0);
+  Console console;
+  EXPECT_EQ(Code(console, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", ""), KQS_NO_ACCESS);
+  EXPECT_EQ(Code(console, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_NO_ACCESS);
+  console.Close();
+  Stop(pid);
+  EXPECT_EQ(Count(Logged(), std::pair{2, 220u}), 1u) << "no warning naming kqsctl passwd";
 }
 
 TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
@@ -427,12 +477,19 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   address.sun_family = AF_UNIX;
   std::copy(notify.begin() + 1, notify.end(), address.sun_path + 1);
   ASSERT_EQ(bind(systemd, reinterpret_cast<sockaddr*>(&address), socklen_t(sizeof(sa_family_t) + notify.size())), 0);
+  // Under the unit the process id goes to its runtime directory.
+  const std::string run = daemon_.installDir() + "/run";
+  ASSERT_EQ(mkdir(run.c_str(), 0755), 0);
+  setenv("RUNTIME_DIRECTORY", run.c_str(), 1);
   // The mask it is started with (the unit's UMask=) stays; it stops well within a second.
   const mode_t mask = umask(027);
   pid = daemon_.StartForeground(notify);
   umask(mask);
+  unsetenv("RUNTIME_DIRECTORY");
   ASSERT_NE(pid, 0) << daemon_.error();
   ASSERT_EQ(NextNotice(systemd, 5000), "READY=1") << kqs::ScratchDir::ReadFile(daemon_.stderrPath());
+  EXPECT_EQ(kqs::ScratchDir::ReadFile(run + "/kqsd.pid"), std::to_string(pid) + "\n");
+  EXPECT_FALSE(kqs::ScratchDir::Exists(daemon_.iniPath())) << "kqsd.ini written under the unit";
   EXPECT_FALSE(Discover(300).empty()) << "ready before discovery answers";
   Console again;
   EXPECT_EQ(Code(again, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);

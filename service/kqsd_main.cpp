@@ -16,6 +16,7 @@
 #include "common/util/strbuf.h"
 #include "service/discovery.h"
 #include "service/lifecycle.h"
+#include "service/options.h"
 
 namespace {
 
@@ -62,7 +63,8 @@ Mode ParseArguments(int argc, char** argv) {
 }
 
 // Refuses, before detaching and so with a status the caller sees, a kqsd.ini
-// that a root start-up must not write (start-up checks again, and logs).
+// that a root start-up must not trust or write, or cannot read (start-up
+// checks again, and logs).
 bool SettingsFileSafe() {
   char dir[255] = "";
   xGetModuleDirectory(nullptr, dir, sizeof dir);
@@ -72,26 +74,38 @@ bool SettingsFileSafe() {
   MergePath(path, "kqsd.ini", sizeof path);
   MergePath(catalog, "kqsd.cat", sizeof catalog);
   char offender[255];
-  if (CheckRootOwnedSettings(path, offender, sizeof offender) == 0) return true;
+  const int verdict = CheckRootOwnedSettings(path, offender, sizeof offender);
+  char problem[255] = "";
+  const unsigned id = verdict < 0 ? 0 : CheckSettingsText(path, problem, sizeof problem);
+  if (verdict >= 0 && id == 0) return true;
   // The log is opened only now: its thread must not exist when the process
   // forks to detach.
   EventLogOpen("KQSManager", "System", "kqsd", catalog);
   CheckSettingsFile(path);
   EventLogClose();
-  char missing[255];
-  if (SettingsFileMissing(offender, missing, sizeof missing)) {
+  if (verdict == kSettingsMissing) {
     std::fprintf(stderr,
                  "kqsd: refusing to start: the settings file %s is missing (%s links to it).\n"
-                 "Restore it (for instance from kqsd.ini.sample, root:lp, mode 0640) or remove the link\n"
+                 "Restore it (for instance from kqsd.ini.sample, root:kqsd, mode 0640) or remove the link\n"
                  "to run on the defaults.\n",
-                 missing, path);
-    return false;
+                 offender, path);
+  } else if (verdict < 0) {
+    std::fprintf(stderr,
+                 "kqsd: refusing to start: %s may be changed by a user other than root.\n"
+                 "Make every directory from / to kqsd.ini root's alone (not group or world writable), and\n"
+                 "kqsd.ini owned by root, mode 0640, group kqsd (a symbolic link on the way must be root's too).\n",
+                 offender);
+  } else if (id == 140) {
+    std::fprintf(stderr,
+                 "kqsd: refusing to start: cannot read the settings file %s.\n"
+                 "Make it readable by its owner root (chmod 0640), or remove it to run on the built-in defaults.\n",
+                 problem);
+  } else if (id == 141) {
+    std::fprintf(stderr, "kqsd: refusing to start: %s is not a settings line ([section], key=value or ;comment).\n",
+                 problem);
+  } else {
+    std::fprintf(stderr, "kqsd: refusing to start: %s in %s is not a number of seconds.\n", problem, path);
   }
-  std::fprintf(stderr,
-               "kqsd: refusing to start: %s may be changed by a user other than root.\n"
-               "Make the daemon's directory root's alone (not group or world writable) and kqsd.ini\n"
-               "owned by root, mode 0640, group lp (a symbolic link to it must be root's too).\n",
-               offender);
   return false;
 }
 

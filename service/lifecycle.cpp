@@ -35,6 +35,7 @@
 #include "pts/methods.h"
 #include "protocol/kqsids.h"
 #include "pts/ptscore.h"
+#include "queueadmin/devicecheck.h"
 #include "queueadmin/lppaths.h"
 #include "service/discovery.h"
 #include "service/options.h"
@@ -156,6 +157,30 @@ void LogLpService() {
   }
 }
 
+// The process id, written as root: into the pid file when there is one (the
+// installed unit's /run/kqsd/kqsd.pid), kqsd.ini then left untouched; else
+// as ProcessID into kqsd.ini, whose path start-up found to be root's alone.
+// The pid file is replaced only where root alone could have put it, and
+// never through a link. Returns 0, or -1 after error 145 naming the file.
+int RecordProcessId(const char* iniPath) {
+  char pid[32];
+  sprintfnA(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+  if (szPidFile[0] == '\0') {
+    pid[std::strlen(pid) - 1] = '\0';
+    xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, iniPath);
+    return 0;
+  }
+  char offender[255];
+  int fd = -1;
+  if (CheckRootOwnedSettings(szPidFile, offender, sizeof offender) >= 0) {
+    fd = kqs::CurrentEnv()->Open(szPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }
+  const bool written = fd >= 0 && write(fd, pid, std::strlen(pid)) == static_cast<ssize_t>(std::strlen(pid));
+  if (fd >= 0) close(fd);
+  if (!written) LogText(EVENTLOG_ERROR_TYPE, 145, szPidFile);
+  return written ? 0 : -1;
+}
+
 // The certificate and key of the TLS port: [TLS] Certificate and Key, or
 // tls/cert.pem and tls/key.pem beside the settings, made now when missing
 // (the directory root's alone, the key root's alone). Returns 0, or -1 after
@@ -173,7 +198,7 @@ int CertificatePaths(char* cert, char* key, unsigned size, char* error, unsigned
   InstallPath("tls/key.pem", key, size);
   kqs::CurrentEnv()->Mkdir(dir, 0700);
   for (const char* path : {key, cert}) {
-    if (CheckRootOwnedSettings(path, error, errorSize) != 0) {
+    if (CheckRootOwnedSettings(path, error, errorSize) < 0) {
       LogText(EVENTLOG_ERROR_TYPE, 112, error);
       return -1;
     }
@@ -223,7 +248,6 @@ int ServiceBegin() {
   // Failures of the configuration (settings, LP root, account) end with a
   // status the unit does not restart on: only a change by someone mends them.
   if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return kServiceBadConfiguration;
-  // Asked now: the process id written below makes the file.
   struct stat ini;
   const bool onDefaults = kqs::CurrentEnv()->Stat(path, &ini) != 0;
 
@@ -233,13 +257,19 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 191);
     return kServiceBadConfiguration;
   }
+  if (kqs::LoadDeviceDirs() != 0) {
+    char dirs[512] = "";
+    xGetPrivateProfileStringA("LP Service", "DeviceDirs", "", dirs, sizeof dirs, path);
+    LogText(EVENTLOG_ERROR_TYPE, 146, dirs);
+    return kServiceBadConfiguration;
+  }
 
-  // Without the account lp the daemon would switch to the zeroed record's
+  // Without the account the daemon would switch to the zeroed record's
   // user 0 and run on as root: refuse to start instead.
   struct passwd account;
   std::array<char, 1024> work;
-  if (xGetpwnam("lp", &account, work.data(), static_cast<int>(work.size())) == nullptr) {
-    LogText(EVENTLOG_ERROR_TYPE, 192, "lp");
+  if (xGetpwnam(szServiceUser, &account, work.data(), static_cast<int>(work.size())) == nullptr) {
+    LogText(EVENTLOG_ERROR_TYPE, 192, szServiceUser);
     return kServiceBadConfiguration;
   }
   lpid = account.pw_uid;
@@ -260,9 +290,9 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 162);
     return -1;
   }
-  char pid[255];
-  sprintfnA(pid, sizeof pid, "%d", static_cast<int>(getpid()));
-  xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, path);
+  if (RecordProcessId(path) != 0) return -1;
+  char stored[256] = "";
+  xGetPrivateProfileStringA("ACCESS", "Passwd", "", stored, sizeof stored, path);
 
   if (SwitchToAccount(account) != 0) {
     LogText(EVENTLOG_ERROR_TYPE, 132, std::strerror(errno));
@@ -274,6 +304,7 @@ int ServiceBegin() {
   DescribeServiceOptions(settings, sizeof settings);
   LogText(EVENTLOG_INFORMATION_TYPE, 20, settings);
   if (onDefaults) LogText(EVENTLOG_INFORMATION_TYPE, 41, path);
+  if (bEnforceAccess && stored[0] == '\0') LogText(EVENTLOG_WARNING_TYPE, 220, path);
   if (nTlsPort != 0) LogText(EVENTLOG_INFORMATION_TYPE, 51, kqs::TlsServerFingerprint());
   LogLpService();
 
@@ -297,26 +328,14 @@ int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned er
 
 int CheckSettingsFile(const char* path) {
   char offender[255];
-  if (CheckRootOwnedSettings(path, offender, sizeof offender) == 0) return 0;
-  char missing[255];
-  if (SettingsFileMissing(offender, missing, sizeof missing)) {
-    LogText(EVENTLOG_ERROR_TYPE, 190, missing);
-  } else {
-    LogText(EVENTLOG_ERROR_TYPE, 112, offender);
+  const int verdict = CheckRootOwnedSettings(path, offender, sizeof offender);
+  if (verdict < 0) {
+    LogText(EVENTLOG_ERROR_TYPE, verdict == kSettingsMissing ? 190 : 112, offender);
+    return -1;
   }
-  return -1;
-}
-
-bool SettingsFileMissing(const char* offender, char* missing, unsigned size) {
-  struct stat st;
-  if (kqs::CurrentEnv()->Stat(offender, &st) == 0 || errno != ENOENT) return false;
-  const ssize_t n = readlink(offender, missing, size - 1);
-  if (n > 0) {
-    missing[n] = '\0';
-  } else {
-    RelStrCpyIntoBufA(missing, offender, size);
-  }
-  return true;
+  const unsigned id = CheckSettingsText(path, offender, sizeof offender);
+  if (id != 0) LogText(EVENTLOG_ERROR_TYPE, id, offender);
+  return id == 0 ? 0 : -1;
 }
 
 void ServiceEnd() {

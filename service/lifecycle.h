@@ -66,15 +66,12 @@ int ServiceBegin();
 // common/tls/certificate.h). Returns 0, or -1 with the reason in error.
 int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned errorSize);
 
-// Checks that kqsd.ini at path may be written as root
-// (common/config/settingsguard.h). Returns 0, or -1 after error 112 naming
-// the offending path, or error 190 when that path does not exist (a link to
-// a settings file that is missing).
+// Checks that kqsd.ini at path may be trusted and written as root
+// (common/config/settingsguard.h) and, where it exists, read and parsed
+// (CheckSettingsText). Returns 0, or -1 after error 112 naming the path
+// another account may change, 190 naming what a link names but is missing,
+// or 140-142 naming the file, line or key that cannot be read.
 int CheckSettingsFile(const char* path);
-
-// True when offender, as CheckRootOwnedSettings names it, does not exist or
-// is a link to nothing; missing (size bytes) then names what is missing.
-bool SettingsFileMissing(const char* offender, char* missing, unsigned size);
 
 // Shutdown, once the shutdown flag is set: kills any LP command still running
 // (with its process group), wakes the listeners, gives each listener thread

@@ -2,13 +2,18 @@
 #include "service/options.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/config/profile.h"
+#include "common/host/env.h"
 #include "common/host/eventlog.h"
 #include "common/host/mtsafe.h"
 #include "common/util/strbuf.h"
@@ -20,6 +25,8 @@ uint32_t nRequestTimeoutMs = 10000;
 uint32_t nSendTimeoutMs = 30000;
 int nKeepAliveSeconds = 30;
 char szListenAddress[64] = "";
+char szServiceUser[64] = "lp";
+char szPidFile[255] = "";
 int nTlsPort = kDefaultTlsPort;
 int bPlainPort = 1;
 char szTlsCertificate[256] = "";
@@ -112,10 +119,45 @@ bool ParseNetwork(const char* text, Network* net) {
   return true;
 }
 
-bool Refuse(const char* value) {
+bool Refuse(const char* value, unsigned id = 113) {
   const uintptr_t insertion = reinterpret_cast<uintptr_t>(value);
-  EventLogAddMessage(EVENTLOG_ERROR_TYPE, 113, 1, &insertion);
+  EventLogAddMessage(EVENTLOG_ERROR_TYPE, id, 1, &insertion);
   return false;
+}
+
+// The settings read as numbers: a value that is not one would silently
+// become a default, so it stops the start instead.
+struct NumericKey {
+  const char* section;
+  const char* key;
+};
+constexpr NumericKey kNumericKeys[] = {{"Process Settings", "IdleTimeout"}, {"Process Settings", "RequestTimeout"},
+                                       {"Process Settings", "SendTimeout"}, {"Process Settings", "KeepAlive"},
+                                       {"LP Service", "CommandTimeout"}};
+
+bool IsCommentMark(char c) { return c == ';' || c == '#' || c == ':'; }
+
+// One line of an INI file: blank, a comment, "[section]" or "key=value".
+bool WellFormedLine(std::string line) {
+  const size_t first = line.find_first_not_of(" \t\r");
+  if (first == std::string::npos || IsCommentMark(line[first])) return true;
+  line.erase(0, first);
+  line.erase(line.find_last_not_of(" \t\r") + 1);
+  if (line[0] == '[') return line.size() > 2 && line.back() == ']';
+  const size_t eq = line.find('=');
+  return eq != std::string::npos && eq > 0;
+}
+
+bool ReadWholeFile(const char* path, std::string* text) {
+  const int fd = kqs::CurrentEnv()->Open(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  char chunk[4096];
+  ssize_t n;
+  while ((n = read(fd, chunk, sizeof chunk)) > 0) text->append(chunk, static_cast<size_t>(n));
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return n == 0;
 }
 
 bool ReadAllow(const char* iniPath) {
@@ -179,6 +221,36 @@ bool ReadTls(const char* iniPath) {
 
 }  // namespace
 
+unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size) {
+  std::string text, what;
+  unsigned id = 0;
+  if (!ReadWholeFile(iniPath, &text)) {
+    if (errno == ENOENT) return 0;
+    what = std::string(iniPath) + " (" + std::strerror(errno) + ")";
+    id = 140;
+  }
+  size_t at = 0;
+  for (unsigned number = 1; id == 0 && at < text.size(); ++number) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (!WellFormedLine(text.substr(at, end - at)) || text.find('\0', at) < end) {
+      what = std::string(iniPath) + ", line " + std::to_string(number) + ",";
+      id = 141;
+    }
+    at = end + 1;
+  }
+  for (const NumericKey& n : kNumericKeys) {
+    char value[64] = "";
+    if (id != 0) break;
+    xGetPrivateProfileStringA(n.section, n.key, "", value, sizeof value, iniPath);
+    if (value[0] == '\0' || std::strspn(value, "0123456789") == std::strlen(value)) continue;
+    what = std::string("[") + n.section + "] " + n.key + "=" + value;
+    id = 142;
+  }
+  if (problem != nullptr && size > 0) RelStrCpyIntoBufA(problem, what.c_str(), size);
+  return id;
+}
+
 int LoadServiceOptions(const char* iniPath) {
   bEnforceAccess = ReadEnforce(iniPath);
   nIdleTimeoutMs = ReadSeconds("Process Settings", "IdleTimeout", 300, iniPath);
@@ -191,6 +263,15 @@ int LoadServiceOptions(const char* iniPath) {
   if (nKeepAliveSeconds == 0) nKeepAliveSeconds = 1;
   bDiscoveryEnabled = xGetPrivateProfileIntA("Discovery", "Enabled", 1, iniPath) != 0;
   nCommandTimeoutMs = static_cast<int>(ReadSeconds("LP Service", "CommandTimeout", 0, iniPath));
+  xGetPrivateProfileStringA("Process Settings", "User", "", szServiceUser, sizeof szServiceUser, iniPath);
+  if (szServiceUser[0] == '\0') RelStrCpyIntoBufA(szServiceUser, "lp", sizeof szServiceUser);
+  xGetPrivateProfileStringA("Process Settings", "PidFile", "", szPidFile, sizeof szPidFile, iniPath);
+  const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+  if (szPidFile[0] == '\0' && runtime != nullptr && runtime[0] == '/') {
+    // systemd may list several directories; the first is the daemon's.
+    std::string dir(runtime, std::strcspn(runtime, ":"));
+    RelStrCpyIntoBufA(szPidFile, (dir + "/kqsd.pid").c_str(), sizeof szPidFile);
+  }
   return ReadAllow(iniPath) && ReadListenAddress(iniPath) && ReadTls(iniPath) ? 0 : -1;
 }
 
@@ -210,9 +291,9 @@ int PeerAllowed(const char* address) {
 void DescribeServiceOptions(char* buffer, unsigned size) {
   sprintfnA(buffer, size,
             "Enforce=%d Allow=%s ListenAddress=%s IdleTimeout=%u RequestTimeout=%u SendTimeout=%u "
-            "KeepAlive=%d CommandTimeout=%d Discovery=%d TLSPort=%d PlainPort=%d ClientCA=%s",
+            "KeepAlive=%d CommandTimeout=%d Discovery=%d TLSPort=%d PlainPort=%d ClientCA=%s User=%s",
             bEnforceAccess, g_allowCount == 0 ? "(all)" : g_allowText,
             szListenAddress[0] == '\0' ? "(all)" : szListenAddress, nIdleTimeoutMs / 1000, nRequestTimeoutMs / 1000,
             nSendTimeoutMs / 1000, nKeepAliveSeconds, nCommandTimeoutMs / 1000, bDiscoveryEnabled, nTlsPort, bPlainPort,
-            szTlsClientCA[0] == '\0' ? "(none)" : szTlsClientCA);
+            szTlsClientCA[0] == '\0' ? "(none)" : szTlsClientCA, szServiceUser);
 }

@@ -16,6 +16,9 @@
 //                       KeepAlive      seconds of silence before the first
 //                                      keepalive probe (30); a vanished console
 //                                      is noticed after about twice this
+//                       User=NAME      the account the daemon runs as (lp)
+//                       PidFile=PATH   where the process id goes instead of
+//                                      ProcessID in kqsd.ini
 //   [TLS]               Port           the TLS management port (55555, 0: none)
 //                       PlainPort      0 closes the plain port (default 1)
 //                       Certificate    PEM certificate chain and private key
@@ -57,9 +60,27 @@ extern char szTlsCertificate[256];
 extern char szTlsKey[256];
 extern char szTlsClientCA[256];
 
+// The account the daemon switches to ([Process Settings] User, "lp" when
+// absent or empty).
+extern char szServiceUser[64];
+// The file the process id is written to; "" to write it as ProcessID into
+// kqsd.ini. [Process Settings] PidFile, else under systemd's
+// RuntimeDirectory= ($RUNTIME_DIRECTORY/kqsd.pid).
+extern char szPidFile[255];
+
 // The longest time limit accepted, in seconds (one week); larger values are
 // cut to it.
 inline constexpr int kMaxIdleTimeoutSeconds = 7 * 24 * 3600;
+
+// Checks that the INI file at iniPath, where it exists, can be read whole and
+// holds only blank lines, comments, "[section]" and "key=value" lines, and
+// that every setting read as a number is one (decimal digits) or empty:
+// settings the daemon cannot read must not leave it running on defaults.
+// Returns 0, or the id of the error event to log with problem (cut to
+// size-1 characters) as its text: 140 the file cannot be read (its path and
+// the reason), 141 the first malformed line (path and line number), 142 the
+// first setting that is not a number ("[section] key=value").
+unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size);
 
 // Reads every setting from the INI file at iniPath and sets
 // nCommandTimeoutMs (common/host/mtsafe.h). Enforce accepts 0, 1, yes, no,

@@ -161,6 +161,7 @@ class PosixEnv final : public Env {
   int Unlink(const char* path) override { return ::unlink(path); }
   int Mkdir(const char* path, mode_t mode) override { return ::mkdir(path, mode); }
   int Chmod(const char* path, mode_t mode) override { return ::chmod(path, mode); }
+  ssize_t Readlink(const char* path, char* buffer, size_t size) override { return ::readlink(path, buffer, size); }
 
   int64_t NowMillis() override {
     struct timespec ts;

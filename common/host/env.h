@@ -47,6 +47,8 @@ class Env {
   virtual int Unlink(const char* path) = 0;
   virtual int Mkdir(const char* path, mode_t mode) = 0;
   virtual int Chmod(const char* path, mode_t mode) = 0;
+  // readlink(2): the length of the link's text (not terminated) or -1.
+  virtual ssize_t Readlink(const char* path, char* buffer, size_t size) = 0;
 
   // Milliseconds on the real-time clock since the epoch.
   virtual int64_t NowMillis() = 0;
@@ -85,6 +87,9 @@ class EnvWrapper : public Env {
   int Unlink(const char* path) override { return target_->Unlink(path); }
   int Mkdir(const char* path, mode_t mode) override { return target_->Mkdir(path, mode); }
   int Chmod(const char* path, mode_t mode) override { return target_->Chmod(path, mode); }
+  ssize_t Readlink(const char* path, char* buffer, size_t size) override {
+    return target_->Readlink(path, buffer, size);
+  }
   int64_t NowMillis() override { return target_->NowMillis(); }
   int SleepMillis(int ms) override { return target_->SleepMillis(ms); }
 

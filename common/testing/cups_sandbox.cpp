@@ -68,6 +68,9 @@ bool PrivateCups::Fail(const std::string& what) {
 
 bool PrivateCups::Start(const std::string& system_groups) {
   const std::string d = dir_.path();
+  uid_t uid;
+  gid_t gid;
+  if (!EnsureServiceAccount(&uid, &gid)) return Fail(std::string("cannot make the account ") + kServiceAccount);
   for (const char* sub : {"root", "spool", "cache", "state", "log", "bin", "bin/backend", "tmp"}) {
     if (mkdir((dir_ / sub).c_str(), 0755) != 0) return Fail(std::string("cannot create ") + sub);
   }

@@ -26,11 +26,13 @@ class PrivateCups {
   PrivateCups& operator=(const PrivateCups&) = delete;
 
   // Lays out the scratch configuration and starts `cupsd -f`, waiting until
-  // it answers. A failed job is tried again after 1 s (JobRetryInterval). CUPS's default operation policy stays in force: only members
-  // of system_groups (one or more group names) may administer it: lp's own
-  // group lets the daemon do so; without it, lp is refused. False with
-  // error() set.
-  bool Start(const std::string& system_groups = "lp");
+  // it answers. A failed job is tried again after 1 s (JobRetryInterval).
+  // CUPS's default operation policy stays in force: only members of
+  // system_groups (one or more group names) may administer it. By default
+  // that is the group of the daemon's service account kqsd (made when
+  // missing), as installed: lp, which runs every backend, is never one of
+  // them. False with error() set.
+  bool Start(const std::string& system_groups = kServiceAccount);
   // SIGTERM, then SIGKILL after 5 s.
   void Stop();
 

@@ -168,22 +168,29 @@ bool SandboxDaemon::Fail(const std::string& what) {
 
 bool SandboxDaemon::Prepare(const std::string& extraIni) {
   if (dir_.path().empty()) return Fail("no scratch directory");
-  std::vector<std::string> setup = {LPSVC_PATH, "setup", lpRoot()};
+  // Driving CUPS, it runs as installed: as the service account, which alone
+  // may administer CUPS and owns the tree; else as lp.
+  uid_t uid = kLpUid;
+  gid_t group = kLpGid;
+  if (!cups_.empty() && !EnsureServiceAccount(&uid, &group)) return Fail("cannot make the service account");
+  const std::string account = cups_.empty() ? "lp" : kServiceAccount;
+  std::vector<std::string> setup = {LPSVC_PATH, "setup", lpRoot(), "--user", account};
   if (!cups_.empty()) setup.insert(setup.end(), {"--cups", cups_});
   if (const RunResult r = Run(setup); r.status != 0) return Fail("lpsvc setup failed: " + r.all());
   std::error_code ec;
   if (symlink(KQSD_PATH, (dir_ / "kqsd").c_str()) != 0 ||
       !std::filesystem::copy_file(KQSD_CATALOG, dir_ / "kqsd.cat", ec))
     return Fail("cannot install kqsd and its catalog");
-  if (!ScratchDir::WriteFile(iniPath(), "[LP Service]\nRoot=" + lpRoot() + "\n" + extraIni))
+  const std::string user = cups_.empty() ? "" : "[Process Settings]\nUser=" + account + "\n";
+  if (!ScratchDir::WriteFile(iniPath(), "[LP Service]\nRoot=" + lpRoot() + "\n" + extraIni + user))
     return Fail("cannot write kqsd.ini");
   // The consoles this process starts record this daemon's certificate in
   // the sandbox, never in a home directory.
   setenv("XDG_CONFIG_HOME", (dir_ / "console").c_str(), 1);
   // As installed: a directory only root may change, the settings readable by
-  // the group lp (the daemon runs as lp) and by nobody else.
-  if (chown(iniPath().c_str(), 0, kLpGid) != 0 || chmod(iniPath().c_str(), 0640) != 0)
-    return Fail("cannot give kqsd.ini to root:lp 0640");
+  // the daemon's group and by nobody else.
+  if (chown(iniPath().c_str(), 0, group) != 0 || chmod(iniPath().c_str(), 0640) != 0)
+    return Fail("cannot give kqsd.ini to root and the daemon's group, mode 0640");
   return true;
 }
 

@@ -51,9 +51,11 @@ class SandboxDaemon {
   // Makes the next Prepare lay out a CUPS-mode LP tree driving server.
   void UseCups(const std::string& server) { cups_ = server; }
   // Lays out the installation directory (root's, mode 0755) and the LP tree
-  // and writes kqsd.ini (root:lp, mode 0640) with the LP root followed by
-  // extraIni (INI text), and points XDG_CONFIG_HOME of this process (and so
-  // of the kqsctl it runs) into the directory. Returns false, with the reason in error(), when a
+  // and writes kqsd.ini (root and the daemon's group, mode 0640) with the LP
+  // root followed by extraIni (INI text), and points XDG_CONFIG_HOME of this
+  // process (and so of the kqsctl it runs) into the directory. With UseCups
+  // the daemon runs as the service account kqsd (made when missing), which
+  // owns the tree; otherwise as lp. Returns false, with the reason in error(), when a
   // step fails.
   bool Prepare(const std::string& extraIni = "");
   // Runs kqsd as a shell would and waits, at most 5 s, until it has written

@@ -3,6 +3,7 @@
 #include "common/testing/run.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -107,6 +108,23 @@ int Terminate(pid_t pid, std::chrono::milliseconds limit) {
   const int status = WaitForExit(pid, limit);
   if (status == -1 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
   return status;
+}
+
+bool EnsureServiceAccount(uid_t* uid, gid_t* gid) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char buf[1024];
+    if (getpwnam_r(kServiceAccount, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) {
+      *uid = found->pw_uid;
+      *gid = found->pw_gid;
+      return true;
+    }
+    // A test running beside this one may make it first: look again.
+    Run({"useradd", "--system", "--user-group", "--no-create-home", "--home-dir", "/nonexistent", "--shell",
+         "/usr/sbin/nologin", kServiceAccount});
+  }
+  return false;
 }
 
 bool EnterPrivateNetNamespace() {

@@ -45,6 +45,12 @@ bool ExitedWithZero(int status);
 // within limit; otherwise it is killed, reaped and -1 returned.
 int Terminate(pid_t pid, std::chrono::milliseconds limit);
 
+// The daemon's installed service account: made (a system account with its
+// own group, as the install makes it) when missing. Its ids, or false when
+// it cannot be made; needs root.
+inline constexpr char kServiceAccount[] = "kqsd";
+bool EnsureServiceAccount(uid_t* uid, gid_t* gid);
+
 // Moves the calling process into a new network namespace with only loopback,
 // brought up. Call before any thread is started; needs root.
 bool EnterPrivateNetNamespace();

@@ -38,7 +38,9 @@ SyslogMessage Parse(std::string_view raw) {
 
 // Fills the tmpfs at dir with a recursive bind of the real /dev under ".host"
 // and one relative link per entry but "log", so every node, submount (pts,
-// shm) and link of /dev keeps its usual name once the tmpfs covers /dev.
+// shm) and link of /dev keeps its usual name once the tmpfs covers /dev. A
+// character device is made again as a node: a printer's device is never
+// reached through a link.
 bool MirrorDev(const std::string& dir) {
   const std::string host = dir + "/.host";
   if (mkdir(host.c_str(), 0755) != 0 || mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
@@ -47,7 +49,13 @@ bool MirrorDev(const std::string& dir) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
     const std::string name = entry.path().filename();
-    if (name != "log" && symlink((".host/" + name).c_str(), (dir + "/" + name).c_str()) != 0) return false;
+    if (name == "log") continue;
+    struct stat st;
+    const bool node = lstat(entry.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    const std::string made = dir + "/" + name;
+    if (node ? mknod(made.c_str(), st.st_mode, st.st_rdev) != 0 || chmod(made.c_str(), st.st_mode & 07777) != 0
+             : symlink((".host/" + name).c_str(), made.c_str()) != 0)
+      return false;
   }
   return !ec;
 }
