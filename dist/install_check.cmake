@@ -4,9 +4,10 @@
 # debug symbols apart), the settings in /etc/kqsd (root:kqsd 0640) reached through the
 # daemon's link, the unit naming the installed daemon (and, where systemd is
 # installed, verified and sandboxed), manual pages that render without
-# warnings, and a reinstall that keeps the administrator's kqsd.ini.
+# warnings, a reinstall that keeps the administrator's kqsd.ini and reaches
+# an LP tree with queues, and an uninstall that leaves nothing behind.
 # Run by CTest: cmake -DBUILD_DIR=... -DFILES=a|b|... -DPROGRAMS=a|b|...
-#   -DDAEMONDIR=... -DSYSTEMDDIR=... -DMANDIR=... -P install_check.cmake
+#   -DDAEMONDIR=... -DSYSTEMDDIR=... -DMANDIR=... -DSBINDIR=... -DDOCDIR=... -P install_check.cmake
 set(dest "${BUILD_DIR}/install-check")
 file(REMOVE_RECURSE "${dest}")
 
@@ -102,6 +103,14 @@ foreach(page man1/kqsctl.1 man8/kqsd.8 man8/lpsvc.8)
   run_clean("man --warnings -l ${page}" ${CMAKE_COMMAND} -E env MANWIDTH=80 ${MAN} --warnings -l "${dest}/usr/${MANDIR}/${page}")
 endforeach()
 
+# An LP tree made by the installed lpsvc, with a queue in it; then an older
+# lpsvc in the install's place (a script that breaks every command), and a
+# reinstall: the tree's commands must be the new program again, the queue kept.
+set(tree "${dest}/var/lib/kqsd/lp")
+set(lpsvc "${dest}/usr/${SBINDIR}/lpsvc")
+run_clean("lpsvc setup" "${lpsvc}" setup "${tree}")
+run_clean("lpadmin -p" "${tree}/usr/lib/lpadmin" -pkept -v/dev/null "-i${tree}/usr/lib/lp/model/standard")
+file(WRITE "${lpsvc}" "#!/bin/sh\nexit 9\n")
 set(ini "${dest}/etc/kqsd/kqsd.ini")
 file(APPEND "${ini}" "[ACCESS]\nPasswd=zQkeepthis123\n")
 install_once(--strip)
@@ -109,6 +118,33 @@ check_symbols(FALSE)
 file(READ "${ini}" kept)
 if(NOT kept MATCHES "zQkeepthis123")
   message(FATAL_ERROR "a reinstall overwrote kqsd.ini")
+endif()
+run_clean("the tree's lpadmin after the reinstall" "${tree}/usr/lib/lpadmin" -pnew -v/dev/null
+          "-i${tree}/usr/lib/lp/model/standard")
+run_clean("lpsvc upgrade" "${lpsvc}" upgrade "${tree}")
+if(NOT IS_DIRECTORY "${tree}/etc/lp/printers/kept" OR NOT IS_DIRECTORY "${tree}/etc/lp/printers/new")
+  message(FATAL_ERROR "a queue went with the upgrade")
+endif()
+# (Links only where every account can reach the install; a build in a
+# private home gets copies, which lpsvc upgrade renews.)
+execute_process(COMMAND setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "${lpsvc}"
+                RESULT_VARIABLE private)
+file(REAL_PATH "${tree}/usr/lib/lp/lpdeliver" deliver)
+file(REAL_PATH "${dest}/usr/${DAEMONDIR}/lpdeliver" installed_deliver)
+file(REAL_PATH "${tree}/usr/lib/lpadmin" lpadmin)
+file(REAL_PATH "${lpsvc}" installed_lpsvc)
+if(private EQUAL 0 AND (NOT deliver STREQUAL installed_deliver OR NOT lpadmin STREQUAL installed_lpsvc))
+  message(FATAL_ERROR "the tree runs ${lpadmin} and ${deliver}, not the installed programs")
+endif()
+
+file(REMOVE_RECURSE "${dest}/verify")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${dest} ${CMAKE_COMMAND} -DMANIFEST=${BUILD_DIR}/install_manifest.txt
+                        -DPREFIX=/usr -DDAEMONDIR=${DAEMONDIR} -DSBINDIR=${SBINDIR} -DDOCDIR=${DOCDIR}
+                        -P ${CMAKE_CURRENT_LIST_DIR}/uninstall.cmake
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+file(GLOB_RECURSE left LIST_DIRECTORIES false "${dest}/*")
+if(NOT rc EQUAL 0 OR left)
+  message(FATAL_ERROR "the uninstall (${rc}) left: ${left}\n${out}\n${err}")
 endif()
 file(REMOVE_RECURSE "${dest}")
 message(STATUS "install check passed")

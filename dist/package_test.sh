@@ -43,7 +43,7 @@ in_root id -nG kqsd | grep -qw lpadmin || fail "kqsd is not in lpadmin"
 ! in_root id -nG lp | grep -qw lpadmin || fail "lp is in lpadmin"
 [[ $(in_root stat -c '%U:%G %a' /etc/kqsd/kqsd.ini) == "root:kqsd 640" ]] || fail "kqsd.ini is not root:kqsd 0640"
 in_root dpkg-query -W -f='${Conffiles}' kqsd | grep -q ' /etc/kqsd/kqsd.ini ' || fail "kqsd.ini is no conffile"
-[[ -x $lp/usr/lib/accept && $(cat "$lp/etc/lp/cups-server") == default &&
+in_root test -x /var/lib/kqsd/lp/usr/lib/accept && [[ $(cat "$lp/etc/lp/cups-server") == default &&
   $(in_root stat -c %U /var/lib/kqsd/lp/etc/lp/interfaces /var/lib/kqsd/rerar.ini) == $'kqsd\nkqsd' ]] ||
   fail "no LP tree of kqsd's driving CUPS under /var/lib/kqsd/lp, or no rerar.ini"
 [[ -L root/etc/systemd/system/multi-user.target.wants/kqsd.service ]] || fail "the unit is not enabled"
@@ -56,7 +56,7 @@ dpkg-deb -R "$deb" next && sed -i 's/^Version: .*/&+next/' next/DEBIAN/control
 dpkg-deb -b next root/tmp/kqsd_next.deb >/dev/null && apt_in_root install /tmp/kqsd_next.deb
 [[ $(in_root dpkg-query -W -f='${Version}' kqsd) == *+next ]] || fail "not upgraded"
 [[ -f $lp/etc/lp/interfaces/lab ]] && grep -q zQkeepthis123 root/etc/kqsd/kqsd.ini || fail "a queue or kqsd.ini lost"
-[[ -x $lp/usr/lib/accept ]] || fail "the upgrade did not refresh the LP tree"
+in_root test -x /var/lib/kqsd/lp/usr/lib/accept || fail "the upgrade did not refresh the LP tree"
 
 # Purge: the account, the tree and the settings go; CUPS's group stays.
 apt_in_root purge kqsd

@@ -20,6 +20,7 @@
 #include "kqsctl/queueops.h"
 #include "kqsctl/report.h"
 #include "kqsctl/transport.h"
+#include "kqsctl/webconsole.h"
 
 #ifndef KQS_VERSION
 #define KQS_VERSION "unknown"
@@ -38,6 +39,17 @@ void Print(FILE* f, const std::string& text) { std::fputs(text.c_str(), f); }
 int Error(FILE* err, const std::string& what, const std::string& why, int status) {
   Print(err, "kqsctl: " + what + ": " + why + "\n");
   return status;
+}
+
+// Why the server's LP service refused a change, when the answer says: one
+// line of text, kept printable and bounded.
+std::string ServerReason(const Reply& reply) {
+  std::string reason;
+  for (uint8_t c : reply.data) {
+    if (c == 0 || reason.size() >= 600) break;
+    reason += c >= 32 && c < 127 ? char(c) : '?';
+  }
+  return reason;
 }
 
 // The administrator password, read from standard input once however many
@@ -87,11 +99,11 @@ std::string_view WithNul(const std::string& text) { return std::string_view(text
 // Has the server check the administrator password on session; connects
 // first so that a wrong host fails before the user types anything. Returns
 // false with r filled when access was not granted.
-bool LogIn(Session& session, PasswordOnce& password, Result* r) {
+bool LogIn(Session& session, const PasswordSource& password, Result* r) {
   std::string why;
   std::string text;
   if (!session.Open(&why)) return Fail(r, why, kExitNoAnswer), false;
-  if (!password.Get(&text, &why)) return Fail(r, why, kExitNoAnswer), false;
+  if (!password(&text, &why)) return Fail(r, why, kExitNoAnswer), false;
   Reply reply;
   if (!session.Transact(KQS_ADMIN_ACCESS, TYPE_PRINTSERVER, "", WithNul(text), &reply, &why)) {
     return Fail(r, why, kExitNoAnswer), false;
@@ -105,7 +117,7 @@ bool LogIn(Session& session, PasswordOnce& password, Result* r) {
 // Commands whose answer is only a return code. With --login the password is
 // checked first on the same connection, as a server that enforces access
 // grants it per connection.
-Result Change(const Options& opts, const std::string& host, PasswordOnce& password, uint32_t operation,
+Result Change(const Options& opts, const std::string& host, const PasswordSource& password, uint32_t operation,
               uint32_t object_type, std::string_view data) {
   Result r;
   Endpoint server;
@@ -118,13 +130,13 @@ Result Change(const Options& opts, const std::string& host, PasswordOnce& passwo
   Reply reply;
   std::string why;
   if (!session.Transact(operation, object_type, opts.name, data, &reply, &why)) return Fail(&r, why, kExitNoAnswer);
-  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command);
+  if (reply.return_code != KQS_SUCCESS) return Refused(&r, reply.return_code, opts.command, ServerReason(reply));
   r.answered = true;
   r.note = DescribeReturnCode(KQS_SUCCESS);
   return r;
 }
 
-Result Login(const Options& opts, const std::string& host, PasswordOnce& password) {
+Result Login(const Options& opts, const std::string& host, const PasswordSource& password) {
   Result r;
   Endpoint server;
   if (!ServerFor(opts, host, &server, &r)) return r;
@@ -328,8 +340,9 @@ constexpr Request kRequests[] = {
     {Command::kLogin, KQS_ADMIN_ACCESS, TYPE_PRINTSERVER},
 };
 
-// The command on one server; list is the parameter list an add sends.
-Result RunOn(const Options& opts, const std::string& host, std::string_view list, PasswordOnce& password) {
+}  // namespace
+
+Result RunOn(const Options& opts, const std::string& host, const std::string& list, const PasswordSource& password) {
   Result r;
   Endpoint server;
   const bool extension = opts.command >= Command::kStatus;
@@ -351,7 +364,7 @@ Result RunOn(const Options& opts, const std::string& host, std::string_view list
     case Command::kReject:
     case Command::kMoveJobs:
     case Command::kModifyQueue:
-      r = QueueChange(opts, server, std::string(list.empty() ? list : list.substr(0, list.size() - 1)),
+      r = QueueChange(opts, server, list,
                       [&](Session& s, Result* out) { return LogIn(s, password, out); });
       break;
     default:
@@ -364,15 +377,14 @@ Result RunOn(const Options& opts, const std::string& host, std::string_view list
     } else if (q.operation == KQS_ADMIN_ACCESS) {
       r = Login(opts, host, password);
     } else {
-      r = Change(opts, host, password, q.operation, q.object_type, q.operation == KQS_ADD ? list : std::string_view());
+      r = Change(opts, host, password, q.operation, q.object_type,
+                 q.operation == KQS_ADD ? WithNul(list) : std::string_view());
     }
   }
   r.what = What(opts);
   return r;
 }
 
-// The servers a command runs on: -H, --hosts and --discovered together, in
-// that order, each once; 127.0.0.1 when none is named.
 bool Targets(const Options& opts, std::vector<std::string>* hosts, std::string* why, FILE* err) {
   *hosts = opts.servers;
   if (auto it = opts.values.find("hosts"); it != opts.values.end() && !ReadHostsFile(it->second, hosts, why)) {
@@ -390,8 +402,6 @@ bool Targets(const Options& opts, std::vector<std::string>* hosts, std::string* 
   return !hosts->empty() || (*why = "no servers to run on", false);
 }
 
-}  // namespace
-
 int RunCommand(const Options& opts, FILE* out, FILE* err) {
   switch (opts.command) {
     case Command::kHelp:
@@ -404,6 +414,8 @@ int RunCommand(const Options& opts, FILE* out, FILE* err) {
       return RunDiscover(opts, out, err);
     case Command::kPasswd:
       return RunPasswd(opts, out, err);
+    case Command::kWeb:
+      return RunWeb(opts, out, err);
     default:
       break;
   }
@@ -417,11 +429,11 @@ int RunCommand(const Options& opts, FILE* out, FILE* err) {
   std::vector<std::string> hosts;
   if (!Targets(opts, &hosts, &why, err)) return Error(err, What(opts), why, kExitNoAnswer);
 
-  const std::string_view data = list.empty() ? std::string_view() : WithNul(list);
-  PasswordOnce password;
+  PasswordOnce once;
+  const PasswordSource password = [&](std::string* text, std::string* error) { return once.Get(text, error); };
   std::vector<Result> results(hosts.size());
   ForEachConcurrently(hosts.size(), opts.parallel,
-                      [&](size_t i) { results[i] = RunOn(opts, hosts[i], data, password); });
+                      [&](size_t i) { results[i] = RunOn(opts, hosts[i], list, password); });
   if (opts.Fleet()) return ReportMany(opts, hosts, results, out, err);
   ReportOne(opts, results[0], out, err);
   return results[0].status;

@@ -20,7 +20,7 @@ constexpr unsigned kServerCommands = Bit(Command::kQueues) | Bit(Command::kDrive
                                      Bit(Command::kAddQueue) | Bit(Command::kRemoveQueue) |
                                      Bit(Command::kAddPort) | Bit(Command::kRemovePort) | Bit(Command::kLogin) |
                                      Bit(Command::kStatus) | Bit(Command::kJobs) | Bit(Command::kCancel) |
-                                     kStateChanges | Bit(Command::kMoveJobs) | Bit(Command::kModifyQueue);
+                                     kStateChanges | Bit(Command::kMoveJobs) | Bit(Command::kModifyQueue) | Bit(Command::kWeb);
 
 // The words after the command.
 enum class Args {
@@ -40,7 +40,7 @@ struct CommandSpec {
 
 constexpr Args kNoName = Args::kNone;
 
-constexpr std::array<CommandSpec, 21> kCommands = {{
+constexpr std::array<CommandSpec, 22> kCommands = {{
     {"help", Command::kHelp, kNoName},
     {"discover", Command::kDiscover, kNoName},
     {"queues", Command::kQueues, kNoName},
@@ -62,6 +62,7 @@ constexpr std::array<CommandSpec, 21> kCommands = {{
     {"reject", Command::kReject, Args::kQueue},
     {"move-jobs", Command::kMoveJobs, Args::kTwoQueues},
     {"modify-queue", Command::kModifyQueue, Args::kQueue},
+    {"web", Command::kWeb, kNoName},
 }};
 
 struct OptionSpec {
@@ -79,7 +80,7 @@ constexpr unsigned kAddPort = Bit(Command::kAddPort);
 constexpr unsigned kChanges = kAddQueue | Bit(Command::kRemoveQueue) | kAddPort | Bit(Command::kRemovePort) |
                               Bit(Command::kCancel) | kStateChanges | Bit(Command::kMoveJobs) | kModify;
 
-constexpr std::array<OptionSpec, 41> kOptions = {{
+constexpr std::array<OptionSpec, 42> kOptions = {{
     {"help", false, kAnyCommand, false},
     {"version", false, kAnyCommand, false},
     {"verbose", false, kAnyCommand, false},
@@ -119,6 +120,7 @@ constexpr std::array<OptionSpec, 41> kOptions = {{
     {"hw", true, kAddPort, false},
     {"port", true, kAddPort, false},
     {"login", false, kChanges, false},
+    {"listen", true, Bit(Command::kWeb), false},
 }};
 
 const OptionSpec* FindOption(std::string_view name) {
@@ -508,6 +510,9 @@ const char* UsageText() {
          "  passwd --ini PATH [--legacy]     set the administrator password in kqsd.ini\n"
          "                                   (yescrypt; --legacy: the old 13-character\n"
          "                                   form for older servers)\n"
+         "  web [--listen ADDR:PORT]         serve the console for the target servers to\n"
+         "                                   a browser (default 127.0.0.1:8631); prints\n"
+         "                                   the address with its access token\n"
          "\n"
          "Queue and class names: 1 to 127 letters, digits, '_' and '-', the first a\n"
          "letter or digit. Models: no '/', no leading '.'. --export 0-65535, --ip-port\n"

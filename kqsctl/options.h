@@ -33,6 +33,7 @@ enum class Command {
   kReject,
   kMoveJobs,
   kModifyQueue,
+  kWeb,
 };
 
 // The word that names command on the command line ("add-queue").

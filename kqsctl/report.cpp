@@ -14,10 +14,10 @@ Result& Fail(Result* r, std::string why, int status) {
   return *r;
 }
 
-Result& Refused(Result* r, uint32_t code, Command command) {
+Result& Refused(Result* r, uint32_t code, Command command, const std::string& reason) {
   r->answered = true;
   r->code = code;
-  r->hint = HintFor(code, command);
+  r->hint = reason.empty() ? HintFor(code, command) : "the server's LP service says: " + reason;
   return Fail(r, DescribeReturnCode(code) + (r->hint.empty() ? "" : "; " + r->hint), 1);
 }
 

@@ -36,7 +36,7 @@ struct Result {
 Result& Fail(Result* r, std::string why, int status);
 // Fills r as the server's refusal with code of command: the code, its
 // explanation and the next step (exit status 1).
-Result& Refused(Result* r, uint32_t code, Command command);
+Result& Refused(Result* r, uint32_t code, Command command, const std::string& reason = "");
 
 // Shows the result of a command on one server: on out the table, the note
 // (changes only with --verbose) or JSON (the records as an array, a code

@@ -35,7 +35,19 @@ bool Within(const std::string& path, const std::string& dir) {
 
 }  // namespace
 
+// The tree's lpdeliver may be a link to the installed program, so the tree is
+// found from the path the wrapper ran it by (ROOT/usr/lib/lp/lpdeliver, its
+// directory resolved) before the program file itself.
 std::string OwnTreeRoot() {
+  const std::string dir_tail = "/usr/lib/lp";
+  const std::string invoked = program_invocation_name;
+  const size_t slash = invoked.rfind('/');
+  char real[PATH_MAX];
+  if (slash != std::string::npos && realpath(slash == 0 ? "/" : invoked.substr(0, slash).c_str(), real) != nullptr) {
+    const std::string dir = real;
+    if (dir.size() > dir_tail.size() && dir.compare(dir.size() - dir_tail.size(), dir_tail.size(), dir_tail) == 0)
+      return dir.substr(0, dir.size() - dir_tail.size());
+  }
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return "";

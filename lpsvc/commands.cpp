@@ -1,6 +1,7 @@
 // lpsvc's LP commands. Each validates its whole command line and every name
 // before it changes anything, so a refused command leaves the tree as it was;
-// in CUPS mode the change goes to CUPS before it goes to the tree.
+// in CUPS mode the change goes to CUPS before it goes to the tree, and CUPS
+// keeps everything this tree did not make (see cupsclient.h).
 #include "lpsvc/commands.h"
 
 #include <fcntl.h>
@@ -28,9 +29,9 @@ namespace lpsvc {
 
 namespace {
 
-int Refuse(const std::string& command, const std::string& why) {
+int Refuse(const std::string& command, const std::string& why, int status = kExitRefused) {
   std::fprintf(stderr, "%s: %s\n", command.c_str(), why.c_str());
-  return kExitRefused;
+  return status;
 }
 
 int Usage(const std::string& command, const std::string& why) {
@@ -107,17 +108,28 @@ struct Service {
   std::unique_ptr<CupsClient> direct;  // when there is no scheduler to hand to
 
   // Makes change in CUPS when there is one: through the tree's scheduler if
-  // one runs, else here. False with the reason.
-  bool Mirror(const CupsChange& change, std::string* why) {
-    if (server.empty()) return true;
-    if (std::optional<bool> handed = HandToScheduler(t, change, why)) return *handed;
+  // one runs, else here. The verdict, with the reason when not kDone.
+  Verdict Mirror(const CupsChange& change, std::string* why) {
+    if (server.empty()) return kDone;
+    if (std::optional<Verdict> handed = HandToScheduler(t, change, why)) return *handed;
     if (!direct) direct = std::make_unique<CupsClient>(server);
     return Apply(*direct, change, why);
+  }
+  bool Mirrored(const CupsChange& change, std::string* why) { return Mirror(change, why) == kDone; }
+
+  // The marks that make a CUPS printer or class this tree's.
+  std::string PrinterMark(const std::string& name) const { return InterfaceUri(t.interfaces + "/" + name); }
+  std::string ClassMark() const { return lpsvc::ClassMark(t.root); }
+  CupsChange DeletePrinter(const std::string& name) const {
+    return CupsChange{CupsChange::Op::kDelete, name, "", false, PrinterMark(name)};
+  }
+  CupsChange DeleteClass(const std::string& name) const {
+    return CupsChange{CupsChange::Op::kDelete, name, "", true, ClassMark()};
   }
 };
 
 CupsChange Change(CupsChange::Op op, const std::string& name, const std::string& value = "", bool is_class = false) {
-  return CupsChange{op, name, value, is_class};
+  return CupsChange{op, name, value, is_class, ""};
 }
 
 // With CUPS the scheduler is lpsvc's own, which starts only when CUPS answers.
@@ -196,21 +208,26 @@ int DefinePrinter(Service& s, const std::map<char, std::string>& o) {
   }
 
   std::string why;
-  const std::string uri = InterfaceUri(t.interfaces + "/" + name);
-  const bool mirrored = s.Mirror(Change(CupsChange::Op::kAddPrinter, name, uri), &why) &&
-                        (cls.empty() || s.Mirror(Change(CupsChange::Op::kJoinClass, cls, name), &why));
-  if (mirrored && RecordPrinter(t, name, o, model, cls, &why)) return kExitOk;
-  // A printer that this command made must not stay behind in CUPS alone.
+  // A name CUPS holds as someone else's is refused before anything changes.
+  const Verdict defined = s.Mirror(Change(CupsChange::Op::kAddPrinter, name, s.PrinterMark(name)), &why);
+  if (defined != kDone) return Refuse("lpadmin", why, defined);
+  const bool new_class = !cls.empty() && !t.IsClass(cls);
+  Verdict joined = kDone;
+  if (!cls.empty()) joined = s.Mirror(CupsChange{CupsChange::Op::kJoinClass, cls, name, false, s.ClassMark()}, &why);
+  if (joined == kDone && RecordPrinter(t, name, o, model, cls, &why)) return kExitOk;
+  // Undone in CUPS: a printer this command made must not stay behind there
+  // alone, nor a class it made for it (each only when it is this tree's).
   std::string ignored;
-  if (is_new) s.Mirror(Change(CupsChange::Op::kDelete, name), &ignored);
-  return Refuse("lpadmin", why);
+  if (is_new) s.Mirror(s.DeletePrinter(name), &ignored);
+  if (new_class) s.Mirror(s.DeleteClass(cls), &ignored);
+  return Refuse("lpadmin", why, joined == kClassIsPrinter ? kClassIsPrinter : kExitRefused);
 }
 
 int SetDefault(Service& s, const std::string& name) {
   const bool is_class = s.t.IsClass(name);
   if (!s.t.IsPrinter(name) && !is_class) return Refuse("lpadmin", "no destination " + name);
   std::string why;
-  if (!s.Mirror(Change(CupsChange::Op::kSetDefault, name, "", is_class), &why)) return Refuse("lpadmin", why);
+  if (!s.Mirrored(Change(CupsChange::Op::kSetDefault, name, "", is_class), &why)) return Refuse("lpadmin", why);
   if (!WriteFileAtomically(s.t.default_dest, name + "\n", 0644))
     return Refuse("lpadmin", "cannot record the default destination");
   return kExitOk;
@@ -251,11 +268,12 @@ int RemoveDestination(Service& s, const std::string& name) {
   const bool is_printer = t.IsPrinter(name);
   if (!is_printer && !t.IsClass(name)) return Refuse("lpadmin", "no destination " + name);
   const auto classes = is_printer ? ClassesOf(t, name) : std::map<std::string, std::vector<std::string>>{};
+  // In CUPS only what this tree made goes: the printer, and a class of its
+  // own once its last member of this tree leaves it.
   std::string why;
-  if (!s.Mirror(Change(CupsChange::Op::kDelete, name, "", !is_printer), &why)) return Refuse("lpadmin", why);
+  if (!s.Mirrored(is_printer ? s.DeletePrinter(name) : s.DeleteClass(name), &why)) return Refuse("lpadmin", why);
   for (const auto& [cls, others] : classes) {
-    if (others.empty() && !s.Mirror(Change(CupsChange::Op::kDelete, cls, "", true), &why))
-      return Refuse("lpadmin", why);
+    if (others.empty() && !s.Mirrored(s.DeleteClass(cls), &why)) return Refuse("lpadmin", why);
   }
 
   if (!is_printer) {
@@ -286,7 +304,8 @@ int LeaveClass(Service& s, const std::string& name, const std::string& cls) {
   const auto it = IsValidDestName(cls) ? classes.find(cls) : classes.end();
   if (it == classes.end()) return Refuse("lpadmin", name + " is not a member of class " + cls);
   std::string why;
-  if (!s.Mirror(Change(CupsChange::Op::kLeaveClass, cls, name), &why)) return Refuse("lpadmin", why);
+  if (!s.Mirrored(CupsChange{CupsChange::Op::kLeaveClass, cls, name, false, s.ClassMark()}, &why))
+    return Refuse("lpadmin", why);
   const std::string path = t.classes + "/" + cls;
   const bool ok = it->second.empty() ? RemoveAll(path) && ForgetDestination(t, cls)
                                      : WriteFileAtomically(path, JoinLines(it->second), 0644);
@@ -329,8 +348,9 @@ int MarkDestinations(Service& s, const std::string& command, const std::vector<s
   for (const std::string& n : names) {
     const bool accepting = classes_too;
     const bool is_class = t.IsClass(n);
-    const CupsChange change = Change(accepting ? CupsChange::Op::kAccept : CupsChange::Op::kResume, n, "", is_class);
-    if (!s.Mirror(change, &why)) return Refuse(command, why);
+    CupsChange change = Change(accepting ? CupsChange::Op::kAccept : CupsChange::Op::kResume, n, "", is_class);
+    if (is_class) change.mark = s.ClassMark();
+    if (!s.Mirrored(change, &why)) return Refuse(command, why);
   }
   for (const std::string& n : names) {
     if (!Touch(marker_dir + "/" + n) || !RemoveAll(ReasonFile(t, n, command == "enable")))
@@ -370,7 +390,7 @@ int UnmarkDestinations(Service& s, const std::string& command, const std::vector
   const auto op = command == "disable" ? CupsChange::Op::kPause : CupsChange::Op::kReject;
   std::string why;
   for (const std::string& n : names) {
-    if (!s.Mirror(Change(op, n, reason), &why)) return Refuse(command, why);
+    if (!s.Mirrored(Change(op, n, reason), &why)) return Refuse(command, why);
     const std::string file = ReasonFile(s.t, n, command == "disable");
     const bool kept = reason.empty() ? RemoveAll(file) : WriteFileAtomically(file, reason + "\n", 0644);
     if (!RemoveAll(marker_dir + "/" + n) || !kept) return Refuse(command, "cannot record " + n);
@@ -396,7 +416,7 @@ int Cancel(Service& s, const std::vector<std::string>& args) {
   if (args[0] == "-a") {
     if (args.size() != 2) return Usage("cancel", "use cancel -a PRINTER");
     if (!IsValidDestName(args[1]) || !s.t.IsPrinter(args[1])) return Refuse("cancel", "no printer " + args[1]);
-    return s.Mirror(Change(CupsChange::Op::kCancelAll, args[1]), &why) ? kExitOk : Refuse("cancel", why);
+    return s.Mirrored(Change(CupsChange::Op::kCancelAll, args[1]), &why) ? kExitOk : Refuse("cancel", why);
   }
   for (const std::string& word : args) {
     std::string named;
@@ -409,7 +429,7 @@ int Cancel(Service& s, const std::vector<std::string>& args) {
     if (!s.t.IsPrinter(printer) || (!named.empty() && named != printer)) {
       return Refuse("cancel", "no job " + word + " on this tree's printers");
     }
-    if (!s.Mirror(Change(CupsChange::Op::kCancelJob, printer, std::to_string(id)), &why)) return Refuse("cancel", why);
+    if (!s.Mirrored(Change(CupsChange::Op::kCancelJob, printer, std::to_string(id)), &why)) return Refuse("cancel", why);
   }
   return kExitOk;
 }
@@ -422,7 +442,7 @@ int Lpmove(Service& s, const std::vector<std::string>& args) {
   }
   if (args[0] == args[1]) return Refuse("lpmove", "the jobs are on " + args[1] + " already");
   std::string why;
-  return s.Mirror(Change(CupsChange::Op::kMoveJobs, args[0], args[1]), &why) ? kExitOk : Refuse("lpmove", why);
+  return s.Mirrored(Change(CupsChange::Op::kMoveJobs, args[0], args[1]), &why) ? kExitOk : Refuse("lpmove", why);
 }
 
 // The printers of the tree, in name order.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "lpsvc/cupsclient.h"
 #include "lpsvc/lptree.h"
 
 namespace lpsvc {
@@ -15,6 +16,9 @@ namespace lpsvc {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitRefused = 1;  // unknown destination, missing file, ...
 inline constexpr int kExitUsage = 2;    // malformed command line
+// lpadmin -p in CUPS mode, when CUPS holds the name as what this tree did not
+// make (CUPS is left unchanged): kNameIsOthers, kNameIsClass and
+// kClassIsPrinter (cupsclient.h).
 
 // Runs command (one of kCommands) with its arguments (argv[1..]) on the tree
 // and returns its exit status. An entry of the tree's fault file for the

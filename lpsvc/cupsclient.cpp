@@ -116,13 +116,54 @@ class CupsClient::Session {
   void Free(ipp_t* ipp) const { cups_.ippDelete(ipp); }
   ipp_status_t Status() const { return cups_.cupsLastError(); }
 
+  // What CUPS has under a name, printer or class.
+  struct Found {
+    bool exists = false;
+    bool is_class = false;
+    std::string device_uri;  // a printer's
+    std::string info;        // printer-info
+    std::vector<std::string> member_uris;  // a class's
+  };
+  // False with the reason when CUPS did not answer.
+  bool Lookup(const std::string& name, Found* f, std::string* why) const {
+    static const char* const kWanted[] = {"printer-type", "device-uri", "printer-info", "member-uris"};
+    ipp_t* query = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, name, false);
+    cups_.ippAddStrings(query, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
+    ipp_t* answer = nullptr;
+    f->exists = Send(query, "/", &answer);
+    if (!f->exists) {
+      Free(answer);
+      if (Status() == IPP_STATUS_ERROR_NOT_FOUND) return true;
+      *why = Failure("show " + name);
+      return false;
+    }
+    if (ipp_attribute_t* a = cups_.ippFindAttribute(answer, "printer-type", IPP_TAG_ZERO))
+      f->is_class = (cups_.ippGetInteger(a, 0) & CUPS_PRINTER_CLASS) != 0;
+    auto text = [&](const char* attr, ipp_tag_t tag) {
+      ipp_attribute_t* a = cups_.ippFindAttribute(answer, attr, tag);
+      const char* v = a != nullptr ? cups_.ippGetString(a, 0, nullptr) : nullptr;
+      return std::string(v != nullptr ? v : "");
+    };
+    f->device_uri = text("device-uri", IPP_TAG_URI);
+    f->info = text("printer-info", IPP_TAG_TEXT);
+    if (ipp_attribute_t* a = cups_.ippFindAttribute(answer, "member-uris", IPP_TAG_URI)) {
+      for (int i = 0; i < cups_.ippGetCount(a); ++i) f->member_uris.emplace_back(cups_.ippGetString(a, i, nullptr));
+    }
+    Free(answer);
+    return true;
+  }
+
   // What went wrong, in one line, with the remedy for the refusals an
   // administrator can mend.
   std::string Failure(const std::string& what) const {
     const ipp_status_t status = Status();
     const std::string user = cups_.cupsUser();
-    std::string line = std::string("CUPS at ") + cups_.cupsServer() + " refused to " + what + ": " +
-                       cups_.cupsLastErrorString();
+    const std::string server = cups_.cupsServer();
+    if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL) {
+      return "cannot reach the CUPS server at " + server + " to " + what + ": " + cups_.cupsLastErrorString() +
+             " (is CUPS running? systemctl start cups)";
+    }
+    std::string line = "CUPS at " + server + " refused to " + what + ": " + cups_.cupsLastErrorString();
     if (status == IPP_STATUS_ERROR_FORBIDDEN || status == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
         status == IPP_STATUS_ERROR_NOT_AUTHORIZED) {
       // lp runs every filter and backend: making it an administrator would
@@ -232,37 +273,6 @@ class CupsClient::Session {
     return nullptr;
   }
 
-  // Sends the request op about name to the admin resource; true when CUPS
-  // carried it out (or, with missing_ok, had no such destination), else
-  // false with the reason, what naming the change.
-  bool Change(ipp_op_t op, const std::string& name, bool is_class, const std::string& what, std::string* why,
-              bool missing_ok = false) const {
-    return Finish(NewRequest(op, name, is_class), kAdminResource, what, why, missing_ok);
-  }
-
-  // Sends request to resource; true when CUPS carried it out (or, with
-  // missing_ok, found nothing to do it on), else false with the reason.
-  bool Finish(ipp_t* request, const char* resource, const std::string& what, std::string* why,
-              bool missing_ok = false) const {
-    if (Send(request, resource) || (missing_ok && Status() == IPP_STATUS_ERROR_NOT_FOUND)) return true;
-    *why = Failure(what);
-    return false;
-  }
-
-  // Gives class cls exactly these member URIs; a new class starts idle.
-  bool SetMembers(const std::string& cls, const std::vector<std::string>& members, bool is_new,
-                  const std::string& what, std::string* why) const {
-    std::vector<const char*> values;
-    for (const std::string& m : members) values.push_back(m.c_str());
-    ipp_t* request = NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
-    cups_.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()),
-                        nullptr, values.data());
-    // An LP class has no printing state of its own: it prints while a member
-    // does, so a new CUPS class starts idle rather than stopped.
-    if (is_new) cups_.ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
-    return Finish(request, kAdminResource, what, why);
-  }
-
   const CupsApi& cups_;
 };
 
@@ -308,51 +318,116 @@ bool CupsClient::Answers(std::string* why) {
   return false;
 }
 
-bool CupsClient::AddPrinter(const std::string& name, const std::string& device_uri, std::string* why) {
-  if (!Loaded(why)) return false;
+std::string ClassMark(const std::string& root) { return "LP class of kqsd (" + root + ")"; }
+
+Verdict CupsClient::AddPrinter(const std::string& name, const std::string& device_uri, std::string* why) {
+  if (!Loaded(why)) return kFailed;
+  Session::Found f;
+  if (!session_->Lookup(name, &f, why)) return kFailed;
+  if (f.exists && f.is_class) {
+    *why = "CUPS has a class " + name + "; it is left alone";
+    return kNameIsClass;
+  }
+  if (f.exists && f.device_uri != device_uri) {
+    *why = "CUPS has a printer " + name + " that this LP tree did not make (device " + f.device_uri +
+           "); it is left alone";
+    return kNameIsOthers;
+  }
   ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, name, false);
   session_->cups_.ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, device_uri.c_str());
-  return session_->Finish(request, kAdminResource, "define printer " + name, why);
+  if (session_->Send(request, kAdminResource)) return kDone;
+  *why = session_->Failure("define printer " + name);
+  return kFailed;
 }
 
-bool CupsClient::JoinClass(const std::string& cls, const std::string& printer, std::string* why) {
-  if (!Loaded(why)) return false;
-  std::vector<std::string> members;
-  bool is_new = false;
-  if (!session_->ClassMembers(cls, &members, &is_new, why)) return false;
+Verdict CupsClient::JoinClass(const std::string& cls, const std::string& printer, const std::string& mark,
+                              std::string* why) {
+  if (!Loaded(why)) return kFailed;
+  const CupsApi& cups = session_->cups_;
+  Session::Found f;
+  if (!session_->Lookup(cls, &f, why)) return kFailed;
+  if (f.exists && !f.is_class) {
+    *why = "CUPS has a printer " + cls + ", which cannot be a class";
+    return kClassIsPrinter;
+  }
   const std::string uri = session_->DestinationUri(printer, false);
-  if (std::find(members.begin(), members.end(), uri) != members.end()) return true;
+  std::vector<std::string>& members = f.member_uris;
+  if (std::find(members.begin(), members.end(), uri) != members.end()) return kDone;
   members.push_back(uri);
-  return session_->SetMembers(cls, members, is_new, "add " + printer + " to class " + cls, why);
+  std::vector<const char*> values;
+  for (const std::string& m : members) values.push_back(m.c_str());
+  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
+  cups.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()), nullptr,
+                     values.data());
+  if (!f.exists) {
+    cups.ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, mark.c_str());
+    // An LP class has no printing state of its own: it prints while a member
+    // does, so a new CUPS class starts idle rather than stopped.
+    cups.ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+  }
+  if (session_->Send(request, kAdminResource)) return kDone;
+  *why = session_->Failure("add " + printer + " to class " + cls);
+  return kFailed;
 }
 
-bool CupsClient::LeaveClass(const std::string& cls, const std::string& printer, std::string* why) {
-  if (!Loaded(why)) return false;
+Verdict CupsClient::LeaveClass(const std::string& cls, const std::string& printer, const std::string& mark,
+                               std::string* why) {
+  if (!Loaded(why)) return kFailed;
   std::vector<std::string> members;
   bool is_new = false;
-  if (!session_->ClassMembers(cls, &members, &is_new, why)) return false;
+  if (!session_->ClassMembers(cls, &members, &is_new, why)) return kFailed;
   const std::string uri = session_->DestinationUri(printer, false);
   members.erase(std::remove(members.begin(), members.end(), uri), members.end());
-  if (members.empty()) return Delete(cls, true, why);
-  return session_->SetMembers(cls, members, false, "take " + printer + " out of class " + cls, why);
+  // An emptied class goes only when it is the tree's (Delete checks the mark).
+  if (members.empty()) return Delete(cls, true, mark, why);
+  std::vector<const char*> values;
+  for (const std::string& m : members) values.push_back(m.c_str());
+  ipp_t* request = session_->NewRequest(IPP_OP_CUPS_ADD_MODIFY_CLASS, cls, true);
+  session_->cups_.ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", static_cast<int>(values.size()),
+                                nullptr, values.data());
+  if (session_->Send(request, kAdminResource)) return kDone;
+  *why = session_->Failure("take " + printer + " out of class " + cls);
+  return kFailed;
 }
 
-bool CupsClient::SetDefault(const std::string& name, bool is_class, std::string* why) {
-  return Loaded(why) &&
-         session_->Change(IPP_OP_CUPS_SET_DEFAULT, name, is_class, "make " + name + " the default destination", why);
+Verdict CupsClient::SetDefault(const std::string& name, bool is_class, std::string* why) {
+  if (!Loaded(why)) return kFailed;
+  if (session_->Send(session_->NewRequest(IPP_OP_CUPS_SET_DEFAULT, name, is_class), kAdminResource)) return kDone;
+  *why = session_->Failure("make " + name + " the default destination");
+  return kFailed;
 }
 
-bool CupsClient::Delete(const std::string& name, bool is_class, std::string* why) {
+Verdict CupsClient::Delete(const std::string& name, bool is_class, const std::string& mark, std::string* why) {
+  if (!Loaded(why)) return kFailed;
+  Session::Found f;
+  if (!session_->Lookup(name, &f, why)) return kFailed;
+  if (!f.exists || f.is_class != is_class || (is_class ? f.info : f.device_uri) != mark) return kDone;
   const ipp_op_t op = is_class ? IPP_OP_CUPS_DELETE_CLASS : IPP_OP_CUPS_DELETE_PRINTER;
-  return Loaded(why) && session_->Change(op, name, is_class, "delete " + name, why, true);
+  if (session_->Send(session_->NewRequest(op, name, is_class), kAdminResource) ||
+      session_->Status() == IPP_STATUS_ERROR_NOT_FOUND) {
+    return kDone;
+  }
+  *why = session_->Failure("delete " + name);
+  return kFailed;
 }
 
-bool CupsClient::Accept(const std::string& name, bool is_class, std::string* why) {
-  return Loaded(why) && session_->Change(IPP_OP_CUPS_ACCEPT_JOBS, name, is_class, "let " + name + " accept jobs", why);
+Verdict CupsClient::Accept(const std::string& name, bool is_class, const std::string& mark, std::string* why) {
+  if (!Loaded(why)) return kFailed;
+  if (is_class) {
+    Session::Found f;
+    if (!session_->Lookup(name, &f, why)) return kFailed;
+    if (!f.is_class || f.info != mark) return kDone;  // joined, not made: its state is the administrator's
+  }
+  if (session_->Send(session_->NewRequest(IPP_OP_CUPS_ACCEPT_JOBS, name, is_class), kAdminResource)) return kDone;
+  *why = session_->Failure("let " + name + " accept jobs");
+  return kFailed;
 }
 
-bool CupsClient::Resume(const std::string& name, std::string* why) {
-  return Loaded(why) && session_->Change(IPP_OP_RESUME_PRINTER, name, false, "enable " + name, why);
+Verdict CupsClient::Resume(const std::string& name, std::string* why) {
+  if (!Loaded(why)) return kFailed;
+  if (session_->Send(session_->NewRequest(IPP_OP_RESUME_PRINTER, name, false), kAdminResource)) return kDone;
+  *why = session_->Failure("enable " + name);
+  return kFailed;
 }
 
 // Disable and reject take the same request: the queue's name and, when given,
@@ -365,7 +440,9 @@ bool CupsClient::SendWithReason(int op, const std::string& name, const std::stri
     session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
                                  reason.c_str());
   }
-  return session_->Finish(request, kAdminResource, what, why);
+  if (session_->Send(request, kAdminResource)) return true;
+  *why = session_->Failure(what);
+  return false;
 }
 
 bool CupsClient::Pause(const std::string& name, const std::string& reason, std::string* why) {
@@ -380,11 +457,16 @@ bool CupsClient::CancelJob(const std::string& printer, int id, std::string* why)
   if (!Loaded(why)) return false;
   ipp_t* request = session_->NewRequest(IPP_OP_CANCEL_JOB, printer, false);
   session_->cups_.ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
-  return session_->Finish(request, "/jobs/", "cancel job " + std::to_string(id), why);
+  if (session_->Send(request, "/jobs/")) return true;
+  *why = session_->Failure("cancel job " + std::to_string(id));
+  return false;
 }
 
 bool CupsClient::CancelAll(const std::string& printer, std::string* why) {
-  return Loaded(why) && session_->Change(IPP_OP_CANCEL_JOBS, printer, false, "cancel the jobs of " + printer, why);
+  if (!Loaded(why)) return false;
+  if (session_->Send(session_->NewRequest(IPP_OP_CANCEL_JOBS, printer, false), kAdminResource)) return true;
+  *why = session_->Failure("cancel the jobs of " + printer);
+  return false;
 }
 
 bool CupsClient::MoveJobs(const std::string& from, const std::string& to, std::string* why) {
@@ -393,7 +475,9 @@ bool CupsClient::MoveJobs(const std::string& from, const std::string& to, std::s
   session_->cups_.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-printer-uri", nullptr,
                                session_->DestinationUri(to, false).c_str());
   // "No jobs to move" is no failure.
-  return session_->Finish(request, "/jobs/", "move the jobs of " + from + " to " + to, why, true);
+  if (session_->Send(request, "/jobs/") || session_->Status() == IPP_STATUS_ERROR_NOT_FOUND) return true;
+  *why = session_->Failure("move the jobs of " + from + " to " + to);
+  return false;
 }
 
 namespace {

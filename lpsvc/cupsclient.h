@@ -1,7 +1,10 @@
 // The CUPS side of lpsvc: the IPP requests that mirror an LP command's change
-// into a CUPS server, made through the CUPS client library. Every call answers
-// true when CUPS did what was asked, or false with one line that says what
-// CUPS answered and, where there is one, what to do about it.
+// into a CUPS server, made through the CUPS client library. CUPS is the
+// administrator's: a printer is this tree's only when its device URI is the
+// tree's lpif:// URI for it, a class only when its printer-info is the tree's
+// class mark; nothing else is ever changed or deleted. Every change answers
+// with a Verdict: kDone when CUPS did what was asked, otherwise the reason in
+// one line that says what CUPS answered and, where there is one, what to do.
 #pragma once
 
 #include <memory>
@@ -9,6 +12,15 @@
 #include <vector>
 
 namespace lpsvc {
+
+// How a change came out. The values are the LP commands' exit statuses.
+enum Verdict : int {
+  kDone = 0,
+  kFailed = 1,           // CUPS could not be reached or refused the change
+  kNameIsOthers = 10,    // CUPS has a printer of that name that this tree did not make
+  kNameIsClass = 11,     // CUPS has a class of that name
+  kClassIsPrinter = 12,  // the class to join is a printer in CUPS
+};
 
 // A CUPS printer as the queue listing shows it.
 struct PrinterState {
@@ -49,21 +61,28 @@ class CupsClient {
   // True when the server answers an IPP request at all.
   bool Answers(std::string* why);
 
-  // Defines printer name, or changes it, with device_uri, as a queue whose
-  // jobs go to its backend unconverted.
-  bool AddPrinter(const std::string& name, const std::string& device_uri, std::string* why);
-  // Adds printer to class cls, creating the class when CUPS lacks it.
-  bool JoinClass(const std::string& cls, const std::string& printer, std::string* why);
-  // Takes printer out of class cls, deleting the class when it empties.
-  bool LeaveClass(const std::string& cls, const std::string& printer, std::string* why);
-  bool SetDefault(const std::string& name, bool is_class, std::string* why);
-  // Deletes a printer (CUPS also drops it from its classes) or a class. A
-  // destination CUPS does not have is no error.
-  bool Delete(const std::string& name, bool is_class, std::string* why);
-  // Lets a printer or class accept jobs.
-  bool Accept(const std::string& name, bool is_class, std::string* why);
+  // Defines printer name with device_uri, as a queue whose jobs go to its
+  // backend unconverted, or changes it when CUPS has it with that URI
+  // already. A class of that name, or a printer with another device, is
+  // left alone: kNameIsClass, kNameIsOthers.
+  Verdict AddPrinter(const std::string& name, const std::string& device_uri, std::string* why);
+  // Adds printer to class cls. A class CUPS lacks is made with mark as its
+  // printer-info; a class made by hand is joined but keeps its own info, so
+  // it is never deleted here. kClassIsPrinter when cls is a printer.
+  Verdict JoinClass(const std::string& cls, const std::string& printer, const std::string& mark, std::string* why);
+  Verdict SetDefault(const std::string& name, bool is_class, std::string* why);
+  // Deletes printer name when its device URI is mark (CUPS also drops it from
+  // its classes), or class name when its printer-info is mark. Anything else
+  // of that name, or nothing, is left as it is, and that is no error.
+  Verdict Delete(const std::string& name, bool is_class, const std::string& mark, std::string* why);
+  // Lets a printer, or a class whose printer-info is mark, accept jobs; a
+  // class made by hand keeps its state.
+  Verdict Accept(const std::string& name, bool is_class, const std::string& mark, std::string* why);
   // Lets a printer print (resumes it).
-  bool Resume(const std::string& name, std::string* why);
+  Verdict Resume(const std::string& name, std::string* why);
+  // Takes printer out of class cls, deleting the class when it empties and
+  // its printer-info is mark (a class made by hand stays, empty).
+  Verdict LeaveClass(const std::string& cls, const std::string& printer, const std::string& mark, std::string* why);
   // Stops a printer, or lets it refuse jobs, with reason as its state
   // message ("" for none).
   bool Pause(const std::string& name, const std::string& reason, std::string* why);
@@ -94,5 +113,8 @@ class CupsClient {
 
 // The device URI of an interface program: "lpif://" and its absolute path.
 std::string InterfaceUri(const std::string& interface_path);
+
+// The printer-info that marks a CUPS class as made by the tree under root.
+std::string ClassMark(const std::string& root);
 
 }  // namespace lpsvc

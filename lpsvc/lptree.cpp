@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <vector>
 
 #include "lpsvc/safefile.h"
 
@@ -132,21 +134,43 @@ bool WriteText(const std::string& path, std::string_view text, mode_t mode) {
 
 bool MakeDir(const std::string& path, mode_t mode) { return MakeDirNoFollow(path, mode); }
 
-// A hard link when the program lies on the same file system, a copy otherwise.
+// True when every directory above path lets every account through, so that
+// lp reaches the program through a link.
+bool ReachableByAll(const fs::path& path) {
+  for (fs::path dir = path.parent_path();; dir = dir.parent_path()) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) return false;
+    if (dir == dir.root_path() || dir.empty()) return true;
+  }
+}
+
+// A symbolic link to the program where it is installed (or built): an
+// upgrade that puts a new program there reaches every tree at once. A program
+// lp could not reach (a build in a private home) is linked hard or copied
+// instead, and lpsvc upgrade brings it up to date. Whatever held the name
+// before goes first, a link itself and never what it names.
 bool InstallProgram(const std::string& program, const std::string& target) {
   std::error_code ec;
+  const fs::path real = fs::canonical(program, ec);
+  if (ec) return false;
   fs::remove(target, ec);
-  fs::create_hard_link(program, target, ec);
+  if (ec) return false;
+  if (ReachableByAll(real)) {
+    fs::create_symlink(real, target, ec);
+    return !ec;
+  }
+  fs::create_hard_link(real, target, ec);
   if (!ec) return true;
-  fs::copy_file(program, target, fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(real, target, fs::copy_options::overwrite_existing, ec);
   return !ec && chmod(target.c_str(), 0755) == 0;
 }
 
 // lpdeliver, which the wrapper runs: beside lpsvc in a build, where the
-// install put it otherwise. "" when neither exists.
+// install put it otherwise (found from lpsvc's own place first, so that an
+// installation below a DESTDIR finds its own). "" when none exists.
 std::string FindLpdeliver(const std::string& self_binary) {
-  const std::string places[] = {self_binary.substr(0, self_binary.rfind('/') + 1) + "lpdeliver",
-                                KQS_LPDELIVER_INSTALLED};
+  const std::string dir = self_binary.substr(0, self_binary.rfind('/') + 1);
+  const std::string places[] = {dir + "lpdeliver", dir + KQS_LPDELIVER_FROM_SBIN, KQS_LPDELIVER_INSTALLED};
   for (const std::string& p : places) {
     if (access(p.c_str(), X_OK) == 0) return p;
   }
@@ -225,6 +249,59 @@ bool IsValidDestName(std::string_view name) {
     if (c <= ' ' || c >= 127 || c == '/') return false;
   }
   return true;
+}
+
+int UpgradeTree(const std::string& root, const std::string& self_binary) {
+  LpTree t(root);
+  std::error_code ec;
+  if (root.empty() || root[0] != '/' || !fs::is_directory(t.interfaces, ec)) {
+    std::fprintf(stderr, "lpsvc: no LP tree at %s (lpsvc setup makes one)\n", root.c_str());
+    return 1;
+  }
+  // The tree stays its account's: the owner of its interface programs.
+  std::string account = "lp";
+  struct stat st;
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  char buf[1024];
+  if (stat(t.interfaces.c_str(), &st) == 0 && getpwuid_r(st.st_uid, &pw, buf, sizeof buf, &found) == 0 &&
+      found != nullptr) {
+    account = found->pw_name;
+  }
+  return SetupTree(root, self_binary, t.CupsServer(), account);
+}
+
+int RemoveTree(const std::string& root, const std::function<int(const std::string&)>& remove_destination) {
+  LpTree t(root);
+  std::error_code ec;
+  if (root.empty() || root[0] != '/' || !fs::is_directory(t.interfaces, ec)) {
+    std::fprintf(stderr, "lpsvc: no LP tree at %s\n", root.c_str());
+    return 1;
+  }
+  // Printers first (each takes its emptied classes along), then what is left.
+  int removed = 0;
+  for (const std::string& dir : {t.printers, t.classes}) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename());
+    for (const std::string& name : names) {
+      if (!fs::exists(fs::symlink_status(dir + "/" + name, ec))) continue;  // gone with a printer
+      if (remove_destination(name) != 0) {
+        std::fprintf(stderr, "lpsvc: %s and the rest of %s are kept; mend the cause and run this again\n",
+                     name.c_str(), root.c_str());
+        return 1;
+      }
+      ++removed;
+    }
+  }
+  const std::string cups = t.CupsServer();
+  fs::remove_all(root, ec);
+  if (ec) {
+    std::fprintf(stderr, "lpsvc: cannot remove %s: %s\n", root.c_str(), ec.message().c_str());
+    return 1;
+  }
+  std::printf("lpsvc: removed %s with its %d printers and classes%s\n", root.c_str(), removed,
+              cups.empty() ? "" : "; in CUPS only what the tree made there went, anything else stays");
+  return 0;
 }
 
 int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server,

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -66,18 +67,30 @@ bool WriteFileAtomically(const std::string& path, const std::string& content, mo
 // blanks or '/', not beginning with '.' or '-'.
 bool IsValidDestName(std::string_view name);
 
-// Lays out a complete tree under root: directories, the commands (links or
-// copies of self_binary), sample printer models, the wrapper template, the
-// wrapper's delivery program usr/lib/lp/lpdeliver (from beside self_binary
-// or from its installed place) and the version file. Run as root, it gives
-// the service's directories to account (the daemon's service account, lp by
-// default) and the group lp, the interfaces directory set-group-id so that
-// lp may read and run the interface programs that only account may write;
-// every directory and file is made through opened directories, so a link
-// another account planted in the tree is refused, not followed. A non-empty
-// cups_server is recorded, so that the tree's commands also drive that CUPS
-// server. Returns 0, or 1 with a message on stderr.
+// Lays out a complete tree under root: directories, the commands (symbolic
+// links to self_binary, so a later install of the program reaches the tree),
+// sample printer models, the wrapper template, the wrapper's delivery program
+// usr/lib/lp/lpdeliver (a link to the one beside self_binary or installed)
+// and the version file. Run as root, it gives the service's directories to
+// account (the daemon's service account, lp by default) and the group lp, the
+// interfaces directory set-group-id so that lp may read and run the interface
+// programs that only account may write; every directory and file is made
+// through opened directories, so a link another account planted in the tree
+// is refused, not followed. A non-empty cups_server is recorded, so that the
+// tree's commands also drive that CUPS server. Queues and classes already in
+// the tree are kept. Returns 0, or 1 with a message on stderr.
 int SetupTree(const std::string& root, const std::string& self_binary, const std::string& cups_server,
               const std::string& account = "lp");
+
+// SetupTree again on an existing tree, keeping the CUPS server it drives and
+// its account (the owner of its interfaces directory):
+// what an install or upgrade runs. 1 with a message when root holds no tree.
+int UpgradeTree(const std::string& root, const std::string& self_binary);
+
+// Removes every printer and class of the tree with remove_destination (the
+// tree's own lpadmin -x, which deletes in CUPS only what the tree made), then
+// the tree itself. Stops at the first destination that cannot be removed
+// (CUPS unreachable), keeping the rest. Returns 0, or 1 with a message.
+int RemoveTree(const std::string& root, const std::function<int(const std::string&)>& remove_destination);
 
 }  // namespace lpsvc

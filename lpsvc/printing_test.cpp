@@ -266,7 +266,61 @@ TEST_F(PrintingTest, NothingIsLeftInCupsWhenItIsDownOrRefusesLp) {
   r = kqs::Run({"setpriv", "--reuid=lp", "--regid=lp", "--init-groups", daemon_.lpRoot() + "/usr/lib/lpadmin",
            "-plate", "-v/dev/null", "-i" + daemon_.lpRoot() + "/usr/lib/lp/model/standard"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Contains(r.err, "Forbidden") && Contains(r.err, "usermod -a -G lpadmin kqsd")) << r.all();
+  EXPECT_TRUE(Contains(r.err, "Forbidden") && Contains(r.err, "usermod -a -G lpadmin kqsd") &&
+              !Contains(r.err, "lpadmin lp"))
+      << r.all();
+}
+
+TEST_F(PrintingTest, CupsKeepsWhatKqsdDidNotMakeAndAChangeIsAllOrNothing) {
+  ASSERT_TRUE(cups_.Start(std::string(kqs::kServiceAccount) + " root")) << cups_.error();  // root: by hand
+  setenv("LPSVC_TEST_FAULTS", "1", 1);  // for the daemon's LP commands
+  StartDaemon();
+  // Made by hand: a queue office and a class team of p1 and p2 (the sandbox's
+  // one backend, but another tree's interfaces).
+  const std::vector<std::vector<std::string>> by_hand = {
+      {"lpadmin", "-p", "office", "-v", "lpif:///srv/lp/etc/lp/interfaces/office", "-E"},
+      {"lpadmin", "-p", "p1", "-v", "lpif:///srv/lp/etc/lp/interfaces/p1", "-E"},
+      {"lpadmin", "-p", "p2", "-v", "lpif:///srv/lp/etc/lp/interfaces/p2", "-E"},
+      {"lpadmin", "-p", "p2", "-c", "team"},
+      {"lpadmin", "-p", "p1", "-c", "team"}};
+  for (const auto& argv : by_hand) {
+    const RunResult made = cups_.Client(argv);
+    ASSERT_EQ(made.status, 0) << made.all();
+  }
+  auto cups_view = [&] { return cups_.Client({"lpstat", "-v", "-c", "-a"}).out; };
+  const std::string before = cups_view();
+  RunResult r = AddQueue("office");
+  EXPECT_TRUE(r.status == 1 && Contains(r.err, "KQS_QUEUE_EXISTS_AS_QUEUE")) << r.all();
+  r = AddQueue("team");
+  EXPECT_TRUE(r.status == 1 && Contains(r.err, "KQS_QUEUE_EXISTS_AS_CLASS")) << r.all();
+  EXPECT_EQ(Ctl({"remove-queue", "office"}).status, 1);
+  // A hand-made class may be joined; leaving it never deletes it.
+  r = AddQueue("q5", {"--class", "team"});
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_TRUE(Contains(cups_.Client({"lpstat", "-c", "team"}).out, "\tq5")) << cups_view();
+  ASSERT_EQ(Ctl({"remove-queue", "q5"}).status, 0);
+  EXPECT_EQ(cups_view(), before) << "CUPS lost or changed what kqsd did not make";
+
+  // A refused accept step takes the queue out of CUPS and the tree again.
+  const std::string tree = daemon_.lpRoot() + "/etc/lp/";
+  ASSERT_TRUE(ScratchDir::WriteFile(daemon_.lpRoot() + "/lpsvc.faults", "accept lab=1\n"));
+  r = AddQueue("lab", {"--class", "labs"});
+  EXPECT_TRUE(r.status == 1 && Contains(r.err, "KQS_ACCEPT_QUEUE_FAILURE")) << r.all();
+  EXPECT_EQ(cups_view(), before) << "the failed creation is still in CUPS";
+  for (const char* part : {"interfaces/lab", "printers/lab", "classes/labs", "interfaces/model.orig/lab"})
+    EXPECT_FALSE(ScratchDir::Exists(tree + part)) << part << " stayed in the tree";
+  ASSERT_TRUE(ScratchDir::WriteFile(daemon_.lpRoot() + "/lpsvc.faults", ""));
+  r = AddQueue("lab", {"--class", "labs"});
+  ASSERT_EQ(r.status, 0) << r.all();
+
+  // With CUPS down a remove changes nothing, in the tree or in CUPS.
+  cups_.Stop();
+  r = Ctl({"remove-queue", "lab"});
+  EXPECT_TRUE(r.status == 1 && Contains(r.err, "KQS_LPADMIN_FAILURE") && Contains(r.err, "cannot reach the CUPS"))
+      << "no failure, or not why: " << r.all();
+  for (const char* part : {"interfaces/lab", "printers/lab", "classes/labs", "interfaces/model.orig/lab", "fd/lab",
+                           "filters/lab"})
+    EXPECT_TRUE(ScratchDir::Exists(tree + part)) << part << " went although the remove failed";
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ constexpr int kRequestSeconds = 5;
 // A change waits on CUPS, which may be slow to answer.
 constexpr int kAnswerSeconds = 120;
 
-std::string SocketPath(const LpTree& t) { return t.spool + "/lpsvc.sock"; }
+std::string SocketPath(const LpTree& t) { return t.spool + "/lpsvc-2.sock"; }
 
 bool Address(const std::string& path, sockaddr_un* a) {
   *a = sockaddr_un{};
@@ -70,11 +70,11 @@ std::string ReadAll(int fd, size_t limit = 65536) {
 
 std::string Encode(const CupsChange& c) {
   return std::to_string(static_cast<int>(c.op)) + "\n" + c.name + "\n" + c.value + "\n" + (c.is_class ? "1" : "0") +
-         "\n";
+         "\n" + c.mark + "\n";
 }
 
 bool Decode(const std::string& text, CupsChange* c) {
-  std::string fields[4];
+  std::string fields[5];
   size_t start = 0;
   for (std::string& f : fields) {
     const size_t end = text.find('\n', start);
@@ -93,6 +93,7 @@ bool Decode(const std::string& text, CupsChange* c) {
   c->name = fields[1];
   c->value = fields[2];
   c->is_class = fields[3] == "1";
+  c->mark = fields[4];
   return true;
 }
 
@@ -138,8 +139,8 @@ void Serve(const LpTree& t, const std::string& server, int listener, CupsClient&
       // lpsched again: the scheduler runs once more if CUPS still answers.
       if (!client.Answers(&why)) answer = "1\n" + why + "\n";
       else if (!t.RecordScheduler(getpid())) answer = "1\ncannot create " + t.schedlock + "\n";
-    } else if (!Apply(client, change, &why)) {
-      answer = "1\n" + why + "\n";
+    } else if (const Verdict v = Apply(client, change, &why); v != kDone) {
+      answer = std::to_string(int(v)) + "\n" + why + "\n";
     }
     WriteAll(peer, answer);
     close(peer);
@@ -183,40 +184,40 @@ void Serve(const LpTree& t, const std::string& server, int listener, CupsClient&
 
 }  // namespace
 
-bool Apply(CupsClient& client, const CupsChange& c, std::string* why) {
+Verdict Apply(CupsClient& client, const CupsChange& c, std::string* why) {
   switch (c.op) {
     case CupsChange::Op::kAddPrinter:
       return client.AddPrinter(c.name, c.value, why);
     case CupsChange::Op::kJoinClass:
-      return client.JoinClass(c.name, c.value, why);
+      return client.JoinClass(c.name, c.value, c.mark, why);
     case CupsChange::Op::kSetDefault:
       return client.SetDefault(c.name, c.is_class, why);
     case CupsChange::Op::kDelete:
-      return client.Delete(c.name, c.is_class, why);
+      return client.Delete(c.name, c.is_class, c.mark, why);
     case CupsChange::Op::kAccept:
-      return client.Accept(c.name, c.is_class, why);
+      return client.Accept(c.name, c.is_class, c.mark, why);
     case CupsChange::Op::kResume:
       return client.Resume(c.name, why);
     case CupsChange::Op::kPause:
-      return client.Pause(c.name, c.value, why);
+      return client.Pause(c.name, c.value, why) ? kDone : kFailed;
     case CupsChange::Op::kReject:
-      return client.Reject(c.name, c.value, why);
+      return client.Reject(c.name, c.value, why) ? kDone : kFailed;
     case CupsChange::Op::kCancelJob:
-      return client.CancelJob(c.name, std::atoi(c.value.c_str()), why);
+      return client.CancelJob(c.name, std::atoi(c.value.c_str()), why) ? kDone : kFailed;
     case CupsChange::Op::kCancelAll:
-      return client.CancelAll(c.name, why);
+      return client.CancelAll(c.name, why) ? kDone : kFailed;
     case CupsChange::Op::kMoveJobs:
-      return client.MoveJobs(c.name, c.value, why);
+      return client.MoveJobs(c.name, c.value, why) ? kDone : kFailed;
     case CupsChange::Op::kLeaveClass:
-      return client.LeaveClass(c.name, c.value, why);
+      return client.LeaveClass(c.name, c.value, c.mark, why);
     case CupsChange::Op::kAdopt:
       break;
   }
-  return true;
+  return kDone;
 }
 
 bool StartScheduler(const LpTree& t, const std::string& server, std::string* why) {
-  if (std::optional<bool> adopted = HandToScheduler(t, CupsChange{}, why)) return *adopted;
+  if (std::optional<Verdict> adopted = HandToScheduler(t, CupsChange{}, why)) return *adopted == kDone;
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     *why = std::string("cannot start the scheduler: ") + std::strerror(errno);
@@ -243,11 +244,11 @@ bool StartScheduler(const LpTree& t, const std::string& server, std::string* why
   return true;
 }
 
-std::optional<bool> HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why) {
+std::optional<Verdict> HandToScheduler(const LpTree& t, const CupsChange& change, std::string* why) {
   sockaddr_un a;
   const std::string request = Encode(change);
   // A field with a line break cannot travel; such a change is made directly.
-  if (!Address(SocketPath(t), &a) || std::count(request.begin(), request.end(), '\n') != 4) {
+  if (!Address(SocketPath(t), &a) || std::count(request.begin(), request.end(), '\n') != 5) {
     return std::nullopt;
   }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -259,9 +260,16 @@ std::optional<bool> HandToScheduler(const LpTree& t, const CupsChange& change, s
   std::string answer;
   if (WriteAll(fd, request) && shutdown(fd, SHUT_WR) == 0) answer = ReadAll(fd);
   close(fd);
-  if (answer == "0\n") return true;
-  *why = answer.rfind("1\n", 0) == 0 ? answer.substr(2, answer.size() - 3) : "the scheduler did not answer";
-  return false;
+  if (answer == "0\n") return kDone;
+  // "STATUS\nreason\n", STATUS one of the verdicts.
+  const size_t eol = answer.find('\n');
+  const int status = eol == std::string::npos ? -1 : std::atoi(answer.substr(0, eol).c_str());
+  if (status <= 0 || answer.back() != '\n') {
+    *why = "the scheduler did not answer";
+    return kFailed;
+  }
+  *why = answer.substr(eol + 1, answer.size() - eol - 2);
+  return static_cast<Verdict>(status);
 }
 
 }  // namespace lpsvc

@@ -47,14 +47,17 @@ class LpTree {
   }
   bool SchedulerRunning() const { return Exists("var/spool/lp/SCHEDLOCK"); }
 
-  // Every path below the root with its owner and, for files, its content.
+  // Every path below the root with its owner and, for files, its content
+  // (for links, what they name: the commands link to the programs).
   std::string Snapshot() const {
     std::map<std::string, std::string> entries;  // sorted by path
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path())) {
       struct stat st;
       lstat(e.path().c_str(), &st);
-      entries[e.path()] = std::to_string(st.st_uid) +
-                          (e.is_regular_file() ? "\n" + ScratchDir::ReadFile(e.path()) : "");
+      std::string what = std::to_string(st.st_uid);
+      if (S_ISLNK(st.st_mode)) what += " -> " + std::filesystem::read_symlink(e.path()).string();
+      if (S_ISREG(st.st_mode)) what += "\n" + ScratchDir::ReadFile(e.path());
+      entries[e.path()] = what;
     }
     std::string all;
     for (const auto& [path, what] : entries) all += path + " " + what + "\n";

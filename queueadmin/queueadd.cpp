@@ -131,16 +131,51 @@ struct Commands {
   char accept[255];
   char enable[255];
   char acceptClass[255];
+  char remove[255];
   bool Build(const char* name, const char* classOption, const char* modelPath, const char* cls) {
     const kqs::LpPathSet& lp = LpPaths();
     return FormatLine(define, sizeof define, "%s -p%s -v/dev/null %s %s -i%s", lp.lpadmin, name, "", classOption,
                       modelPath) &&
+           FormatLine(remove, sizeof remove, "%s -x%s", lp.lpadmin, name) &&
            FormatLine(makeDefault, sizeof makeDefault, "%s -d%s", lp.lpadmin, name) &&
            FormatLine(accept, sizeof accept, "%s %s", lp.accept, name) &&
            FormatLine(enable, sizeof enable, "%s %s", lp.enable, name) &&
            FormatLine(acceptClass, sizeof acceptClass, "%s %s", lp.accept, cls);
   }
 };
+
+// lpadmin's exit statuses when the print service already holds the name as
+// what it will not give up (lpsvc in front of CUPS: a queue or class that
+// kqsd did not make); every other failure is a plain refusal.
+uint32_t DefineFailure(int status) {
+  switch (status) {
+    case 10:
+      return KQS_QUEUE_EXISTS_AS_QUEUE;
+    case 11:
+      return KQS_QUEUE_EXISTS_AS_CLASS;
+    case 12:
+      return KQS_CLASS_EXISTS_AS_QUEUE;
+    default:
+      return KQS_LPADMIN_FAILURE;
+  }
+}
+
+// The steps after the queue is defined, each stopping the creation with its
+// code. The default comes last, so that a failed creation never has to give
+// the old default back.
+uint32_t Complete(const char* name, const ParameterEntry* table, const Commands& commands, bool acceptClass) {
+  if (CreateScripts(name, table) != KQS_SUCCESS) {
+    xSystem(LpPaths().lpsched);
+    return KQS_QUEUE_SETUP_FAILURE;
+  }
+  if (xSystem(commands.accept) != 0) return KQS_ACCEPT_QUEUE_FAILURE;
+  if (xSystem(commands.enable) != 0) return KQS_ENABLE_FAILURE;
+  if (acceptClass && xSystem(commands.acceptClass) != 0) return KQS_ACCEPT_CLASS_FAILURE;
+  if (std::strcmp(table[kqs::kQueueDefault].value, "ON") == 0 && xSystem(commands.makeDefault) != 0) {
+    return KQS_DEFAULT_QUEUE_FAILURE;
+  }
+  return KQS_SUCCESS;
+}
 
 }  // namespace
 
@@ -264,7 +299,6 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
     return KQS_INVALID_PARAMETER;
   }
 
-  const kqs::LpPathSet& lp = LpPaths();
   const char* cls = table[kqs::kQueueClass].value;
   char class_option[256] = "";
   bool accept_class = false;
@@ -291,20 +325,20 @@ uint32_t QueueAddUX(const char* name, const char* parameters) {
     started_scheduler = true;
   }
 
-  if (xSystem(commands.define) != 0) return KQS_LPADMIN_FAILURE;
-  if (std::strcmp(table[kqs::kQueueDefault].value, "ON") == 0 && xSystem(commands.makeDefault) != 0) {
-    return KQS_DEFAULT_QUEUE_FAILURE;
+  // All or nothing: a creation that fails takes out again what it made (the
+  // queue, in the LP service and in CUPS behind it, and its backup script)
+  // and leaves the scheduler as it found it.
+  const int defined = xSystem(commands.define);
+  const uint32_t code = defined != 0 ? DefineFailure(defined) : Complete(name, table.data(), commands, accept_class);
+  if (code != KQS_SUCCESS) {
+    if (defined == 0) {
+      xSystem(commands.remove);
+      struct stat st;
+      if (kqs::CurrentEnv()->Lstat(paths.backup, &st) == 0) kqs::CurrentEnv()->Unlink(paths.backup);
+    }
+    if (started_scheduler) ShutSched();
+    return code;
   }
-
-  if (CreateScripts(name, table.data()) != KQS_SUCCESS) {
-    xSystem(lp.lpsched);
-    return KQS_QUEUE_SETUP_FAILURE;
-  }
-
-  if (xSystem(commands.accept) != 0) return KQS_ACCEPT_QUEUE_FAILURE;
-  if (xSystem(commands.enable) != 0) return KQS_ENABLE_FAILURE;
-  if (accept_class && xSystem(commands.acceptClass) != 0) return KQS_ACCEPT_CLASS_FAILURE;
-
   kqs::SaveQueueSettings(name, table.data());
   if (started_scheduler && !ShutSched()) return KQS_SPOOLER_STILL_RUNNING;
   Addfilter(name);

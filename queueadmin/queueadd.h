@@ -58,16 +58,22 @@ inline constexpr ParameterEntry QueueParameterTable[kqs::kQueueParameterCount] =
 //   does not fit its buffer (nothing is run,
 //   the scheduler is not started)                KQS_INVALID_PARAMETER
 //   the scheduler cannot be started              KQS_SPOOLER_NOT_RUNNING
+//   lpadmin finds the name held behind it by a
+//   queue or class it did not make (lpsvc in
+//   front of CUPS: exit 10 / 11), or the class
+//   held by such a queue (12)                    KQS_QUEUE_EXISTS_AS_QUEUE /
+//                                                _AS_CLASS / KQS_CLASS_EXISTS_AS_QUEUE
 //   lpadmin cannot define the queue              KQS_LPADMIN_FAILURE
-//   lpadmin cannot make it the default           KQS_DEFAULT_QUEUE_FAILURE
 //   the scripts cannot be written                KQS_QUEUE_SETUP_FAILURE
 //   accept refuses the queue                     KQS_ACCEPT_QUEUE_FAILURE
 //   enable refuses the queue                     KQS_ENABLE_FAILURE
 //   accept refuses a class made here             KQS_ACCEPT_CLASS_FAILURE
+//   lpadmin cannot make it the default           KQS_DEFAULT_QUEUE_FAILURE
 //   a scheduler started here does not stop       KQS_SPOOLER_STILL_RUNNING
 // then registers the queue's filter (its outcome does not matter) and returns
-// KQS_SUCCESS. Nothing done before a failure is undone; a half-made queue can
-// be removed with QueueRemoveUX.
+// KQS_SUCCESS. All or nothing: after a failure from the definition on, the
+// queue is removed again (lpadmin -x, and its backup script) and a scheduler
+// started here is stopped again, so the LP service is as it was.
 uint32_t QueueAddUX(const char* name, const char* parameters);
 
 // 1 when name exists in the interface folder (any kind of file), else 0.

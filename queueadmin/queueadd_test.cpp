@@ -98,46 +98,57 @@ TEST(QueueAdd, RunsTheLpCommandsInOrderWithTheirExactWords) {
   EXPECT_EQ(env.Commands(), (std::vector<Argv>{
                                 {t / "usr/lib/lpadmin", "-pq2", "-v/dev/null", "-cgrp",
                                  "-i" + (t / "usr/lib/lp/model/pcl")},
-                                {t / "usr/lib/lpadmin", "-dq2"},
                                 {t / "usr/lib/accept", "q2"},
                                 {t / "usr/bin/enable", "q2"},
+                                {t / "usr/lib/lpadmin", "-dq2"},
                                 {t / "usr/lib/lpfilter", "-f", "q2", "-F", t / "etc/lp/fd/q2"},
                             }));
   EXPECT_TRUE(t.SchedulerRunning());
   EXPECT_EQ(t.Read("etc/lp/classes/grp"), "other\nq2\n");
 }
 
-TEST(QueueAdd, EachFailingStepGivesItsCode) {
+TEST(QueueAdd, EachFailingStepGivesItsCodeAndIsUndone) {
   struct Case {
     const char* faults;
     const char* cls;
     const char* def;
     uint32_t code;
-    bool scheduler_after;
   } cases[] = {
-      {"lpsched=nolock", "", "OFF", KQS_SPOOLER_NOT_RUNNING, false},
-      {"lpsched=2", "", "OFF", KQS_SPOOLER_NOT_RUNNING, false},
-      {"lpadmin -p=3", "", "OFF", KQS_LPADMIN_FAILURE, true},
-      {"lpadmin -d=3", "", "ON", KQS_DEFAULT_QUEUE_FAILURE, true},
-      {"accept q1=5", "", "OFF", KQS_ACCEPT_QUEUE_FAILURE, true},
-      {"enable=4", "", "OFF", KQS_ENABLE_FAILURE, true},
-      {"accept grp=6", "grp", "OFF", KQS_ACCEPT_CLASS_FAILURE, true},
-      {"lpshut=nolock", "", "OFF", KQS_SPOOLER_STILL_RUNNING, true},
-      {"lpfilter=1", "", "OFF", KQS_SUCCESS, false},
+      {"lpsched=nolock", "", "OFF", KQS_SPOOLER_NOT_RUNNING},
+      {"lpsched=2", "", "OFF", KQS_SPOOLER_NOT_RUNNING},
+      {"lpadmin -p=3", "", "OFF", KQS_LPADMIN_FAILURE},
+      {"lpadmin -p=10", "", "OFF", KQS_QUEUE_EXISTS_AS_QUEUE},
+      {"lpadmin -p=12", "grp", "OFF", KQS_CLASS_EXISTS_AS_QUEUE},
+      {"lpadmin -d=3", "", "ON", KQS_DEFAULT_QUEUE_FAILURE},
+      {"accept q1=5", "", "OFF", KQS_ACCEPT_QUEUE_FAILURE},
+      {"enable=4", "", "OFF", KQS_ENABLE_FAILURE},
+      {"accept grp=6", "grp", "OFF", KQS_ACCEPT_CLASS_FAILURE},
   };
   for (const Case& c : cases) {
     LpTree t;
     ASSERT_TRUE(t.ok());
+    ASSERT_EQ(mkdir((t / "etc/lp/interfaces/model.orig").c_str(), 0755), 0);
     t.Faults(std::string(c.faults) + "\n");
+    const std::string before = t.Snapshot();
     FakeEnv env;  // fake clock: a scheduler that never shows costs no real time
     env.UseFakeClock(0);
     std::string params = QueueParams({{"Class", c.cls}, {"Default", c.def}});
     EXPECT_EQ(QueueAddUX("q1", params.c_str()), c.code) << c.faults;
-    EXPECT_EQ(t.SchedulerRunning(), c.scheduler_after) << c.faults;
+    EXPECT_TRUE(t.Snapshot() == before) << c.faults << ": the failed creation left a change behind";
+  }
+  // The queue is complete; only the scheduler could not be stopped again.
+  for (const char* faults : {"lpshut=nolock", "lpfilter=1"}) {
+    LpTree t;
+    t.Faults(std::string(faults) + "\n");
+    FakeEnv env;
+    env.UseFakeClock(0);
+    std::string params = QueueParams();
+    EXPECT_EQ(QueueAddUX("q1", params.c_str()), faults[2] == 's' ? KQS_SPOOLER_STILL_RUNNING : KQS_SUCCESS);
+    EXPECT_TRUE(t.Exists("etc/lp/printers/q1")) << faults;
   }
 }
 
-TEST(QueueAdd, ScriptFailureRestartsTheSchedulerAndGivesSetupFailure) {
+TEST(QueueAdd, ScriptFailureRestartsTheSchedulerGivesSetupFailureAndTakesTheQueueOut) {
   LpTree t;
   ASSERT_TRUE(t.ok());
   FakeEnv env;
@@ -147,9 +158,11 @@ TEST(QueueAdd, ScriptFailureRestartsTheSchedulerAndGivesSetupFailure) {
   std::string params = QueueParams();
   EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_QUEUE_SETUP_FAILURE);
   std::vector<Argv> commands = env.Commands();
-  ASSERT_FALSE(commands.empty());
-  EXPECT_EQ(commands.back(), Argv{t / "usr/lib/lpsched"});
-  EXPECT_TRUE(t.Exists("etc/lp/interfaces/model.orig/q1"));
+  ASSERT_GE(commands.size(), 3u);
+  EXPECT_EQ(commands[commands.size() - 3], Argv{t / "usr/lib/lpsched"});
+  EXPECT_EQ(commands[commands.size() - 2], (Argv{t / "usr/lib/lpadmin", "-xq1"}));
+  EXPECT_FALSE(t.Exists("etc/lp/interfaces/model.orig/q1"));
+  EXPECT_FALSE(t.Exists("etc/lp/interfaces/q1"));
 }
 
 TEST(QueueAdd, RefusesBadAndHostileRequestsBeforeAnyCommandRunsAndChangesNothing) {

@@ -27,12 +27,14 @@ uint32_t QueueRemoveUX(const char* name) {
   char command[256];
   char path[255];
 
-  if (kqs::FormatLine(command, sizeof command, "%s -f %s -x", lp.lpfilter, name)) xSystem(command);
-  if (kqs::FormatLine(path, sizeof path, "%s/%s", lp.fd, name)) RemoveIfPresent(path);
-
+  // The queue goes from the LP service (and CUPS behind it) first: when that
+  // fails, nothing of it has gone, and a remove once CUPS is back finds it
+  // whole.
   if (!kqs::FormatLine(command, sizeof command, "%s -x%s", lp.lpadmin, name) || xSystem(command) != 0)
     return KQS_LPADMIN_FAILURE;
 
+  if (kqs::FormatLine(command, sizeof command, "%s -f %s -x", lp.lpfilter, name)) xSystem(command);
+  if (kqs::FormatLine(path, sizeof path, "%s/%s", lp.fd, name)) RemoveIfPresent(path);
   if (kqs::FormatLine(path, sizeof path, "%s/model.orig/%s", lp.interfaces, name)) RemoveIfPresent(path);
   if (kqs::FormatLine(path, sizeof path, "%s/model.orig/%s.settings", lp.interfaces, name)) RemoveIfPresent(path);
   return KQS_SUCCESS;

@@ -76,7 +76,7 @@ int Run(std::vector<std::string> words, std::string* output = nullptr) {
   argv.push_back(nullptr);
   kqs::Env* env = kqs::CurrentEnv();
   return output != nullptr ? env->RunProgramOutput(argv.data(), nCommandTimeoutMs, output, kMaxQueryOutput)
-                           : env->RunProgram(argv.data(), nCommandTimeoutMs);
+                           : env->RunProgram(argv.data(), nCommandTimeoutMs, nullptr, 0);
 }
 
 // A listing kept from the first call of an enumeration for its second, so

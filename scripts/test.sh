@@ -8,7 +8,8 @@
 # need: GoogleTest, CUPS (the private schedulers of the printing tests),
 # snmpd and tshark (the probe tests), ansible-core (the collection's test),
 # man-db and groff-base (the manual pages), systemd (the unit's checks),
-# bash-completion (the completion's test), and for the package tests
+# bash-completion (the completion's test), cpp-httplib (kqsctl web) and
+# Chromium with selenium (its browser test), and for the package tests
 # (ctest -L package, normal build only) debhelper, lintian and debootstrap,
 # and the Debian packages of the tools ansible-test sanity runs.
 set -euo pipefail
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev libssl-dev openssl \
   cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd \
-  bash-completion
+  bash-completion libcpp-httplib-dev chromium chromium-driver python3-selenium
 if [[ "${KQS_SANITIZE:-0}" != 1 ]]; then
   ensure_packages git build-essential debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
     python3-yaml

@@ -48,7 +48,7 @@ using kqs::Discover;
 using kqs::RequestBytes;
 using Events = std::vector<std::pair<int, unsigned>>;  // (type, id) as logged
 
-// The catalog source: a message text, split at its one conversion, and its
+// The catalog source: a message text, split around its conversions, and its
 // event.
 struct CatalogEntry {
   std::string prefix, suffix;
@@ -72,9 +72,9 @@ std::vector<CatalogEntry> LoadCatalog() {
       set = std::stoi(m[1]);
     } else if (std::regex_match(line, m, std::regex(R"((\d+)\s+"(.*)\"\s*)"))) {
       const std::string text = m[2];
-      const size_t at = text.find('%');  // one conversion at most: %s or %u
+      const size_t at = text.find('%'), last = text.rfind('%');  // each %s or %u
       const bool insertion = at != std::string::npos;
-      entries.push_back({text.substr(0, at), insertion ? text.substr(at + 2) : "", insertion,
+      entries.push_back({text.substr(0, at), insertion ? text.substr(last + 2) : "", insertion,
                          set - 1, static_cast<unsigned>(std::stoul(m[1]))});
     }
   }
@@ -95,7 +95,8 @@ const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, 
     kNoInterfaces{0, 130}, kNoLpadmin{0, 131}, kPortAdded{2, 200}, kDropped{2, 211},
     kIdle{2, 202}, kSlowRequest{2, 203}, kNotTaken{2, 204}, kLost{2, 205}, kRefused{2, 207},
     kTooManyRefused{2, 208}, kNotAllowed{2, 209}, kNotATruth{2, 210}, kDisplaced{2, 232},
-    kGuessing{2, 233}, kCertificateMade{1, 50}, kFingerprint{1, 51};
+    kGuessing{2, 233}, kCertificateMade{1, 50}, kFingerprint{1, 51}, kCommandFailed{2, 250}, kChangeDone{1, 56},
+    kChangeRefused{2, 251};
 const Events kShutdownTail = {kClosingListener, kListenerClosed, kStopped};
 const std::string kPort = "HostName=p1;IPAddress=10.0.0.9;HWAddress=0800091A2B3C;Port=9100";
 
@@ -178,6 +179,7 @@ class DaemonTest : public ::testing::Test {
       EXPECT_EQ(m.ident, "KQSManager") << m.raw;
       EXPECT_EQ(m.priority, LOG_DAEMON | kLevel[e->type]) << m.raw;
       events.emplace_back(e->type, e->id);
+      texts_ += m.text + "\n";
     }
     return events;
   }
@@ -199,6 +201,7 @@ class DaemonTest : public ::testing::Test {
   kqs::SyslogCapture log_;
   kqs::SandboxDaemon daemon_;  // after log_: killed before the capture goes
   std::vector<CatalogEntry> catalog_;
+  std::string texts_;  // every text Logged() has seen
 };
 
 TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASecondDaemon) {
@@ -415,6 +418,11 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   EXPECT_NE(std::string(r.result.begin(), r.result.end()).find("draft"), std::string::npos);
   EXPECT_EQ(Code(console, KQS_REMOVE, TYPE_PRINTQUEUE, "draft"), KQS_SUCCESS);
   EXPECT_FALSE(kqs::ScratchDir::Exists(script));
+  // A refusal says why: the LP command's own words reach the console and the log.
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(daemon_.lpRoot() + "/etc/lp/interfaces/ghost", ""));
+  r = console.Ask(RequestBytes(KQS_REMOVE, TYPE_PRINTQUEUE, "ghost"));
+  EXPECT_EQ(r.returnCode, KQS_LPADMIN_FAILURE);
+  EXPECT_EQ(std::string(r.result.begin(), r.result.end()), std::string("lpadmin: no destination ghost", 30));
 
   // Without the opt-in settings changes need no check and a silent
   // connection is not timed out.
@@ -459,6 +467,13 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   Events events = Logged();
   EXPECT_GE(Count(events, kReceived), 18u);  // every receive
   EXPECT_EQ(Count(events, kPortAdded), 1u);
+  EXPECT_EQ(Count(events, kChangeDone), 4u) << "the audit trail: add and remove of a queue and a port";
+  EXPECT_EQ(Count(events, kChangeRefused), 1u);
+  EXPECT_EQ(Count(events, kCommandFailed), 1u);
+  for (const char* line : {"failed with status 1: lpadmin: no destination ghost",
+                           "Refused for console 127.0.0.1: remove queue ghost (KQS_LPADMIN_FAILURE).",
+                           "Console 127.0.0.1: add port p1: done."})
+    EXPECT_NE(texts_.find(line), std::string::npos) << line << " not in\n" << texts_;
   EXPECT_EQ(Tail(events, 3), kShutdownTail);
 
   // A command line kqsd does not know starts nothing.

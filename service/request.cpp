@@ -7,10 +7,12 @@
 #include <array>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
 #include "common/host/eventlog.h"
+#include "common/host/mtsafe.h"
 #include "protocol/extension.h"
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
@@ -154,6 +156,38 @@ void LogExtensionChange(const kqs::Session& session, uint32_t operation, uint32_
                      code == KQS_SUCCESS ? 60 : 260, 4, insertions);
 }
 
+// The audit trail: every add or remove of a queue or port, done (56) or
+// refused (251, with the code), with the console's address and the name.
+void Audit(const kqs::Session& session, uint32_t operation, uint32_t objectType, const char* name, uint32_t code) {
+  if ((operation != KQS_ADD && operation != KQS_REMOVE) ||
+      (objectType != TYPE_PRINTQUEUE && objectType != TYPE_PHYSICAL_PRINTER)) {
+    return;
+  }
+  static constexpr const char* kWhat[2][2] = {{"add queue", "add port"}, {"remove queue", "remove port"}};
+  const char* insertions[] = {session.connection->peer().c_str(),
+                              kWhat[operation == KQS_REMOVE][objectType == TYPE_PHYSICAL_PRINTER], name,
+                              KQSReturnCodeFromID(code)};
+  uintptr_t words[4];
+  for (size_t i = 0; i < 4; ++i) words[i] = reinterpret_cast<uintptr_t>(insertions[i]);
+  if (code == KQS_SUCCESS) {
+    EventLogAddMessage(EVENTLOG_INFORMATION_TYPE, 56, 3, words);
+  } else {
+    EventLogAddMessage(EVENTLOG_WARNING_TYPE, 251, 4, words);
+  }
+}
+
+// A refused change carries, as its result, why the LP service refused it
+// when a command of this thread said so: one line of text with its NUL.
+void AttachReason(std::unique_ptr<unsigned char, FreeDeleter>* result, uint32_t* resultSize) {
+  const char* reason = xSystemLastFailure();
+  if (reason[0] == '\0') return;
+  const uint32_t size = static_cast<uint32_t>(std::strlen(reason) + 1);
+  result->reset(static_cast<unsigned char*>(std::malloc(size)));
+  if (*result == nullptr) return;
+  std::memcpy(result->get(), reason, size);
+  *resultSize = size;
+}
+
 }  // namespace
 
 uint32_t KQSCommand(uint32_t operation, char* parameters, uint32_t objectType, char* data,
@@ -216,7 +250,9 @@ uint32_t PSRequest(kqs::Session* session, const char* packet, uint32_t received)
     return KQS_FAILURE;
   } else {
     RequestTurn turn;
+    xSystemForgetFailure();
     code = RunCommand(operation, objectType, parameters.data(), data.data(), dataSize, &result, &resultSize);
+    if (NeedsAccess(operation, objectType) && code != KQS_SUCCESS && resultSize == 0) AttachReason(&result, &resultSize);
     LogExtensionChange(*session, operation, objectType, parameters.data(), data.data(), code);
     if (operation == KQS_ADMIN_ACCESS && (code == KQS_SUCCESS || code == KQS_NO_ACCESS)) {
       kqs::NotePasswordCheck(session->connection->peer(), code == KQS_SUCCESS);
@@ -224,6 +260,8 @@ uint32_t PSRequest(kqs::Session* session, const char* packet, uint32_t received)
       if (code == KQS_NO_ACCESS) NoteRefusedCheck(session);
     }
   }
+
+  Audit(*session, operation, objectType, parameters.data(), code);
 
   unsigned char* response = nullptr;
   uint32_t responseLength = 0;

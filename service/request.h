@@ -27,7 +27,10 @@ inline constexpr int kMaxRefusedChecks = 5;
 // that read it as text stay within it. With access enforcement on
 // (service/options.h), KQS_ADD and KQS_REMOVE are answered KQS_NO_ACCESS,
 // without running a handler, until a KQS_ADMIN_ACCESS on the same connection
-// has succeeded. Handlers run one at a time over all connections, in the
+// has succeeded. Every add or remove of a queue or port is logged with the
+// console's address (56 done, 251 refused), and a refused one carries as its
+// result block, when an LP command said why it failed, that reason as one
+// NUL-terminated line (see xSystemLastFailure). Handlers run one at a time over all connections, in the
 // order their requests arrived; the response is sent after the next one may
 // start. An administrator check waits first for its address's turn
 // (service/admission.h). Every refused check logs warning 207; the

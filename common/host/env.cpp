@@ -29,15 +29,17 @@ namespace {
 struct ChildArgs {
   char* const* argv;
   int out;  // the write end of the output pipe, or -1 for /dev/null
+  int err;  // the write end of the error pipe, or -1 for /dev/null
 };
 
 __attribute__((no_sanitize("address", "undefined"))) int ChildMain(void* arg) {
   char* const* argv = static_cast<ChildArgs*>(arg)->argv;
   const int out = static_cast<ChildArgs*>(arg)->out;
+  const int err = static_cast<ChildArgs*>(arg)->err;
   int devnull = open("/dev/null", O_RDWR | O_APPEND);
   if (devnull >= 0) {
     dup2(out >= 0 ? out : devnull, STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
+    dup2(err >= 0 ? err : devnull, STDERR_FILENO);
     dup2(devnull, STDIN_FILENO);
   }
   for (int fd = 3; fd <= 59; ++fd) close(fd);
@@ -145,10 +147,12 @@ bool ReadOutput(int in, std::string* output, size_t maxBytes, int timeoutMs) {
 
 class PosixEnv final : public Env {
  public:
-  int RunProgram(char* const argv[], int timeoutMs) override { return Run(argv, timeoutMs, nullptr, 0); }
+  int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) override {
+    return Run(argv, timeoutMs, nullptr, 0, errors, errorsSize);
+  }
 
   int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) override {
-    return Run(argv, timeoutMs, output, maxBytes);
+    return Run(argv, timeoutMs, output, maxBytes, nullptr, 0);
   }
 
   void TerminatePrograms() override { running_.KillAll(); }
@@ -180,16 +184,23 @@ class PosixEnv final : public Env {
   // page tables for every LP command. posix_spawn would do that too, but it
   // cannot set the umask, nor ignore a signal that the daemon itself does not
   // ignore (SIGCHLD), and the child needs both.
-  int Run(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) {
+  int Run(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes, char* errors, size_t errorsSize) {
     if (argv == nullptr || argv[0] == nullptr) return -1;
     int pipe_fds[2] = {-1, -1};
     if (output != nullptr) {
       output->clear();
       if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
     }
+    // Standard error: non-blocking at both ends, so a program that writes
+    // more than the pipe holds loses the rest rather than waiting for a
+    // reader, and whatever it started may keep the pipe open without holding
+    // this thread.
+    if (errors != nullptr && errorsSize > 0) errors[0] = '\0';
+    int err_fds[2] = {-1, -1};
+    if (errors != nullptr && errorsSize > 1 && pipe2(err_fds, O_CLOEXEC | O_NONBLOCK) != 0) err_fds[0] = err_fds[1] = -1;
     constexpr size_t kChildStack = 64 * 1024;
     std::vector<char> stack(kChildStack);
-    ChildArgs args{argv, pipe_fds[1]};
+    ChildArgs args{argv, pipe_fds[1], err_fds[1]};
     // Blocked until the child has reset its handlers; the parent's own mask
     // comes back as soon as the child has exec'ed.
     sigset_t all, saved;
@@ -197,9 +208,13 @@ class PosixEnv final : public Env {
     pthread_sigmask(SIG_SETMASK, &all, &saved);
     const pid_t pid = clone(ChildMain, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    if (pipe_fds[1] >= 0) close(pipe_fds[1]);
+    for (int fd : {pipe_fds[1], err_fds[1]}) {
+      if (fd >= 0) close(fd);
+    }
     if (pid < 0) {
-      if (pipe_fds[0] >= 0) close(pipe_fds[0]);
+      for (int fd : {pipe_fds[0], err_fds[0]}) {
+        if (fd >= 0) close(fd);
+      }
       return -1;
     }
     running_.Add(pid);
@@ -211,6 +226,15 @@ class PosixEnv final : public Env {
     }
     const bool ended = WaitEnded(pid, in_time ? timeoutMs : 0);
     running_.Remove(pid);
+    if (err_fds[0] >= 0) {
+      size_t got = 0;
+      for (ssize_t n; got + 1 < errorsSize && ((n = read(err_fds[0], errors + got, errorsSize - 1 - got)) > 0 ||
+                                             (n < 0 && errno == EINTR));) {
+        if (n > 0) got += size_t(n);
+      }
+      errors[got] = '\0';
+      close(err_fds[0]);
+    }
     int status = 0;
     pid_t r;
     do {

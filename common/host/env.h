@@ -25,10 +25,14 @@ class Env {
   // group of its own, with stdio on /dev/null, descriptors 3..59 closed,
   // SIGHUP and SIGCHLD ignored, no signal blocked and umask 022, and waits for
   // it. With timeoutMs above 0, a program still running after that long is
-  // killed with its whole process group. Returns the exit code, or -1 when the
-  // child could not be created or waited for, ended by a signal, or was
-  // killed for its time limit or by TerminatePrograms.
-  virtual int RunProgram(char* const argv[], int timeoutMs) = 0;
+  // killed with its whole process group. With errors (errorsSize bytes, at
+  // least 1) the program's standard error goes to a pipe instead, and what it
+  // wrote there comes back in errors, NUL-terminated, cut to errorsSize-1
+  // bytes (a program that writes more loses the rest, never blocks). Returns
+  // the exit code, or -1 when the child could not be created or waited for,
+  // ended by a signal, or was killed for its time limit or by
+  // TerminatePrograms.
+  virtual int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) = 0;
   // As RunProgram, but with the program's standard output read into *output
   // (its first maxBytes bytes; the rest is read and dropped).
   virtual int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) = 0;
@@ -70,8 +74,8 @@ class EnvWrapper : public Env {
  public:
   explicit EnvWrapper(Env* target) : target_(target) {}
   Env* target() const { return target_; }
-  int RunProgram(char* const argv[], int timeoutMs) override {
-    return target_->RunProgram(argv, timeoutMs);
+  int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) override {
+    return target_->RunProgram(argv, timeoutMs, errors, errorsSize);
   }
   int RunProgramOutput(char* const argv[], int timeoutMs, std::string* output, size_t maxBytes) override {
     return target_->RunProgramOutput(argv, timeoutMs, output, maxBytes);

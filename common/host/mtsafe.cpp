@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -155,6 +156,53 @@ void MtSafeCleanup() {
   }
 }
 
+namespace {
+
+constexpr size_t kErrorsSize = 1024;   // what a program's stderr may fill
+constexpr size_t kReasonSize = 512;    // one line of it, for the console
+
+// The first failure's reason since xSystemForgetFailure, per thread: each
+// request runs on one thread from start to end.
+thread_local std::array<char, kReasonSize> tReason{};
+
+// A program's standard error as one printable line: line breaks become "; ",
+// other control bytes and bytes above 126 "?", the last break dropped.
+void OneLine(const char* text, char* out, size_t size) {
+  size_t n = 0;
+  for (const char* p = text; *p != '\0' && n + 3 < size; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\n') {
+      if (p[1] == '\0') break;
+      out[n++] = ';';
+      out[n++] = ' ';
+    } else {
+      out[n++] = c >= 32 && c < 127 ? char(c) : '?';
+    }
+  }
+  out[n] = '\0';
+}
+
+// Event 55 (done, and said something) or 250 (failed): the program, its
+// status and what it said.
+void LogOutcome(const char* program, int rc, const char* said) {
+  char status[16];
+  std::snprintf(status, sizeof status, "%d", rc);
+  const uintptr_t insertions[] = {reinterpret_cast<uintptr_t>(program), reinterpret_cast<uintptr_t>(status),
+                                  reinterpret_cast<uintptr_t>(said[0] != '\0' ? said : "nothing")};
+  if (rc == 0) {
+    const uintptr_t note[] = {insertions[0], insertions[2]};
+    EventLogAddMessage(EVENTLOG_INFORMATION_TYPE, 55, 2, note);
+  } else {
+    EventLogAddMessage(EVENTLOG_WARNING_TYPE, 250, 3, insertions);
+  }
+}
+
+}  // namespace
+
+const char* xSystemLastFailure() { return tReason.data(); }
+
+void xSystemForgetFailure() { tReason[0] = '\0'; }
+
 int xSystem(const char* commandLine) {
   if (commandLine == nullptr) return -1;
   std::array<char, kCommandLineSize> line;
@@ -177,10 +225,17 @@ int xSystem(const char* commandLine) {
   if (words == 0) return -1;
   const int limit = nCommandTimeoutMs;
   const auto start = std::chrono::steady_clock::now();
-  const int rc = kqs::CurrentEnv()->RunProgram(argv.data(), limit);
+  std::array<char, kErrorsSize> errors;
+  const int rc = kqs::CurrentEnv()->RunProgram(argv.data(), limit, errors.data(), errors.size());
   if (rc == -1 && limit > 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(limit)) {
     const uintptr_t program = reinterpret_cast<uintptr_t>(argv[0]);
     EventLogAddMessage(EVENTLOG_WARNING_TYPE, 212, 1, &program);
   }
+  // Why a command failed reaches the log, and the first reason of a request
+  // its console.
+  std::array<char, kReasonSize> said;
+  OneLine(errors.data(), said.data(), said.size());
+  if (rc != 0 || said[0] != '\0') LogOutcome(argv[0], rc, said.data());
+  if (rc != 0 && tReason[0] == '\0') RelStrCpyIntoBufA(tReason.data(), said.data(), unsigned(tReason.size()));
   return rc;
 }

@@ -67,8 +67,17 @@ extern int nCommandTimeoutMs;
 // program's path and also its argument 0. The child leads a process group of
 // its own and has stdio on /dev/null, none of the daemon's descriptors 3..59,
 // SIGHUP and SIGCHLD ignored, no signal blocked and umask 022 (see
-// kqs::Env::RunProgram). Returns the program's exit code, or -1 when there is no word or
+// kqs::Env::RunProgram), but its standard error captured: a program that
+// fails is logged with warning 250 (program, status, its standard error as
+// one line of at most 511 characters), one that succeeds but wrote there with
+// information 55 (program and text). Returns the program's exit code, or -1 when there is no word or
 // more than 49 words (nothing is run then), the child could not be started
 // or waited for, or it was ended by a signal. A program that cannot be
 // executed ends with a nonzero code.
 int xSystem(const char* commandLine);
+
+// The standard error (one line, as logged) of the first program that failed
+// on this thread since xSystemForgetFailure; "" when none failed or it said
+// nothing. A request handler's caller forgets before and reads after.
+const char* xSystemLastFailure();
+void xSystemForgetFailure();

@@ -37,14 +37,15 @@ bool FakeEnv::Fails(const std::string& op, const char* path) {
   return e != 0;
 }
 
-int FakeEnv::RunProgram(char* const argv[], int timeoutMs) {
+int FakeEnv::RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) {
   Argv args;
   for (int i = 0; argv != nullptr && argv[i] != nullptr; ++i) args.emplace_back(argv[i]);
   {
     std::lock_guard<std::mutex> lock(mu_);
     commands_.push_back(args);
   }
-  return run_hook ? run_hook(args) : EnvWrapper::RunProgram(argv, timeoutMs);
+  if (run_hook && errors != nullptr && errorsSize > 0) errors[0] = '\0';
+  return run_hook ? run_hook(args) : EnvWrapper::RunProgram(argv, timeoutMs, errors, errorsSize);
 }
 
 FILE* FakeEnv::FOpen(const char* path, const char* mode) {

@@ -40,7 +40,7 @@ class FakeEnv : public EnvWrapper {
   std::function<void(int ms)> on_sleep;
   std::vector<int> Sleeps();
 
-  int RunProgram(char* const argv[], int timeoutMs) override;
+  int RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) override;
   FILE* FOpen(const char* path, const char* mode) override;
   int Rename(const char* from, const char* to) override;
   int Mkdir(const char* path, mode_t mode) override;

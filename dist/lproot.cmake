@@ -1,0 +1,18 @@
+# The LP tree that a kqsd.ini names under [LP Service] Root, for the install
+# (which brings such a tree up to date) and the uninstall (which removes it).
+function(kqs_lp_root ini out)
+  set(root "")
+  if(EXISTS "${ini}")
+    file(STRINGS "${ini}" lines)
+    set(section "")
+    foreach(line IN LISTS lines)
+      string(STRIP "${line}" line)
+      if(line MATCHES "^\\[(.*)\\]$")
+        string(TOLOWER "${CMAKE_MATCH_1}" section)
+      elseif(section STREQUAL "lp service" AND line MATCHES "^[Rr][Oo][Oo][Tt][ \t]*=[ \t]*(.*)$")
+        set(root "${CMAKE_MATCH_1}")
+      endif()
+    endforeach()
+  endif()
+  set(${out} "${root}" PARENT_SCOPE)
+endfunction()
