@@ -137,6 +137,69 @@ void PrintBigJob(const PrivateCups& cups, int rounds) {
       "vs CUPS's socket:// queue, same printer");
 }
 
+// Changes a queue's device in place, rounds times, alternately through
+// kqsctl modify-queue (a kqsd queue) and CUPS's lpadmin -p Q -v URI (a CUPS
+// queue of its own), each between two devices so that every round changes
+// something; prints the medians as a row.
+void ModifyQueue(const PrivateCups& cups, int rounds) {
+  const char* what = "modify-queue, device, median (ms)";
+  Console console;
+  const std::string cupsEnv = "CUPS_SERVER=" + cups.socket();
+  if (Ask(console, KQS_ADD, "mq", kQueueParams) != KQS_SUCCESS) return (void)std::printf("%s: kqsd add failed\n", what);
+  if (Run({"lpadmin", "-p", "cq", "-v", "socket://127.0.0.1:9100", "-E"}, "", {cupsEnv}).status != 0)
+    return (void)std::printf("%s: lpadmin failed\n", what);
+  std::vector<double> viaKqsctl, viaLpadmin;
+  for (int i = 0; i < rounds; ++i) {
+    const char* device = i % 2 == 0 ? "127.0.0.1" : "127.0.0.2";
+    auto start = Clock::now();
+    if (const RunResult r = Run({KQSCTL_PATH, "modify-queue", "mq", "--device", device}); r.status != 0)
+      return (void)std::printf("%s: kqsctl failed: %s\n", what, r.all().c_str());
+    viaKqsctl.push_back(Ms(Clock::now() - start));
+    start = Clock::now();
+    if (const RunResult r = Run({"lpadmin", "-p", "cq", "-v", std::string("socket://") + device + ":9100"}, "", {cupsEnv});
+        r.status != 0)
+      return (void)std::printf("%s: lpadmin failed: %s\n", what, r.all().c_str());
+    viaLpadmin.push_back(Ms(Clock::now() - start));
+  }
+  Ask(console, KQS_REMOVE, "mq");
+  Run({"lpadmin", "-x", "cq"}, "", {cupsEnv});
+  Row(what, Median(viaKqsctl), Median(viaLpadmin), Median(viaKqsctl) / Median(viaLpadmin),
+      "kqsctl modify-queue vs lpadmin -p Q -v URI");
+}
+
+// Adds queues queues through kqsd (so that the tree, CUPS and the recorded
+// settings hold them as in use), then lists them rounds times, alternately
+// with kqsctl queues (which asks for their states too) and lpstat -p -a;
+// prints the medians as a row.
+void ListQueues(const PrivateCups& cups, int rounds, int queues) {
+  char what[64];
+  std::snprintf(what, sizeof what, "kqsctl queues at %d queues, median (ms)", queues);
+  Console console;
+  for (int i = 0; i < queues; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "p%04d", i);
+    if (Ask(console, KQS_ADD, name, kQueueParams) != KQS_SUCCESS)
+      return (void)std::printf("%s: kqsd add of %s failed\n", what, name);
+  }
+  const std::string cupsEnv = "CUPS_SERVER=" + cups.socket();
+  std::vector<double> kqsctl, lpstat;
+  for (int i = 0; i < rounds; ++i) {
+    auto start = Clock::now();
+    const RunResult k = Run({KQSCTL_PATH, "queues"});
+    kqsctl.push_back(Ms(Clock::now() - start));
+    // Every queue listed with a state CUPS gave (the first row is the header).
+    if (k.status != 0 || std::count(k.out.begin(), k.out.end(), '\n') != queues + 1 ||
+        k.out.find(" unknown ") != std::string::npos)
+      return (void)std::printf("%s: kqsctl queues failed (%d lines): %s\n", what,
+                               int(std::count(k.out.begin(), k.out.end(), '\n')), k.err.c_str());
+    start = Clock::now();
+    const RunResult r = Run({"lpstat", "-p", "-a"}, "", {cupsEnv});
+    lpstat.push_back(Ms(Clock::now() - start));
+    if (r.status != 0) return (void)std::printf("lpstat failed: %s\n", r.all().c_str());
+  }
+  Row(what, Median(kqsctl), Median(lpstat), Median(kqsctl) / Median(lpstat), "with states; vs lpstat -p -a");
+}
+
 }  // namespace
 
 void BenchPlainAddQueue(int rounds) {
@@ -205,31 +268,8 @@ void BenchCups(int rounds, int queues) {
     if (!timed) return;
   }
 
-  // The same queues in the tree (as kqsd lists them) and in CUPS.
-  lpsvc::CupsClient client(cups.socket());
-  for (int i = 0; i < queues; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "p%04d", i);
-    const std::string path = interfaces + "/" + name;
-    std::string why;
-    if (!ScratchDir::WriteFile(path, "#!/bin/sh\nexit 0\n") || chown(path.c_str(), 7, 7) != 0 ||
-        !client.AddPrinter(name, lpsvc::InterfaceUri(path), &why)) {
-      return (void)std::printf("cannot make queue %s: %s\n", name, why.c_str());
-    }
-  }
-  std::vector<double> kqsctl, lpstat;
-  for (int i = 0; i < rounds; ++i) {
-    auto start = Clock::now();
-    if (Run({KQSCTL_PATH, "queues"}).status != 0) return (void)std::printf("kqsctl queues failed\n");
-    kqsctl.push_back(Ms(Clock::now() - start));
-    start = Clock::now();
-    const RunResult r = Run({"lpstat", "-p"}, "", {cupsEnv});
-    lpstat.push_back(Ms(Clock::now() - start));
-    if (r.status != 0) return (void)std::printf("lpstat failed: %s\n", r.all().c_str());
-  }
-  char what[64];
-  std::snprintf(what, sizeof what, "kqsctl queues at %d queues, median (ms)", queues);
-  Row(what, Median(kqsctl), Median(lpstat), Median(kqsctl) / Median(lpstat), "vs lpstat -p on CUPS");
+  ModifyQueue(cups, rounds);
+  ListQueues(cups, rounds, queues);
   PrintBigJob(cups, std::min(rounds, 5));
   daemon.Stop();
 }

@@ -1,7 +1,8 @@
 // kqsbench's printing rows: queue creation through kqsd against the same
 // work done without it (its LP commands run directly in plain mode, CUPS's
-// own lpadmin in CUPS mode), and listing queues with kqsctl against CUPS's
-// lpstat. Each function prints its rows; none asserts anything.
+// own lpadmin in CUPS mode), changing a queue in place, and listing queues
+// with kqsctl against CUPS's lpstat. Each function prints its rows; none
+// asserts anything.
 #pragma once
 
 #include <string>

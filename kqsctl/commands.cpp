@@ -152,10 +152,11 @@ Result Enumerate(const Options& opts, const std::string& host, uint32_t object_t
   Endpoint server;
   if (!ServerFor(opts, host, &server, &r)) return r;
   // The server sizes its buffer with a first pass; a container that grows
-  // before the second pass gives "insufficient buffer", so ask again.
+  // before the second pass gives "insufficient buffer", so ask again. The
+  // queue states come on the same connection.
+  Session session(server, opts.TimeoutOr(kDefaultTimeoutMs));
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!Transact(server, opts.TimeoutOr(kDefaultTimeoutMs), KQS_ENUM_CONTAINER, object_type, "",
-                  {}, &reply, &why)) {
+    if (!session.Transact(KQS_ENUM_CONTAINER, object_type, "", {}, &reply, &why)) {
       return Fail(&r, why, kExitNoAnswer);
     }
     if (reply.return_code != KQS_INSUFFICIENT_BUFFER) break;
@@ -173,7 +174,7 @@ Result Enumerate(const Options& opts, const std::string& host, uint32_t object_t
     // server, or a queue it has no state for).
     std::map<std::string, std::vector<std::string>> states;
     std::string state_why;
-    QueueStates(opts, server, &states, &state_why);
+    QueueStates(opts, session, &states, &state_why);
     r.columns = {"QUEUE", "STATE", "ACCEPTING", "JOBS", "INTERFACE SCRIPT"};
     r.none = "no print queues";
     for (const auto& q : queues) {
@@ -184,11 +185,12 @@ Result Enumerate(const Options& opts, const std::string& host, uint32_t object_t
       JsonObject o;
       o.Add("name", q.name).Add("interfaceDirectory", q.interface_dir);
       if (it == states.end()) {
-        o.AddRaw("state", "null").AddRaw("accepting", "null").AddRaw("jobs", "null");
+        o.AddRaw("state", "null").AddRaw("accepting", "null").AddRaw("jobs", "null").AddRaw("stateMessage", "null");
       } else {
         o.Add("state", field(kqs::kStateState))
             .AddRaw("accepting", AcceptingJson(field(kqs::kStateAccepting)))
-            .AddRaw("jobs", CountJson(field(kqs::kStateJobs)));
+            .AddRaw("jobs", CountJson(field(kqs::kStateJobs)))
+            .Add("stateMessage", field(kqs::kStateMessage));
       }
       r.records.push_back(o);
     }

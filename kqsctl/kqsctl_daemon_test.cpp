@@ -104,6 +104,10 @@ TEST(KqsctlDaemonTest, ListsAddsAndRemovesAsAUserSeesIt) {
   EXPECT_TRUE(r.status == 0 && Contains(r.out, "demo1")) << r.all();
   r = Kqsctl({"queues", "--json"});
   EXPECT_TRUE(Contains(r.out, R"("name":"demo1")")) << r.out;
+  // Without CUPS the tree keeps the reason a queue was stopped for.
+  ASSERT_EQ(0, Kqsctl({"disable", "demo1", "--reason", "toner low"}).status);
+  r = Kqsctl({"queues", "--json"});
+  EXPECT_TRUE(Contains(r.out, R"("state":"stopped","accepting":true,"jobs":null,"stateMessage":"toner low")")) << r.out;
   // Completion: queue names and models from the server, files after
   // --hosts= and --ini, each command's own options, nothing for a free value.
   EXPECT_EQ(Completions("kqsctl remove-queue de"), std::set<std::string>{"demo1"});

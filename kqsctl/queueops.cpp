@@ -27,13 +27,12 @@ Result& RefusedOrOld(Result* r, uint32_t code, Command command) {
 
 // One of kqsd's enumerations; the text of its result in *text. False with
 // r filled when there is none.
-bool Enumerate(const Options& opts, const Endpoint& server, uint32_t type, const std::string& name, std::string* text,
+bool Enumerate(const Options& opts, Session& session, uint32_t type, const std::string& name, std::string* text,
                Result* r) {
   Reply reply;
   std::string why;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!Transact(server, opts.TimeoutOr(kDefaultTimeoutMs), KQS_ENUM_CONTAINER, type, name, {},
-                  &reply, &why)) {
+    if (!session.Transact(KQS_ENUM_CONTAINER, type, name, {}, &reply, &why)) {
       return Fail(r, why, 3), false;
     }
     if (reply.return_code != KQS_INSUFFICIENT_BUFFER) break;
@@ -155,11 +154,11 @@ std::string CountJson(const std::string& field) {
   return field;
 }
 
-bool QueueStates(const Options& opts, const Endpoint& server, std::map<std::string, std::vector<std::string>>* states,
+bool QueueStates(const Options& opts, Session& session, std::map<std::string, std::vector<std::string>>* states,
                  std::string* why) {
   Result r;
   std::string text;
-  if (!Enumerate(opts, server, TYPE_KQS_QUEUE_STATE, "", &text, &r)) return *why = r.error, false;
+  if (!Enumerate(opts, session, TYPE_KQS_QUEUE_STATE, "", &text, &r)) return *why = r.error, false;
   for (auto& f : kqs::ParseRecords(text, kqs::kStateFieldCount)) (*states)[f[kqs::kStateName]] = std::move(f);
   return true;
 }
@@ -167,7 +166,8 @@ bool QueueStates(const Options& opts, const Endpoint& server, std::map<std::stri
 Result Status(const Options& opts, const Endpoint& server) {
   Result r;
   std::string text;
-  if (!Enumerate(opts, server, TYPE_KQS_QUEUE_STATE, opts.name, &text, &r)) return r;
+  Session session(server, opts.TimeoutOr(kDefaultTimeoutMs));
+  if (!Enumerate(opts, session, TYPE_KQS_QUEUE_STATE, opts.name, &text, &r)) return r;
   const auto records = kqs::ParseRecords(text, kqs::kStateFieldCount);
   if (records.size() != 1) return Fail(&r, "unreadable result: expected one queue", 3);
   const auto& f = records[0];
@@ -176,7 +176,7 @@ Result Status(const Options& opts, const Endpoint& server) {
   Result settings_result;
   std::string settings;
   const bool has_settings =
-      Enumerate(opts, server, TYPE_KQS_QUEUE_SETTINGS, opts.name, &settings, &settings_result);
+      Enumerate(opts, session, TYPE_KQS_QUEUE_SETTINGS, opts.name, &settings, &settings_result);
   if (!settings.empty() && settings.back() == '\0') settings.pop_back();
   r.columns = {"QUEUE", "STATE", "ACCEPTING", "JOBS", "DEVICE", "MODEL", "CLASS", "DEFAULT", "MESSAGE"};
   std::string message = f[kqs::kStateMessage];
@@ -193,7 +193,8 @@ Result Status(const Options& opts, const Endpoint& server) {
 Result Jobs(const Options& opts, const Endpoint& server) {
   Result r;
   std::string text;
-  if (!Enumerate(opts, server, TYPE_KQS_JOB, opts.name, &text, &r)) return r;
+  Session session(server, opts.TimeoutOr(kDefaultTimeoutMs));
+  if (!Enumerate(opts, session, TYPE_KQS_JOB, opts.name, &text, &r)) return r;
   r.columns = {"ID", "QUEUE", "USER", "TITLE", "SIZE", "STATE", "CREATED"};
   r.none = "no jobs";
   for (const auto& j : kqs::ParseRecords(text, kqs::kJobFieldCount)) {

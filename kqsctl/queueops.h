@@ -22,10 +22,11 @@ namespace kqsctl {
 // it (--login); false with r filled when access was not granted.
 using LogInFn = std::function<bool(Session&, Result*)>;
 
-// The state records of every queue of server, by queue name (fields as
-// protocol/extension.h's kStateFields). False when the server is too old to
-// tell (the map is then empty) or could not be asked; why says which.
-bool QueueStates(const Options& opts, const Endpoint& server, std::map<std::string, std::vector<std::string>>* states,
+// The state records of every queue of the session's server, by queue name
+// (fields as protocol/extension.h's kStateFields). False when the server is
+// too old to tell (the map is then empty) or could not be asked; why says
+// which.
+bool QueueStates(const Options& opts, Session& session, std::map<std::string, std::vector<std::string>>* states,
                  std::string* why);
 
 // The commands themselves on one server.

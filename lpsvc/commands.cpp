@@ -327,6 +327,13 @@ int Lpadmin(Service& s, const std::vector<std::string>& args) {
   return RemoveDestination(s, o.at('x'));
 }
 
+// The reason a printer was disabled (stop) or set to reject jobs, kept
+// beside its configuration until it is enabled or accepts again, so that a
+// tree without CUPS shows it too.
+std::string ReasonFile(const LpTree& t, const std::string& printer, bool stop) {
+  return t.printers + "/" + printer + (stop ? "/stop-reason" : "/reject-reason");
+}
+
 // accept and enable: the scheduler must run, every name must be known first.
 int MarkDestinations(Service& s, const std::string& command, const std::vector<std::string>& names,
                      bool classes_too, const std::string& marker_dir) {
@@ -346,7 +353,8 @@ int MarkDestinations(Service& s, const std::string& command, const std::vector<s
     if (!s.Mirrored(change, &why)) return Refuse(command, why);
   }
   for (const std::string& n : names) {
-    if (!Touch(marker_dir + "/" + n)) return Refuse(command, "cannot record " + n);
+    if (!Touch(marker_dir + "/" + n) || !RemoveAll(ReasonFile(t, n, command == "enable")))
+      return Refuse(command, "cannot record " + n);
   }
   return kExitOk;
 }
@@ -383,7 +391,9 @@ int UnmarkDestinations(Service& s, const std::string& command, const std::vector
   std::string why;
   for (const std::string& n : names) {
     if (!s.Mirrored(Change(op, n, reason), &why)) return Refuse(command, why);
-    if (!RemoveAll(marker_dir + "/" + n)) return Refuse(command, "cannot record " + n);
+    const std::string file = ReasonFile(s.t, n, command == "disable");
+    const bool kept = reason.empty() ? RemoveAll(file) : WriteFileAtomically(file, reason + "\n", 0644);
+    if (!RemoveAll(marker_dir + "/" + n) || !kept) return Refuse(command, "cannot record " + n);
   }
   return kExitOk;
 }
@@ -465,7 +475,13 @@ int QueryPrinters(Service& s) {
       struct stat st;
       const bool enabled = stat((t.enabled + "/" + n).c_str(), &st) == 0;
       const bool accepting = stat((t.accepting + "/" + n).c_str(), &st) == 0;
-      f = {n, enabled ? "idle" : "stopped", accepting ? "yes" : "no", "-", "", ""};
+      std::string message;
+      for (const bool stop : {true, false}) {
+        if (stop ? enabled : accepting) continue;
+        const std::vector<std::string> reason = ReadLines(ReasonFile(t, n, stop));
+        if (!reason.empty()) message += (message.empty() ? "" : "; ") + reason[0];
+      }
+      f = {n, enabled ? "idle" : "stopped", accepting ? "yes" : "no", "-", message, ""};
     } else if (!asked) {
       f = {n, "unknown", "-", "-", why, ""};
     } else if (auto it = cups.find(n); it == cups.end() || it->second.device_uri != InterfaceUri(t.interfaces + "/" + n)) {

@@ -30,7 +30,8 @@ inline constexpr int kExitUsage = 2;    // malformed command line
 // no, "-"), jobs (a count, "-" without CUPS), state message, reasons.
 // lpquery jobs [NAME]: one record an unfinished job of the tree's printers
 // (or of NAME): id, printer, user, title, size, state, time. Each asks CUPS
-// once; in plain mode the state comes from the tree and there are no jobs.
+// once; in plain mode the state comes from the tree (the state message from
+// the reasons given to disable and reject) and there are no jobs.
 int RunCommand(const LpTree& tree, const std::string& command, const std::vector<std::string>& args);
 
 }  // namespace lpsvc

@@ -1,6 +1,8 @@
 // IPP requests to a CUPS server, one per call, through cupsDoRequest on the
 // library's default connection (which also answers CUPS's authentication
-// challenge with the caller's own credentials on a local socket).
+// challenge with the caller's own credentials on a local socket); listings,
+// whose answers grow with the number of printers or jobs, are read whole on
+// a connection of their own.
 //
 // The library is opened on first use rather than linked: on these machines
 // mapping libcups and its thirty-odd dependencies costs a process some 15 ms,
@@ -12,7 +14,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace lpsvc {
 
@@ -22,7 +26,8 @@ namespace lpsvc {
   X(cupsUser) X(httpAssembleURIf) X(httpClose) X(httpConnect2) X(ippAddInteger) X(ippAddString)           \
   X(ippAddStrings) X(ippDelete) X(ippFindAttribute) X(ippGetCount) X(ippGetString) X(ippNewRequest)        \
   X(ippPort) X(ippFirstAttribute) X(ippNextAttribute) X(ippGetName) X(ippGetGroupTag) X(ippGetInteger)     \
-  X(ippGetBoolean)
+  X(ippGetBoolean) X(cupsSendRequest) X(httpUpdate) X(httpRead2) X(ippLength) X(ippNew) X(ippReadIO)       \
+  X(ippGetStatusCode)
 
 struct CupsApi {
 #define LPSVC_CUPS_FIELD(name) decltype(&::name) name = nullptr;
@@ -57,6 +62,20 @@ const CupsApi* LoadCups(std::string* why) {
   }();
   *why = error;
   return loaded ? &api : nullptr;
+}
+
+// An answer read whole into memory, handed to the library's IPP parser.
+struct MemoryReader {
+  std::string_view data;
+  size_t at = 0;
+};
+
+ssize_t ReadMemory(void* context, ipp_uchar_t* buffer, size_t length) {
+  auto* r = static_cast<MemoryReader*>(context);
+  const size_t n = std::min(length, r->data.size() - r->at);
+  std::memcpy(buffer, r->data.data() + r->at, n);
+  r->at += n;
+  return static_cast<ssize_t>(n);
 }
 
 }  // namespace
@@ -176,6 +195,82 @@ class CupsClient::Session {
     if (found || *is_new) return true;
     *why = Failure("show class " + cls);
     return false;
+  }
+
+  // Sends a listing request for the attributes wanted and reads the objects
+  // of group in the answer into out: take fills a record from one attribute,
+  // and a record goes to out when keep finds it whole. An answer with no
+  // objects is an empty listing; false, with the reason (what names the
+  // listing), when CUPS refused.
+  template <typename Record, typename Take, typename Keep>
+  bool List(ipp_t* request, const std::vector<const char*>& wanted, ipp_tag_t group, const std::string& what,
+            Take take, Keep keep, std::vector<Record>* out, std::string* why) const {
+    const CupsApi& cups = cups_;
+    out->clear();
+    cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                       static_cast<int>(wanted.size()), nullptr, wanted.data());
+    // A listing CUPS refuses is asked again the library's way, which
+    // records why for Failure.
+    ipp_t* answer = Fetch(request, "/");
+    const ipp_status_t status = answer != nullptr ? cups.ippGetStatusCode(answer) : IPP_STATUS_ERROR_INTERNAL;
+    if (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND) {
+      Free(request);
+    } else {
+      Free(answer);
+      answer = nullptr;
+      if (!Send(request, "/", &answer) && Status() != IPP_STATUS_ERROR_NOT_FOUND) {
+        Free(answer);
+        *why = Failure(what);
+        return false;
+      }
+    }
+    Record r;
+    auto flush = [&] {
+      if (keep(r)) out->push_back(std::move(r));
+      r = Record();
+    };
+    for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
+         a = cups.ippNextAttribute(answer)) {
+      const char* name = cups.ippGetName(a);
+      if (cups.ippGetGroupTag(a) != group || name == nullptr) {
+        flush();
+      } else {
+        take(std::string_view(name), a, &r);
+      }
+    }
+    flush();
+    Free(answer);
+    return true;
+  }
+
+  // Sends request (kept by the caller) to resource on a connection of its
+  // own and reads the answer whole before parsing it: the library's own
+  // reader asks the socket for each attribute's few bytes, some thirty reads
+  // a printer in a listing. Null when CUPS cannot be reached or does not
+  // answer with an IPP message.
+  ipp_t* Fetch(ipp_t* request, const char* resource) const {
+    const CupsApi& cups = cups_;
+    http_t* http = cups.httpConnect2(cups.cupsServer(), cups.ippPort(), nullptr, AF_UNSPEC, cups.cupsEncryption(), 1,
+                                     kConnectMs, nullptr);
+    if (http == nullptr) return nullptr;
+    http_status_t status = cups.cupsSendRequest(http, request, resource, cups.ippLength(request));
+    while (status == HTTP_STATUS_CONTINUE) status = cups.httpUpdate(http);
+    std::string body;
+    if (status == HTTP_STATUS_OK) {
+      std::vector<char> chunk(64 << 10);
+      for (ssize_t n; (n = cups.httpRead2(http, chunk.data(), chunk.size())) > 0;) body.append(chunk.data(), n);
+    }
+    cups.httpClose(http);
+    if (status != HTTP_STATUS_OK) return nullptr;
+    ipp_t* answer = cups.ippNew();
+    MemoryReader reader{body};
+    ipp_state_t state;
+    do {
+      state = cups.ippReadIO(&reader, ReadMemory, 1, nullptr, answer);
+    } while (state != IPP_STATE_DATA && state != IPP_STATE_ERROR);
+    if (state == IPP_STATE_DATA) return answer;
+    Free(answer);
+    return nullptr;
   }
 
   const CupsApi& cups_;
@@ -403,109 +498,65 @@ bool CupsClient::Printers(std::vector<PrinterState>* out, std::string* why) {
   out->clear();
   if (!Loaded(why)) return false;
   const CupsApi& cups = session_->cups_;
-  static const char* const kWanted[] = {"printer-name",           "printer-state",     "printer-state-message",
-                                        "printer-state-reasons",  "printer-is-accepting-jobs",
-                                        "queued-job-count",       "device-uri"};
-  ipp_t* request = cups.ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-  cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                     static_cast<int>(std::size(kWanted)), nullptr, kWanted);
-  ipp_t* answer = nullptr;
-  // No printers at all is an answer too.
-  if (!session_->Send(request, "/", &answer) && session_->Status() != IPP_STATUS_ERROR_NOT_FOUND) {
-    session_->Free(answer);
-    *why = session_->Failure("list its printers");
-    return false;
-  }
-  PrinterState p;
-  auto flush = [&] {
-    if (!p.name.empty()) out->push_back(p);
-    p = PrinterState();
-  };
-  for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
-       a = cups.ippNextAttribute(answer)) {
-    const char* name = cups.ippGetName(a);
-    if (cups.ippGetGroupTag(a) != IPP_TAG_PRINTER || name == nullptr) {
-      flush();
-      continue;
-    }
-    const std::string_view n = name;
+  auto take = [&cups](std::string_view n, ipp_attribute_t* a, PrinterState* p) {
     if (n == "printer-name") {
-      p.name = cups.ippGetString(a, 0, nullptr);
+      p->name = cups.ippGetString(a, 0, nullptr);
     } else if (n == "printer-state") {
       const int v = cups.ippGetInteger(a, 0);
-      p.state = v >= IPP_PSTATE_IDLE && v <= IPP_PSTATE_STOPPED ? kPrinterStates[v - IPP_PSTATE_IDLE] : "unknown";
+      p->state = v >= IPP_PSTATE_IDLE && v <= IPP_PSTATE_STOPPED ? kPrinterStates[v - IPP_PSTATE_IDLE] : "unknown";
     } else if (n == "printer-state-message") {
-      p.message = cups.ippGetString(a, 0, nullptr);
+      p->message = cups.ippGetString(a, 0, nullptr);
     } else if (n == "printer-state-reasons") {
       for (int i = 0; i < cups.ippGetCount(a); ++i) {
         const std::string r = cups.ippGetString(a, i, nullptr);
-        if (r != "none") p.reasons += (p.reasons.empty() ? "" : ",") + r;
+        if (r != "none") p->reasons += (p->reasons.empty() ? "" : ",") + r;
       }
     } else if (n == "printer-is-accepting-jobs") {
-      p.accepting = cups.ippGetBoolean(a, 0) != 0;
+      p->accepting = cups.ippGetBoolean(a, 0) != 0;
     } else if (n == "queued-job-count") {
-      p.jobs = cups.ippGetInteger(a, 0);
+      p->jobs = cups.ippGetInteger(a, 0);
     } else if (n == "device-uri") {
-      p.device_uri = cups.ippGetString(a, 0, nullptr);
+      p->device_uri = cups.ippGetString(a, 0, nullptr);
     }
-  }
-  flush();
-  session_->Free(answer);
-  return true;
+  };
+  return session_->List(cups.ippNewRequest(IPP_OP_CUPS_GET_PRINTERS),
+                        {"printer-name", "printer-state", "printer-state-message", "printer-state-reasons",
+                         "printer-is-accepting-jobs", "queued-job-count", "device-uri"},
+                        IPP_TAG_PRINTER, "list its printers", take,
+                        [](const PrinterState& p) { return !p.name.empty(); }, out, why);
 }
 
 bool CupsClient::Jobs(const std::string& printer, std::vector<JobInfo>* out, std::string* why) {
   out->clear();
   if (!Loaded(why)) return false;
   const CupsApi& cups = session_->cups_;
-  static const char* const kWanted[] = {"job-id",        "job-printer-uri", "job-originating-user-name", "job-name",
-                                        "job-k-octets",  "job-state",       "time-at-creation"};
   ipp_t* request = cups.ippNewRequest(IPP_OP_GET_JOBS);
   cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                     printer.empty() ? "ipp://localhost/" : session_->DestinationUri(printer, false).c_str());
   cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cups.cupsUser());
   cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
-  cups.ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                     static_cast<int>(std::size(kWanted)), nullptr, kWanted);
-  ipp_t* answer = nullptr;
-  if (!session_->Send(request, "/", &answer) && session_->Status() != IPP_STATUS_ERROR_NOT_FOUND) {
-    session_->Free(answer);
-    *why = session_->Failure("list its jobs");
-    return false;
-  }
-  JobInfo j;
-  auto flush = [&] {
-    if (j.id > 0) out->push_back(j);
-    j = JobInfo();
-  };
-  for (ipp_attribute_t* a = answer != nullptr ? cups.ippFirstAttribute(answer) : nullptr; a != nullptr;
-       a = cups.ippNextAttribute(answer)) {
-    const char* name = cups.ippGetName(a);
-    if (cups.ippGetGroupTag(a) != IPP_TAG_JOB || name == nullptr) {
-      flush();
-      continue;
-    }
-    const std::string_view n = name;
+  auto take = [&cups](std::string_view n, ipp_attribute_t* a, JobInfo* j) {
     if (n == "job-id") {
-      j.id = cups.ippGetInteger(a, 0);
+      j->id = cups.ippGetInteger(a, 0);
     } else if (n == "job-printer-uri") {
-      j.printer = NameFromUri(cups.ippGetString(a, 0, nullptr));
+      j->printer = NameFromUri(cups.ippGetString(a, 0, nullptr));
     } else if (n == "job-originating-user-name") {
-      j.user = cups.ippGetString(a, 0, nullptr);
+      j->user = cups.ippGetString(a, 0, nullptr);
     } else if (n == "job-name") {
-      j.title = cups.ippGetString(a, 0, nullptr);
+      j->title = cups.ippGetString(a, 0, nullptr);
     } else if (n == "job-k-octets") {
-      j.size = 1024LL * cups.ippGetInteger(a, 0);
+      j->size = 1024LL * cups.ippGetInteger(a, 0);
     } else if (n == "job-state") {
       const int v = cups.ippGetInteger(a, 0);
-      j.state = v >= IPP_JSTATE_PENDING && v <= IPP_JSTATE_COMPLETED ? kJobStates[v - IPP_JSTATE_PENDING] : "unknown";
+      j->state = v >= IPP_JSTATE_PENDING && v <= IPP_JSTATE_COMPLETED ? kJobStates[v - IPP_JSTATE_PENDING] : "unknown";
     } else if (n == "time-at-creation") {
-      j.time = cups.ippGetInteger(a, 0);
+      j->time = cups.ippGetInteger(a, 0);
     }
-  }
-  flush();
-  session_->Free(answer);
-  return true;
+  };
+  return session_->List(request,
+                        {"job-id", "job-printer-uri", "job-originating-user-name", "job-name", "job-k-octets",
+                         "job-state", "time-at-creation"},
+                        IPP_TAG_JOB, "list its jobs", take, [](const JobInfo& j) { return j.id > 0; }, out, why);
 }
 
 bool CupsClient::JobPrinter(int id, std::string* printer, std::string* why) {

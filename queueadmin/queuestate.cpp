@@ -239,8 +239,6 @@ bool kqs::SaveQueueSettings(const char* name, const ParameterEntry* table) {
 bool kqs::LoadQueueSettings(const char* name, std::string* list) {
   char path[255];
   if (!SettingsPath(name, path, sizeof path)) return false;
-  struct stat st;
-  if (CurrentEnv()->Stat(path, &st) != 0) return false;
   *list = FirstLine(path);
   return !list->empty();
 }

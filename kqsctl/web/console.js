@@ -81,7 +81,8 @@ function template(html) {
 
 const SERVER_ROW = template(`<tr><td><input type="checkbox" name="server"></td><td><a></a></td>
   <td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr>`);
-const QUEUE_ROW = template('<tr><td><a></a></td><td></td><td></td><td></td><td></td></tr>');
+const QUEUE_ROW = template('<tr role="row"><td role="cell"><a></a></td><td role="cell"></td><td role="cell"></td>' +
+  '<td role="cell"></td><td role="cell"></td></tr>');
 const JOB_ROW = template(`<tr><td></td><td></td><td></td><td></td><td></td><td></td>
   <td><button type="submit" name="action" value="cancel">Cancel</button></td></tr>`);
 
@@ -103,7 +104,8 @@ async function showServers() {
 
 function queueRows(queues, host) {
   const filter = $('#queue-filter').value.trim();
-  const wanted = filter ? queues.filter((q) => q.name.includes(filter)) : queues;
+  const byName = (a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0);
+  const wanted = (filter ? queues.filter((q) => q.name.includes(filter)) : queues.slice()).sort(byName);
   syncRows($('#queues tbody'), QUEUE_ROW, wanted, (q) => q.name, (row, q) => {
     const c = row.cells;
     setLink($('a', c[0]), q.name, link({ server: host, queue: q.name }));
