@@ -45,10 +45,7 @@ TEST(Packet, WorkedExamplesAreExactBigEndianBytes) {
   // forge a log line) makes no request.
   for (const unsigned char c : {'1', '\n', '\x1b', '\x7f'}) {
     const Bytes named = {0, 0, 0, 0x1C, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 0, 'p', c, 0, 0xAA};
-    strSize = dataSize = 8;
-    EXPECT_EQ(c == '1' ? KQS_SUCCESS : KQS_INVALID_PACKET,
-              PacketReqDecode(&platform, &op, str, &strSize, &type, data, &dataSize, named.data(), 28))
-        << int(c);
+    EXPECT_EQ(c == '1' ? KQS_SUCCESS : KQS_INVALID_PACKET, PacketReqValidate(named.data(), 28)) << int(c);
   }
 }
 

@@ -451,13 +451,10 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   bad.back() = 0x55;
   EXPECT_EQ(console.Ask(bad, 300).returnCode, ~0u) << "a malformed request was answered";
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
-  // A header announcing a length of 0 cannot be followed: that connection is
-  // closed at once.
+  // A header announcing a length of 0 cannot be followed: that connection is closed at once.
   const int zero = ConnectFrom("127.0.0.1", "127.0.0.1");
-  bad = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
   std::fill(bad.begin(), bad.begin() + 4, 0);
-  EXPECT_EQ(send(zero, bad.data(), bad.size(), MSG_NOSIGNAL), ssize_t(bad.size()));
-  EXPECT_TRUE(ClosedWithoutAnswer(zero, 3000));
+  EXPECT_TRUE(send(zero, bad.data(), bad.size(), MSG_NOSIGNAL) > 0 && ClosedWithoutAnswer(zero, 3000));
   close(zero);
 
   // Two requests in one send are answered in order; one sent in pieces is
@@ -546,11 +543,8 @@ TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoe
   Configure("", "RequestTimeout=2\nSendTimeout=3\nKeepAlive=1\n");
   // The LP command behind queue states reports the descriptors it was given.
   const std::string lpquery = daemon_.lpRoot() + "/usr/lib/lpquery", fds = daemon_.installDir() + "/fds";
-  ASSERT_TRUE(kqs::ScratchDir::WriteFile(fds, "none yet"));
-  ASSERT_EQ(chmod(fds.c_str(), 0666), 0);
-  ASSERT_EQ(unlink(lpquery.c_str()), 0);
-  ASSERT_TRUE(kqs::ScratchDir::WriteFile(lpquery, "#!/bin/sh\nls -l /proc/$$/fd >" + fds + "\n"));
-  ASSERT_EQ(chmod(lpquery.c_str(), 0755), 0);
+  ASSERT_TRUE(unlink(lpquery.c_str()) == 0 && kqs::ScratchDir::WriteFile(lpquery, "#!/bin/sh\nls -l /proc/$$/fd >" + fds) &&
+              chmod(lpquery.c_str(), 0755) == 0 && kqs::ScratchDir::WriteFile(fds, "") && chmod(fds.c_str(), 0666) == 0);
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   const kqs::Bytes request = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
@@ -590,15 +584,15 @@ TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoe
   // With over a hundred connections open, a program the daemon runs gets
   // none of their sockets (nor any other descriptor of the daemon's).
   Code(admin, KQS_ENUM_CONTAINER, TYPE_KQS_QUEUE_STATE);
-  const std::string given = kqs::ScratchDir::ReadFile(fds);
-  EXPECT_NE(given.find(" 0 -> "), std::string::npos) << given;
-  EXPECT_EQ(given.find("socket:"), std::string::npos) << given;
+  EXPECT_TRUE(kqs::ScratchDir::ReadFile(fds).find(" 2 -> ") != std::string::npos &&
+              kqs::ScratchDir::ReadFile(fds).find("socket:") == std::string::npos) << kqs::ScratchDir::ReadFile(fds);
   // Each descriptor the daemon holds beyond its standard ones is close-on-exec.
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fdinfo")) {
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fdinfo")) {
     std::smatch flags;
-    const std::string info = kqs::ScratchDir::ReadFile(entry.path());
-    if (std::stoi(entry.path().filename()) < 3 || !std::regex_search(info, flags, std::regex(R"(flags:\s+(\d+))"))) continue;
-    EXPECT_NE(std::stoul(flags[1], nullptr, 8) & O_CLOEXEC, 0u) << entry.path() << " " << std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + entry.path().filename().string());
+    const std::string info = kqs::ScratchDir::ReadFile(e.path());
+    if (std::stoi(e.path().filename()) > 2 && std::regex_search(info, flags, std::regex(R"(flags:\s+(\d+))"))) {
+      EXPECT_NE(std::stoul(flags[1], nullptr, 8) & O_CLOEXEC, 0u) << e.path();
+    }
   }
   // Each console that holds on is dropped by the limit meant for it: the
   // vanished one once it has been silent for KeepAlive + KeepAlive/3 and
@@ -654,6 +648,9 @@ TEST_F(DaemonTest, OptInAccessEnforcementIdleTimeoutAndWhoMayConnect) {
   EXPECT_EQ(Code(first, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_NO_ACCESS);
   EXPECT_EQ(Code(first, KQS_REMOVE, TYPE_PRINTQUEUE, "draft"), KQS_NO_ACCESS);
   EXPECT_EQ(Code(first, KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER), KQS_SUCCESS);
+  // What the server does not handle is invalid, not refused; its own update asks for access.
+  EXPECT_EQ(Code(first, KQS_UPDATE, TYPE_PRINTQUEUE, "lab", "Action=enable;Reason="), KQS_INVALID_OPERATION);
+  EXPECT_EQ(Code(first, KQS_UPDATE, TYPE_KQS_QUEUE_STATE, "lab", "Action=enable;Reason="), KQS_NO_ACCESS);
   EXPECT_EQ(Code(first, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", "secret"), KQS_SUCCESS);
   EXPECT_EQ(Code(first, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_SUCCESS);
 

@@ -111,27 +111,6 @@ TEST_F(RequestTest, DataWithoutTerminatorEndsWhereTheBlockEnds) {
   EXPECT_EQ(AdminAccess("", std::string(512, 's')), KQS_NO_ACCESS);
 }
 
-// An operation the server does not handle gets the protocol's error for it,
-// even where access is enforced, so a console can tell.
-TEST_F(RequestTest, UnhandledOperationsGetTheProtocolsErrorsWithOrWithoutAccessChecks) {
-  bEnforceAccess = true;
-  // Byte for byte, on the wire, with access enforced: an update of a queue
-  // is still invalid, not refused; kqsd's own update asks for access.
-  const Bytes update_queue{0, 0, 0, 0x19, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 3, 0, 0, 0, 0x0D, 0, 0, 0, 0, 0xAA};
-  for (const uint32_t type : {TYPE_PRINTQUEUE, TYPE_KQS_QUEUE_STATE}) {
-    EXPECT_EQ(Handle(KQS_UPDATE, type, "lab", "Action=enable;Reason="), KQS_SUCCESS);
-    Bytes bytes(64);
-    const ssize_t n = recv(console_, bytes.data(), bytes.size(), 0);
-    ASSERT_EQ(n, 25);
-    bytes.resize(25);
-    Bytes want = update_queue;
-    want[15] = static_cast<unsigned char>(type);
-    want[19] = type == TYPE_PRINTQUEUE ? KQS_INVALID_OPERATION : KQS_NO_ACCESS;
-    EXPECT_EQ(bytes, want) << "type " << type;
-  }
-  bEnforceAccess = false;
-}
-
 std::vector<unsigned> g_events;
 void Observe(unsigned short, unsigned id, unsigned short, const char*) { g_events.push_back(id); }
 

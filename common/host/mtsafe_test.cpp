@@ -37,8 +37,7 @@ TEST(XSystemTest, ChildGetsItsArgumentsAndExitCodeButNotTheDaemonsDescriptorsNor
   const std::string leak = dir / "leak", report = dir / "report";
   const int fd = open(leak.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_TRUE(fd >= 3 && fd <= 59) << fd;
-  // One far up too, where a daemon with many connections has its sockets.
-  const int high = fcntl(fd, F_DUPFD, 1000);
+  const int high = fcntl(fd, F_DUPFD, 1000);  // far up too, where a busy daemon's sockets are
   ASSERT_GE(high, 1000);
   const std::string probe = WriteScript(dir, "probe",
                                         "echo leaked >&" + std::to_string(fd) +

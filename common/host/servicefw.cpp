@@ -187,6 +187,13 @@ int ServiceStart() {
   return started ? 0 : begun == kServiceBadConfiguration ? kServiceBadConfiguration : -1;
 }
 
+int ServiceCanRegainRoot() {
+  if (getuid() == 0 || geteuid() == 0) return 1;
+  if (setuid(0) == 0 || seteuid(0) == 0) return 1;
+  if (getgid() != 0 && (setgid(0) == 0 || setegid(0) == 0)) return 1;
+  return 0;
+}
+
 void ServiceNotify(const char* state) {
   const char* name = std::getenv("NOTIFY_SOCKET");
   struct sockaddr_un address{};
