@@ -164,7 +164,7 @@ bool WriteReplacing(const std::string& path, const std::string& text, const stru
     return false;
   }
   const bool ok = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                  fsync(fd) == 0;
+                  env->Fsync(fd) == 0;
   if (close(fd) != 0 || !ok || env->Rename(temp.c_str(), path.c_str()) != 0) {
     env->Unlink(temp.c_str());
     return false;

@@ -91,7 +91,7 @@ TEST(PasswordTest, ReportsAPasswordThatDidNotReachTheDisk) {
   ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, "[ACCESS]\nPasswd=zQold.hash.xx\n"));
   {
     kqs::FakeEnv env;
-    env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? EROFS : 0; };
+    env.fault = [](const std::string& op, const std::string&) { return op == "fsync" ? EIO : 0; };
     EXPECT_FALSE(StoreAdminPassword(ini, "zQabcdefghijk", &error));
     IniCleanup();
   }

@@ -106,7 +106,7 @@ bool RewriteScript(FILE* in, FILE* out, const std::array<LineRule, N>& rules) {
 }
 
 // Closes a written file; false when anything written was lost.
-bool CloseWritten(File& f) { return std::fclose(f.release()) == 0; }
+bool CloseWritten(File& f) { return kqs::CurrentEnv()->FClose(f.release()) == 0; }
 
 // The files CreateScripts reads and writes for queue name; false when a
 // path does not fit its buffer.

@@ -230,7 +230,7 @@ bool kqs::SaveQueueSettings(const char* name, const ParameterEntry* table) {
   Env* env = CurrentEnv();
   std::unique_ptr<FILE, int (*)(FILE*)> f(env->FOpen(fresh, "w"), std::fclose);
   if (!f) return false;
-  const bool written = std::fputs((list + "\n").c_str(), f.get()) >= 0 && std::fclose(f.release()) == 0;
+  const bool written = std::fputs((list + "\n").c_str(), f.get()) >= 0 && env->FClose(f.release()) == 0;
   if (written && env->Rename(fresh, path) == 0) return true;
   env->Unlink(fresh);
   return false;

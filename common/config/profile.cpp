@@ -276,6 +276,7 @@ int WriteTempFile(const char* tempPath, const HElemStr* fileNode, const struct s
   FILE* out = fdopen(fd, "w");
   if (out == nullptr) {
     close(fd);
+    env->Unlink(tempPath);
     return 0;
   }
   bool ok = WriteTree(out, fileNode) && std::fflush(out) == 0;
@@ -289,8 +290,10 @@ int WriteTempFile(const char* tempPath, const HElemStr* fileNode, const struct s
     // After the owner: a change of owner clears the set-id bits.
     ok = fchmod(fd, old->st_mode & 07777) == 0;
   }
-  ok = ok && fsync(fd) == 0;
-  ok = std::fclose(out) == 0 && ok;
+  ok = ok && env->Fsync(fd) == 0;
+  ok = env->FClose(out) == 0 && ok;
+  // A copy that did not reach the disk whole goes.
+  if (!ok) env->Unlink(tempPath);
   return ok ? 1 : 0;
 }
 
@@ -301,7 +304,7 @@ int WriteTempFile(const char* tempPath, const HElemStr* fileNode, const struct s
 bool RewriteInPlace(FILE* out, const HElemStr* fileNode) {
   if (std::fseek(out, 0, SEEK_SET) != 0 || !WriteTree(out, fileNode) || std::fflush(out) != 0) return false;
   const long length = std::ftell(out);
-  return length >= 0 && ftruncate(fileno(out), length) == 0 && fsync(fileno(out)) == 0;
+  return length >= 0 && ftruncate(fileno(out), length) == 0 && kqs::CurrentEnv()->Fsync(fileno(out)) == 0;
 }
 
 // Writes a dirty file back: takes the exclusive lock on the file to be

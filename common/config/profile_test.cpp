@@ -121,11 +121,13 @@ TEST_F(ProfileTest, AFailedWriteKeepsTheOldFileAndTheChangeForTheNextWrite) {
   EXPECT_EQ(Content(), before);
   EXPECT_EQ(Read("S", "a"), "2");
 
-  // The rename fails: the temporary file goes too.
-  env.fault = [](const std::string& op, const std::string&) { return op == "rename" ? EXDEV : 0; };
-  Write("S", "b", "rename");
-  EXPECT_EQ(Content(), before);
-  EXPECT_EQ(FilesInDir(), 1);
+  // The new file does not reach the disk, or the rename fails: it goes too.
+  for (const char* failing : {"fsync", "rename"}) {
+    env.fault = [&](const std::string& op, const std::string&) { return op == failing ? EIO : 0; };
+    Write("S", "b", failing);
+    EXPECT_EQ(Content(), before);
+    EXPECT_EQ(FilesInDir(), 1);
+  }
 
   // The next change saves everything.
   env.fault = nullptr;

@@ -2,6 +2,7 @@
 #include "common/testing/fake_env.h"
 
 #include <cerrno>
+#include <filesystem>
 
 namespace kqs {
 
@@ -37,6 +38,11 @@ bool FakeEnv::Fails(const std::string& op, const char* path) {
   return e != 0;
 }
 
+bool FakeEnv::FailsOn(const std::string& op, int fd) {
+  std::error_code ignored;
+  return Fails(op, std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ignored).c_str());
+}
+
 int FakeEnv::RunProgram(char* const argv[], int timeoutMs, char* errors, size_t errorsSize) {
   Argv args;
   for (int i = 0; argv != nullptr && argv[i] != nullptr; ++i) args.emplace_back(argv[i]);
@@ -59,6 +65,13 @@ int FakeEnv::Rename(const char* from, const char* to) {
 int FakeEnv::Mkdir(const char* path, mode_t mode) { return Fails("mkdir", path) ? -1 : EnvWrapper::Mkdir(path, mode); }
 
 int FakeEnv::Chmod(const char* path, mode_t mode) { return Fails("chmod", path) ? -1 : EnvWrapper::Chmod(path, mode); }
+
+int FakeEnv::Fsync(int fd) { return FailsOn("fsync", fd) ? -1 : EnvWrapper::Fsync(fd); }
+
+int FakeEnv::FClose(FILE* stream) {
+  const int error = FailsOn("fclose", fileno(stream)) ? errno : 0, rc = EnvWrapper::FClose(stream);
+  return error == 0 ? rc : (errno = error, EOF);
+}
 
 int64_t FakeEnv::NowMillis() {
   std::lock_guard<std::mutex> lock(mu_);

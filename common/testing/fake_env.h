@@ -29,8 +29,8 @@ class FakeEnv : public EnvWrapper {
   void ClearCommands();
 
   // File-system faults: fault(op, path) returns an errno value to fail the
-  // call with, or 0 to let it through. op is "fopen", "rename", "mkdir" or
-  // "chmod"; for fopen the mode follows as "fopen:w".
+  // call with, or 0 to let it through. op is "fopen", "rename", "mkdir",
+  // "chmod", "fsync" or "fclose" (with the file it is open on); "fopen:w".
   std::function<int(const std::string& op, const std::string& path)> fault;
 
   // Clock: once UseFakeClock() is called, NowMillis() returns the fake time
@@ -45,12 +45,15 @@ class FakeEnv : public EnvWrapper {
   int Rename(const char* from, const char* to) override;
   int Mkdir(const char* path, mode_t mode) override;
   int Chmod(const char* path, mode_t mode) override;
+  int Fsync(int fd) override;
+  int FClose(FILE* stream) override;
   int64_t NowMillis() override;
   int SleepMillis(int ms) override;
 
  private:
   // True, with errno set, when fault fails op on path.
   bool Fails(const std::string& op, const char* path);
+  bool FailsOn(const std::string& op, int fd);
 
   Env* previous_ = nullptr;
   std::mutex mu_;

@@ -60,7 +60,7 @@ bool WriteBeside(const char* path, mode_t mode, const std::function<bool(std::FI
     close(fd);
     return false;
   }
-  const bool written = what(file.get()) && std::fflush(file.get()) == 0 && fsync(fd) == 0;
+  const bool written = what(file.get()) && std::fflush(file.get()) == 0 && env->Fsync(fd) == 0;
   file.reset();
   if (!written || env->Rename(temporary.c_str(), path) != 0) {
     env->Unlink(temporary.c_str());
