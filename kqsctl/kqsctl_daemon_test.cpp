@@ -313,7 +313,8 @@ TEST(KqsctlFleetTest, ManyServersAtOnceAndServersThatDoNotAnswer) {
   ASSERT_EQ("", StartDaemon(&second, "[Process Settings]\nListenAddress=127.0.0.3\n", true));
   ScratchDir dir;
   const std::string hosts = dir / "hosts";
-  ASSERT_TRUE(ScratchDir::WriteFile(hosts, "# print servers\n127.0.0.2\n127.0.0.3\n\n127.0.0.4\n"));
+  // The one that does not answer first: the others' success must not hide it.
+  ASSERT_TRUE(ScratchDir::WriteFile(hosts, "# print servers\n127.0.0.4\n127.0.0.2\n\n127.0.0.3\n"));
 
   auto start = steady_clock::now();
   Outcome r = Kqsctl({"--hosts", hosts, "queues", "--json", "--timeout", "2000"});

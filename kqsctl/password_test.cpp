@@ -97,6 +97,13 @@ TEST(PasswordTest, ReportsAPasswordThatDidNotReachTheDisk) {
   }
   EXPECT_NE(std::string::npos, error.find("cannot write")) << error;
   EXPECT_NE(std::string::npos, kqs::ScratchDir::ReadFile(ini).find("zQold.hash.xx"));
+  // Stored under umask 077 the file keeps its mode: the daemon's group must
+  // still read the password.
+  struct stat st{};
+  const mode_t mask = umask(077);
+  EXPECT_TRUE(chmod(ini.c_str(), 0640) == 0 && StoreAdminPassword(ini, "zQabcdefghijk", &error)) << error;
+  umask(mask);
+  EXPECT_TRUE(stat(ini.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640) << std::oct << st.st_mode;
 }
 
 TEST(PasswordTest, CreatesAMissingFileForRootAndTheDaemonAloneAndKeepsComments) {

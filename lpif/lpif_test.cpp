@@ -53,11 +53,15 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   program("other/q", "no", 0755, true);
   program("etc/lp/interfaces/root", "no", 0755, false);
   program("etc/lp/interfaces/groupw", "no", 0775, true);
+  // A tree whose interfaces directory a third user owns.
+  ASSERT_TRUE(std::filesystem::create_directories(t / "third/etc/lp/interfaces"));
+  program("third/etc/lp/interfaces/q", "no", 0755, true);
+  ASSERT_EQ(chown((t / "third/etc/lp/interfaces").c_str(), 4242, 4242), 0);
   const std::string job(std::string("page\0one\n", 9));
   ASSERT_TRUE(t.Write("job", job));
 
   for (const char* bad : {"other/q", "etc/lp/interfaces/../../../other/q", "etc/lp/interfaces/root",
-                          "etc/lp/interfaces/groupw", "etc/lp/interfaces/none"}) {
+                          "etc/lp/interfaces/groupw", "etc/lp/interfaces/none", "third/etc/lp/interfaces/q"}) {
     const RunResult r = lpif(bad, t / "job");
     EXPECT_EQ(r.status, CUPS_BACKEND_STOP) << bad;
     EXPECT_TRUE(r.err.starts_with("ERROR: ") && r.err.find('\n') == r.err.size() - 1) << r.err;

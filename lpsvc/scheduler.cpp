@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,6 +159,12 @@ void Serve(const LpTree& t, const std::string& server, int listener, CupsClient&
   const int null = open("/dev/null", O_RDWR);
   for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
   if (null > 2) close(null);
+  // This process outlives the command that started it: of what that command
+  // inherited or opened, only the ready pipe stays.
+  for (int fd = 3; fd < ready; ++fd) close(fd);
+  if (syscall(SYS_close_range, unsigned(ready) + 1, ~0U, 0U) != 0) {
+    for (int fd = ready + 1; fd < 65536; ++fd) close(fd);
+  }
   CupsClient client(server);
   std::string why;
   if (!client.Answers(&why)) {

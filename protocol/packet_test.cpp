@@ -40,6 +40,13 @@ TEST(Packet, WorkedExamplesAreExactBigEndianBytes) {
   uint32_t rc = 0, size = 0;
   EXPECT_EQ(KQS_SUCCESS, PacketRespDecode(&op, &type, &rc, nullptr, &size, response.data(), 25));
   EXPECT_EQ(std::tuple(KQS_UPDATE, TYPE_PRINTQUEUE, KQS_INVALID_OPERATION, 0u), std::tie(op, type, rc, size));
+
+  // A parameter string with a control character (a port name that would
+  // forge a log line) makes no request.
+  for (const unsigned char c : {'1', '\n', '\x1b', '\x7f'}) {
+    const Bytes named = {0, 0, 0, 0x1C, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 0, 'p', c, 0, 0xAA};
+    EXPECT_EQ(c == '1' ? KQS_SUCCESS : KQS_INVALID_PACKET, PacketReqValidate(named.data(), 28)) << int(c);
+  }
 }
 
 }  // namespace

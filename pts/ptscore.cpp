@@ -90,7 +90,7 @@ bool PTS_IsStarted() { return nPTSInitCnt > 0; }
 
 int PTS_socket(int family, int type, int protocol) {
   if (!PTS_IsStarted()) return -1;
-  return socket(family, type, protocol);
+  return socket(family, type | SOCK_CLOEXEC, protocol);
 }
 
 int PTS_closesocket(int sock) {
@@ -115,7 +115,7 @@ int PTS_listen(int sock, int backlog) {
 
 int PTS_accept(int sock, struct sockaddr* addr, socklen_t* addrLen) {
   if (!PTS_IsStarted()) return -1;
-  return accept(sock, addr, addrLen);
+  return accept4(sock, addr, addrLen, SOCK_CLOEXEC);
 }
 
 int PTS_connect(int sock, const struct sockaddr* addr, socklen_t addrLen) {

@@ -43,6 +43,7 @@ bool PTS_IsStarted();
 // Pass-through wrappers. Each returns -1 without touching the socket while
 // the layer is not started; otherwise the platform call's result, with errno
 // left as the platform call set it. Lengths below 0 fail with EINVAL.
+// PTS_socket and PTS_accept make their sockets close-on-exec.
 int PTS_socket(int family, int type, int protocol);
 int PTS_closesocket(int sock);
 int PTS_shutdown(int sock, int how);

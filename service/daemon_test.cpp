@@ -6,6 +6,7 @@
 // process is the subreaper that inherits the double-forked daemon.
 #include <arpa/inet.h>
 #include <crypt.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -33,6 +34,7 @@
 #include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 #include "common/testing/syslog_capture.h"
+#include "protocol/extension.h"
 #include "protocol/kqsids.h"
 #include "pts/peer_netns_test.h"
 #include "service/admission.h"
@@ -91,7 +93,7 @@ uint32_t Code(Console& console, uint32_t operation, uint32_t objectType,
 
 const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10},
     kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kSettings{1, 20},
-    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
+    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kTooLong{0, 114}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
     kNoInterfaces{0, 130}, kNoLpadmin{0, 131}, kPortAdded{2, 200}, kDropped{2, 211},
     kIdle{2, 202}, kSlowRequest{2, 203}, kNotTaken{2, 204}, kLost{2, 205}, kRefused{2, 207},
     kTooManyRefused{2, 208}, kNotAllowed{2, 209}, kNotATruth{2, 210}, kDisplaced{2, 232},
@@ -350,9 +352,10 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
   ASSERT_EQ(unlink(ini.c_str()), 0);
 
   // A file that cannot be read (mode 0000 where root has no CAP_DAC_OVERRIDE,
-  // as under the unit) or parsed, or a time limit that is no number, stops
-  // the start with the file, line or key named, instead of running on
-  // defaults with the password check off.
+  // as under the unit) or parsed, a time limit that is no number, or a
+  // setting longer than it may be (never cut to what fits) stops the start
+  // with the file, line or key named, instead of running on defaults with
+  // the password check off or a shorter Allow.
   struct Case {
     std::string text;
     mode_t mode;
@@ -370,10 +373,17 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
     EXPECT_EQ(r.status, 78) << c.named;
     EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
   }
+  std::string nets;
+  for (int i = 0; i < 120; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48 ";
+  ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"),
+                                                                 "[ACCESS]\nAllow=" + nets + "\n")));
+  r = kqs::Run({"timeout", "20", exe, "-f"});
+  EXPECT_EQ(r.status, 78);
+  EXPECT_NE(r.err.find("[ACCESS] Allow (at most 2047 characters)"), std::string::npos) << r.err;
   const auto kUnreadable = std::pair{0, 140u}, kMalformed = std::pair{0, 141u},
              kNotANumber = std::pair{0, 142u};
   EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni, kUnreadable, kMalformed,
-                              kMalformed, kNotANumber}));
+                              kMalformed, kNotANumber, kTooLong}));
 
   // Enforced with no password set yet: it starts, warns, and refuses every
   // change, whatever password a console offers.
@@ -441,6 +451,11 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
   bad.back() = 0x55;
   EXPECT_EQ(console.Ask(bad, 300).returnCode, ~0u) << "a malformed request was answered";
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
+  // A header announcing a length of 0 cannot be followed: that connection is closed at once.
+  const int zero = ConnectFrom("127.0.0.1", "127.0.0.1");
+  std::fill(bad.begin(), bad.begin() + 4, 0);
+  EXPECT_TRUE(send(zero, bad.data(), bad.size(), MSG_NOSIGNAL) > 0 && ClosedWithoutAnswer(zero, 3000));
+  close(zero);
 
   // Two requests in one send are answered in order; one sent in pieces is
   // put together.
@@ -526,6 +541,10 @@ TEST_F(DaemonTest, CarriesOutEveryOperationStopsWithAConsoleAndRestartsAtOnce) {
 
 TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoesASilentLog) {
   Configure("", "RequestTimeout=2\nSendTimeout=3\nKeepAlive=1\n");
+  // The LP command behind queue states reports the descriptors it was given.
+  const std::string lpquery = daemon_.lpRoot() + "/usr/lib/lpquery", fds = daemon_.installDir() + "/fds";
+  ASSERT_TRUE(unlink(lpquery.c_str()) == 0 && kqs::ScratchDir::WriteFile(lpquery, "#!/bin/sh\nls -l /proc/$$/fd >" + fds) &&
+              chmod(lpquery.c_str(), 0755) == 0 && kqs::ScratchDir::WriteFile(fds, "") && chmod(fds.c_str(), 0666) == 0);
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
   const kqs::Bytes request = RequestBytes(KQS_UPDATE, TYPE_PRINTQUEUE);
@@ -562,6 +581,19 @@ TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoe
   Console admin(kqs::kManagementPort, "127.0.0.2");
   EXPECT_EQ(Code(admin, KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER), KQS_SUCCESS) << "locked out";
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // With over a hundred connections open, a program the daemon runs gets
+  // none of their sockets (nor any other descriptor of the daemon's).
+  Code(admin, KQS_ENUM_CONTAINER, TYPE_KQS_QUEUE_STATE);
+  EXPECT_TRUE(kqs::ScratchDir::ReadFile(fds).find(" 2 -> ") != std::string::npos &&
+              kqs::ScratchDir::ReadFile(fds).find("socket:") == std::string::npos) << kqs::ScratchDir::ReadFile(fds);
+  // Each descriptor the daemon holds beyond its standard ones is close-on-exec.
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fdinfo")) {
+    std::smatch flags;
+    const std::string info = kqs::ScratchDir::ReadFile(e.path());
+    if (std::stoi(e.path().filename()) > 2 && std::regex_search(info, flags, std::regex(R"(flags:\s+(\d+))"))) {
+      EXPECT_NE(std::stoul(flags[1], nullptr, 8) & O_CLOEXEC, 0u) << e.path();
+    }
+  }
   // Each console that holds on is dropped by the limit meant for it: the
   // vanished one once it has been silent for KeepAlive + KeepAlive/3 and
   // SendTimeout (3 s here), as documented.
@@ -604,8 +636,11 @@ TEST_F(DaemonTest, NoConsoleLocksOutAnotherAddressNorGuessesByReconnectingNorDoe
 }
 
 TEST_F(DaemonTest, OptInAccessEnforcementIdleTimeoutAndWhoMayConnect) {
-  // An Enforce value that is no truth value turns the check on.
-  Configure("Enforce=maybe\nAllow=127.0.0.0/31\n", "IdleTimeout=1\nListenAddress=127.0.0.1\n");
+  // An Enforce value that is no truth value turns the check on. Allow ends
+  // in its 32nd network, written with its host bits set.
+  std::string nets;
+  for (int i = 0; i < 31; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48,";
+  Configure("Enforce=maybe\nAllow=" + nets + "127.0.0.1/31\n", "IdleTimeout=1\nListenAddress=127.0.0.1\n");
   const pid_t pid = Start();
   ASSERT_NE(pid, 0);
 
@@ -613,6 +648,9 @@ TEST_F(DaemonTest, OptInAccessEnforcementIdleTimeoutAndWhoMayConnect) {
   EXPECT_EQ(Code(first, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_NO_ACCESS);
   EXPECT_EQ(Code(first, KQS_REMOVE, TYPE_PRINTQUEUE, "draft"), KQS_NO_ACCESS);
   EXPECT_EQ(Code(first, KQS_ENUM_CONTAINER, TYPE_PRINTDRIVER), KQS_SUCCESS);
+  // What the server does not handle is invalid, not refused; its own update asks for access.
+  EXPECT_EQ(Code(first, KQS_UPDATE, TYPE_PRINTQUEUE, "lab", "Action=enable;Reason="), KQS_INVALID_OPERATION);
+  EXPECT_EQ(Code(first, KQS_UPDATE, TYPE_KQS_QUEUE_STATE, "lab", "Action=enable;Reason="), KQS_NO_ACCESS);
   EXPECT_EQ(Code(first, KQS_ADMIN_ACCESS, TYPE_DOMAIN, "admin", "secret"), KQS_SUCCESS);
   EXPECT_EQ(Code(first, KQS_ADD, TYPE_PHYSICAL_PRINTER, "p1", kPort), KQS_SUCCESS);
 

@@ -298,6 +298,10 @@ int ServiceBegin() {
     LogText(EVENTLOG_ERROR_TYPE, 132, std::strerror(errno));
     return -1;
   }
+  if (ServiceCanRegainRoot()) {
+    LogText(EVENTLOG_ERROR_TYPE, 115, szServiceUser);
+    return -1;
+  }
   if (ServiceIsDetached()) umask(kFileMask);
   Log(EVENTLOG_INFORMATION_TYPE, 1);
   char settings[512];

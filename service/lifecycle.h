@@ -56,7 +56,8 @@ extern char tInstalldir[255];
 // or key that cannot be made or used, 162 for a TLS port that did not open,
 // 101 for a socket layer, listener or discovery socket that did not open
 // (the process id of a daemon already running stays in kqsd.ini), 132 when
-// the switch to lp fails; nothing is logged when a thread start fails. A
+// the switch to lp fails, 115 when root's rights could be taken back after
+// it; nothing is logged when a thread start fails. A
 // failed step undoes nothing before it.
 int ServiceBegin();
 

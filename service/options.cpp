@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/config/profile.h"
 #include "common/host/env.h"
@@ -41,10 +42,9 @@ struct Network {
   struct in6_addr address;  // host bits cleared
   int bits;
 };
-constexpr size_t kMaxNetworks = 32;
-std::array<Network, kMaxNetworks> g_allow;
+std::array<Network, kMaxAllowNetworks> g_allow;
 size_t g_allowCount = 0;
-char g_allowText[256] = "";
+char g_allowText[kMaxAllowLength + 1] = "";
 
 struct Truth {
   const char* word;
@@ -119,6 +119,24 @@ bool ParseNetwork(const char* text, Network* net) {
   return true;
 }
 
+// A text setting into buffer; a value longer than size-1 characters is never
+// cut (a cut list or path means something else): error 114 names the key and
+// its limit, and the start stops.
+bool ReadText(const char* section, const char* key, char* buffer, unsigned size, const char* iniPath) {
+  std::vector<char> room(size + 1);
+  xGetPrivateProfileStringA(section, key, "", room.data(), size + 1, iniPath);
+  if (std::strlen(room.data()) < size) {
+    std::memcpy(buffer, room.data(), size);
+    return true;
+  }
+  buffer[0] = '\0';
+  char what[128];
+  sprintfnA(what, sizeof what, "[%s] %s (at most %u characters)", section, key, size - 1);
+  const uintptr_t insertion = reinterpret_cast<uintptr_t>(what);
+  EventLogAddMessage(EVENTLOG_ERROR_TYPE, 114, 1, &insertion);
+  return false;
+}
+
 bool Refuse(const char* value, unsigned id = 113) {
   const uintptr_t insertion = reinterpret_cast<uintptr_t>(value);
   EventLogAddMessage(EVENTLOG_ERROR_TYPE, id, 1, &insertion);
@@ -162,20 +180,19 @@ bool ReadWholeFile(const char* path, std::string* text) {
 
 bool ReadAllow(const char* iniPath) {
   g_allowCount = 0;
-  xGetPrivateProfileStringA("ACCESS", "Allow", "", g_allowText, sizeof g_allowText, iniPath);
+  if (!ReadText("ACCESS", "Allow", g_allowText, sizeof g_allowText, iniPath)) return false;
   char list[sizeof g_allowText];
   RelStrCpyIntoBufA(list, g_allowText, sizeof list);
   char* save = nullptr;
   for (char* item = strtok_r(list, " ,\t", &save); item != nullptr; item = strtok_r(nullptr, " ,\t", &save)) {
-    if (g_allowCount == kMaxNetworks || !ParseNetwork(item, &g_allow[g_allowCount])) return Refuse(item);
+    if (g_allowCount == kMaxAllowNetworks || !ParseNetwork(item, &g_allow[g_allowCount])) return Refuse(item);
     ++g_allowCount;
   }
   return true;
 }
 
 bool ReadListenAddress(const char* iniPath) {
-  xGetPrivateProfileStringA("Process Settings", "ListenAddress", "", szListenAddress, sizeof szListenAddress,
-                            iniPath);
+  if (!ReadText("Process Settings", "ListenAddress", szListenAddress, sizeof szListenAddress, iniPath)) return false;
   struct in6_addr parsed;
   int width = 0;
   if (szListenAddress[0] == '\0' || ParseAddress(szListenAddress, &parsed, &width)) return true;
@@ -211,9 +228,11 @@ bool ReadTls(const char* iniPath) {
   }
   if (bPlainPort < 0) return RefuseTls("PlainPort");
   if (nTlsPort == 0 && !bPlainPort) return RefuseTls("Port=0 with PlainPort=0 (no port at all)");
-  xGetPrivateProfileStringA("TLS", "Certificate", "", szTlsCertificate, sizeof szTlsCertificate, iniPath);
-  xGetPrivateProfileStringA("TLS", "Key", "", szTlsKey, sizeof szTlsKey, iniPath);
-  xGetPrivateProfileStringA("TLS", "ClientCA", "", szTlsClientCA, sizeof szTlsClientCA, iniPath);
+  if (!ReadText("TLS", "Certificate", szTlsCertificate, sizeof szTlsCertificate, iniPath) ||
+      !ReadText("TLS", "Key", szTlsKey, sizeof szTlsKey, iniPath) ||
+      !ReadText("TLS", "ClientCA", szTlsClientCA, sizeof szTlsClientCA, iniPath)) {
+    return false;
+  }
   // One without the other would pair a certificate with a key it was not made for.
   if ((szTlsCertificate[0] == '\0') != (szTlsKey[0] == '\0')) return RefuseTls("Certificate or Key (one without the other)");
   return true;

@@ -1,9 +1,9 @@
 // Settings of kqsd.ini that shape how the daemon guards itself:
 //   [ACCESS]            Enforce=1      adds and removes need a successful
 //                                      administrator check on the connection
-//                       Allow=NETS     only consoles from these IPv4 networks
-//                                      (IPv4 or IPv6 CIDR, separated by blanks
-//                                      or commas)
+//                       Allow=NETS     only consoles from these networks (up
+//                                      to 32 IPv4 or IPv6 CIDR, separated by
+//                                      blanks or commas)
 //   [Process Settings]  ListenAddress  the one local address (IPv4 or IPv6) to
 //                                      serve on; every address of both families
 //                                      when empty
@@ -60,6 +60,11 @@ extern char szTlsCertificate[256];
 extern char szTlsKey[256];
 extern char szTlsClientCA[256];
 
+// [ACCESS] Allow holds at most this many networks, in at most this many
+// characters (room for 32 IPv6 networks with their prefix lengths).
+inline constexpr unsigned kMaxAllowNetworks = 32;
+inline constexpr unsigned kMaxAllowLength = 2047;
+
 // The account the daemon switches to ([Process Settings] User, "lp" when
 // absent or empty).
 extern char szServiceUser[64];
@@ -91,7 +96,9 @@ unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size);
 // or address (the daemon must not start open to more than was meant), or
 // after error 160 when a [TLS] setting is invalid: a Port that is no port
 // number (or is the plain port's), a PlainPort that is no truth value, both
-// ports off, a Certificate without a Key or the reverse.
+// ports off, a Certificate without a Key or the reverse; or after error 114
+// when Allow, ListenAddress or a [TLS] path is longer than its buffer (a
+// value is never cut).
 int LoadServiceOptions(const char* iniPath);
 
 // 1 when a console at address (text, IPv4 or IPv6; an IPv4-mapped IPv6

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -32,6 +33,16 @@ struct ChildArgs {
   int err;  // the write end of the error pipe, or -1 for /dev/null
 };
 
+// Closes every descriptor from lowest up: close_range where the kernel has
+// it, one by one up to the descriptor limit where it does not.
+__attribute__((no_sanitize("address", "undefined"))) void CloseDescriptorsFrom(int lowest) {
+  if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0U) == 0) return;
+  struct rlimit limit;
+  const rlim_t top = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                         ? limit.rlim_cur : 65536;
+  for (rlim_t fd = static_cast<rlim_t>(lowest); fd < top; ++fd) close(static_cast<int>(fd));
+}
+
 __attribute__((no_sanitize("address", "undefined"))) int ChildMain(void* arg) {
   char* const* argv = static_cast<ChildArgs*>(arg)->argv;
   const int out = static_cast<ChildArgs*>(arg)->out;
@@ -42,7 +53,7 @@ __attribute__((no_sanitize("address", "undefined"))) int ChildMain(void* arg) {
     dup2(err >= 0 ? err : devnull, STDERR_FILENO);
     dup2(devnull, STDIN_FILENO);
   }
-  for (int fd = 3; fd <= 59; ++fd) close(fd);
+  CloseDescriptorsFrom(3);
   // A handler of the daemon must never run here: all signals are still
   // blocked, and each caught one goes back to its default before they are
   // unblocked. Ignored ones stay ignored, as across exec.
@@ -159,8 +170,16 @@ class PosixEnv final : public Env {
 
   int Stat(const char* path, struct stat* st) override { return ::stat(path, st); }
   int Lstat(const char* path, struct stat* st) override { return ::lstat(path, st); }
-  int Open(const char* path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
-  FILE* FOpen(const char* path, const char* mode) override { return std::fopen(path, mode); }
+  // Every descriptor is close-on-exec: none may reach a program the daemon runs.
+  int Open(const char* path, int flags, mode_t mode) override { return ::open(path, flags | O_CLOEXEC, mode); }
+  FILE* FOpen(const char* path, const char* mode) override {
+    char withCloexec[16];
+    if (std::snprintf(withCloexec, sizeof withCloexec, "%se", mode) >= int(sizeof withCloexec)) {
+      errno = EINVAL;
+      return nullptr;
+    }
+    return std::fopen(path, withCloexec);
+  }
   int Rename(const char* from, const char* to) override { return std::rename(from, to); }
   int Unlink(const char* path) override { return ::unlink(path); }
   int Mkdir(const char* path, mode_t mode) override { return ::mkdir(path, mode); }

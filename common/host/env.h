@@ -22,7 +22,7 @@ class Env {
 
   // Runs argv[0] with the vector argv (null-terminated; argv[0] used as the
   // path unchanged, no shell, no PATH search) in a child that leads a process
-  // group of its own, with stdio on /dev/null, descriptors 3..59 closed,
+  // group of its own, with stdio on /dev/null, every other descriptor closed,
   // SIGHUP and SIGCHLD ignored, no signal blocked and umask 022, and waits for
   // it. With timeoutMs above 0, a program still running after that long is
   // killed with its whole process group. With errors (errorsSize bytes, at
@@ -41,7 +41,7 @@ class Env {
   virtual void TerminatePrograms() = 0;
 
   // File-system calls with the C library's contracts (0 / -1 and errno,
-  // a stream or null).
+  // a stream or null). Open and FOpen make every descriptor close-on-exec.
   virtual int Stat(const char* path, struct stat* st) = 0;
   virtual int Lstat(const char* path, struct stat* st) = 0;
   // open(2): a descriptor or -1.

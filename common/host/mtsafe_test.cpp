@@ -37,9 +37,12 @@ TEST(XSystemTest, ChildGetsItsArgumentsAndExitCodeButNotTheDaemonsDescriptorsNor
   const std::string leak = dir / "leak", report = dir / "report";
   const int fd = open(leak.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_TRUE(fd >= 3 && fd <= 59) << fd;
+  const int high = fcntl(fd, F_DUPFD, 1000);  // far up too, where a busy daemon's sockets are
+  ASSERT_GE(high, 1000);
   const std::string probe = WriteScript(dir, "probe",
                                         "echo leaked >&" + std::to_string(fd) +
-                                            "\n{ echo \"$#|$1|$2\"; readlink /proc/self/fd/0; umask;"
+                                            "\n{ [ -e /proc/$$/fd/" + std::to_string(high) + " ] && echo leaked;"
+                                            "  echo \"$#|$1|$2\"; readlink /proc/self/fd/0; umask;"
                                             "  while read -r k v; do case $k in SigBlk:|SigIgn:) printf '%s\\t%s\\n' $k $v;; esac; done < /proc/$$/status;"
                                             "  [ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ] && echo own group; } > " +
                                             report + "\n");
@@ -53,6 +56,7 @@ TEST(XSystemTest, ChildGetsItsArgumentsAndExitCodeButNotTheDaemonsDescriptorsNor
   EXPECT_EQ(0, xSystem((probe + "  one two").c_str()));
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   close(fd);
+  close(high);
   EXPECT_EQ("", ScratchDir::ReadFile(leak));
   EXPECT_EQ("2|one|two\n/dev/null\n0022\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000001\nown group\n",
             ScratchDir::ReadFile(report));

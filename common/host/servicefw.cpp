@@ -3,9 +3,11 @@
 // with ServiceSetRoutines, so this library does not depend on the daemon.
 #include "common/host/servicefw.h"
 
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -139,6 +141,9 @@ void ServiceRunForeground(char** argv, const char* serviceName, const char* disp
 }
 
 int ServiceStart() {
+  // Descriptors the daemon was started with (a terminal's, a supervisor's)
+  // pass to none of the programs it runs, whatever opens them later.
+  syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
   // SIGTERM is blocked before the first thread exists, so every thread
   // inherits the mask and the signal stays pending for sigwait below instead
   // of ending the process in whichever thread the kernel picks.
@@ -180,6 +185,13 @@ int ServiceStart() {
   JThreadSemDelete(jsWait);
   jsWait = nullptr;
   return started ? 0 : begun == kServiceBadConfiguration ? kServiceBadConfiguration : -1;
+}
+
+int ServiceCanRegainRoot() {
+  if (getuid() == 0 || geteuid() == 0) return 1;
+  if (setuid(0) == 0 || seteuid(0) == 0) return 1;
+  if (getgid() != 0 && (setgid(0) == 0 || setegid(0) == 0)) return 1;
+  return 0;
 }
 
 void ServiceNotify(const char* state) {

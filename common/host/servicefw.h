@@ -75,6 +75,15 @@ void ServiceNotify(const char* state);
 // 1 in a process that ServiceStartBackground detached, 0 otherwise.
 int ServiceIsDetached();
 
+// Checks a switch away from root, as OpenSSH does after it drops
+// privileges: 1 when the process could still take root's rights back (its
+// real or effective user is root, or setuid(0), seteuid(0), setgid(0) or
+// setegid(0) succeeds: a saved id of root, or a capability kept), else 0.
+// A group check is skipped where the group is root's own. Call only after
+// the switch, and stop when it says 1: a probe that succeeded has left the
+// process with root's id back.
+int ServiceCanRegainRoot();
+
 // The shutdown flag: set once, never cleared; read without a lock.
 void ServiceSetShutdown();
 int ServiceIsShutdown();

@@ -4,14 +4,17 @@
 #include "common/host/servicefw.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <tuple>
 #include <thread>
 
+#include "common/testing/run.h"
 #include "common/testing/scratch_dir.h"
 
 namespace {
@@ -55,6 +58,16 @@ TEST(ServiceFramework, SigtermDuringStartStillStopsInOrder) {
   ASSERT_TRUE(WIFEXITED(status)) << "the signal ended the process instead of the stop routine";
   EXPECT_EQ(WEXITSTATUS(status), 10);
   EXPECT_EQ(kqs::ScratchDir::ReadFile(dir / "end"), "shutdown");
+}
+
+// A saved user or group id of root, or no switch at all, leaves root within reach.
+TEST(ServiceFramework, ASwitchThatLeavesRootWithinReachIsSeen) {
+  for (const auto& [uid, gid, regainable] : {std::tuple{7, 7, 0}, {0, 7, 1}, {7, 0, 1}}) {
+    EXPECT_EQ(kqs::RunInChild([=] {
+      return setgroups(0, nullptr) || setresgid(7, 7, gid) || setresuid(7, 7, uid) ? 99 : ServiceCanRegainRoot();
+    }), regainable) << uid << " " << gid;
+  }
+  EXPECT_EQ(kqs::RunInChild(ServiceCanRegainRoot), 1);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Tests of the module directory as derived from argv[0] (where a program
-// finds the files beside it), and the tick count and sleep on a fake clock.
+// finds the files beside it).
 #include "common/host/sysinfo.h"
 
 #include <gtest/gtest.h>
@@ -9,12 +9,10 @@
 #include <array>
 #include <string>
 
-#include "common/testing/fake_env.h"
 #include "common/testing/scratch_dir.h"
 
 namespace {
 
-using kqs::FakeEnv;
 using kqs::ScratchDir;
 
 TEST(ModuleDirectoryTest, FollowsArgvZeroAsStarted) {
@@ -37,23 +35,6 @@ TEST(ModuleDirectoryTest, FollowsArgvZeroAsStarted) {
   EXPECT_EQ("/", dirFor("/kqsd"));
   EXPECT_EQ("<0>", dirFor(""));
   EXPECT_EQ(0, chdir(saved.data()));
-}
-
-TEST(TickCountTest, FollowsTheClockCutTo32BitsAndSleepsAdvanceIt) {
-  FakeEnv env;
-  env.UseFakeClock((int64_t{1} << 32) + 1000);
-  const uint32_t start = xGetTickCount();
-  EXPECT_EQ(1000u, start);
-  xSleep(500);
-  xSleep(0);
-  xSleep(-3);
-  EXPECT_EQ(500u, xGetTickCount() - start);
-  EXPECT_EQ(std::vector<int>{500}, env.Sleeps());
-
-  env.Advance((int64_t{1} << 32) - 1000 - 1);  // one millisecond before a wrap
-  const uint32_t before = xGetTickCount();
-  env.Advance(5);
-  EXPECT_EQ(5u, xGetTickCount() - before);
 }
 
 }  // namespace
