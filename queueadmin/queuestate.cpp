@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "common/host/env.h"
@@ -136,17 +137,33 @@ bool ParseComplete(char* copy, Table* table) {
 std::string Value(const Table& t, kqs::QueueParameter p) { return t[p].value != nullptr ? t[p].value : ""; }
 
 uint32_t ListStates(const std::string& only, std::string* text) {
+  // The print service is asked while the daemon reads its own records of the
+  // queues: with a thousand queues each takes about as long as the other.
   std::string output;
-  const int rc = Run({LpPaths().lpquery, "printers"}, &output);
+  int rc = -1;
+  std::thread query([&output, &rc] { rc = Run({LpPaths().lpquery, "printers"}, &output); });
+  const std::string default_dest = FirstLine(LpPaths().defaultDest);
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& name : only.empty() ? OwnQueues() : std::vector<std::string>{only}) {
+    std::vector<std::string>& f = rows.emplace_back(kqs::kStateFieldCount);
+    f[kqs::kStateName] = name;
+    std::string list;
+    Table t;
+    ParseCopy copy(kqs::LoadQueueSettings(name.c_str(), &list) ? ParseAlloc(list.c_str()) : nullptr);
+    if (copy && ParseComplete(copy.get(), &t)) {
+      f[kqs::kStateDevice] = Value(t, kqs::kQueueDevice);
+      f[kqs::kStateModel] = Value(t, kqs::kQueueModel);
+      f[kqs::kStateClass] = Value(t, kqs::kQueueClass);
+    }
+    f[kqs::kStateDefault] = name == default_dest ? "yes" : "no";
+  }
+  query.join();
   std::map<std::string, std::vector<std::string>> service;
   if (rc == 0) {
     for (auto& r : kqs::ParseRecords(output, 6)) service[r[0]] = std::move(r);
   }
-  const std::string default_dest = FirstLine(LpPaths().defaultDest);
-  for (const std::string& name : only.empty() ? OwnQueues() : std::vector<std::string>{only}) {
-    std::vector<std::string> f(kqs::kStateFieldCount);
-    f[kqs::kStateName] = name;
-    if (auto it = service.find(name); it != service.end()) {
+  for (std::vector<std::string>& f : rows) {
+    if (auto it = service.find(f[kqs::kStateName]); it != service.end()) {
       const auto& s = it->second;
       f[kqs::kStateState] = s[1];
       f[kqs::kStateAccepting] = s[2];
@@ -158,15 +175,6 @@ uint32_t ListStates(const std::string& only, std::string* text) {
       f[kqs::kStateAccepting] = f[kqs::kStateJobs] = "-";
       f[kqs::kStateMessage] = rc == 0 ? "the print service does not know the queue" : "the print service cannot be asked";
     }
-    std::string list;
-    Table t;
-    ParseCopy copy(kqs::LoadQueueSettings(name.c_str(), &list) ? ParseAlloc(list.c_str()) : nullptr);
-    if (copy && ParseComplete(copy.get(), &t)) {
-      f[kqs::kStateDevice] = Value(t, kqs::kQueueDevice);
-      f[kqs::kStateModel] = Value(t, kqs::kQueueModel);
-      f[kqs::kStateClass] = Value(t, kqs::kQueueClass);
-    }
-    f[kqs::kStateDefault] = name == default_dest ? "yes" : "no";
     *text += kqs::RecordLine(f);
   }
   return KQS_SUCCESS;
