@@ -164,7 +164,7 @@ step "Checking the machine"
 [[ "$(id -u)" == 0 ]] || die "run the demo as root: kqsd switches to its service account, and the demo gives it a private network namespace"
 getent passwd lp >/dev/null || die "the account lp does not exist (CUPS runs backends as lp)"
 source "$repo/scripts/packages.sh"
-ensure_packages cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev libssl-dev libcpp-httplib-dev cups-daemon cups-client socat \
+ensure_packages cmake ninja-build g++ libcrypt-dev libc-dev-bin libcups2-dev libssl-dev libcpp-httplib-dev pkg-config cups-daemon cups-client socat \
   iproute2 util-linux procps || die "cannot install the packages the demo needs"
 # As the install does: the system account kqsd, alone in CUPS's SystemGroup.
 ensure_service_account || die "cannot make the service account kqsd"

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-ensure_packages cmake ninja-build clang libclang-rt-14-dev libcrypt-dev libc-dev-bin libcups2-dev libssl-dev libcpp-httplib-dev
+ensure_packages cmake ninja-build clang libclang-rt-14-dev libcrypt-dev libc-dev-bin libcups2-dev libssl-dev libcpp-httplib-dev pkg-config
 seconds="${FUZZ_SECONDS:-20}"
 targets=("$@")
 ((${#targets[@]})) || targets=(request_fuzz response_fuzz params_fuzz ini_fuzz wildcard_fuzz)
