@@ -119,16 +119,20 @@ file(READ "${ini}" kept)
 if(NOT kept MATCHES "zQkeepthis123")
   message(FATAL_ERROR "a reinstall overwrote kqsd.ini")
 endif()
+# (Links only where every account can reach the install; a build in a
+# private home, such as /root, gets hard links or copies, which only lpsvc
+# upgrade renews.)
+execute_process(COMMAND setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "${lpsvc}"
+                RESULT_VARIABLE private)
+if(NOT private EQUAL 0)
+  run_clean("lpsvc upgrade of a private install" "${lpsvc}" upgrade "${tree}")
+endif()
 run_clean("the tree's lpadmin after the reinstall" "${tree}/usr/lib/lpadmin" -pnew -v/dev/null
           "-i${tree}/usr/lib/lp/model/standard")
 run_clean("lpsvc upgrade" "${lpsvc}" upgrade "${tree}")
 if(NOT IS_DIRECTORY "${tree}/etc/lp/printers/kept" OR NOT IS_DIRECTORY "${tree}/etc/lp/printers/new")
   message(FATAL_ERROR "a queue went with the upgrade")
 endif()
-# (Links only where every account can reach the install; a build in a
-# private home gets copies, which lpsvc upgrade renews.)
-execute_process(COMMAND setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "${lpsvc}"
-                RESULT_VARIABLE private)
 file(REAL_PATH "${tree}/usr/lib/lp/lpdeliver" deliver)
 file(REAL_PATH "${dest}/usr/${DAEMONDIR}/lpdeliver" installed_deliver)
 file(REAL_PATH "${tree}/usr/lib/lpadmin" lpadmin)
