@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace lpdeliver {
 
@@ -33,28 +34,26 @@ bool Within(const std::string& path, const std::string& dir) {
   return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
 }
 
+// ROOT when path is ROOT followed by tail, else "".
+std::string RootBelow(const std::string& path, std::string_view tail) {
+  return path.size() > tail.size() && path.ends_with(tail) ? path.substr(0, path.size() - tail.size()) : "";
+}
+
 }  // namespace
 
 // The tree's lpdeliver may be a link to the installed program, so the tree is
 // found from the path the wrapper ran it by (ROOT/usr/lib/lp/lpdeliver, its
 // directory resolved) before the program file itself.
 std::string OwnTreeRoot() {
-  const std::string dir_tail = "/usr/lib/lp";
   const std::string invoked = program_invocation_name;
   const size_t slash = invoked.rfind('/');
   char real[PATH_MAX];
   if (slash != std::string::npos && realpath(slash == 0 ? "/" : invoked.substr(0, slash).c_str(), real) != nullptr) {
-    const std::string dir = real;
-    if (dir.size() > dir_tail.size() && dir.compare(dir.size() - dir_tail.size(), dir_tail.size(), dir_tail) == 0)
-      return dir.substr(0, dir.size() - dir_tail.size());
+    if (std::string root = RootBelow(real, "/usr/lib/lp"); !root.empty()) return root;
   }
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "";
-  const std::string path(self, static_cast<size_t>(n));
-  const size_t tail = sizeof kOwnPlace - 1;
-  if (path.size() <= tail || path.compare(path.size() - tail, tail, kOwnPlace) != 0) return "";
-  return path.substr(0, path.size() - tail);
+  return n > 0 ? RootBelow(std::string(self, static_cast<size_t>(n)), kOwnPlace) : "";
 }
 
 int OpenPeripheral(const char* path, const std::string& tree_root, std::string* why, bool* refused) {

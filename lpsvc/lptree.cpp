@@ -251,13 +251,22 @@ bool IsValidDestName(std::string_view name) {
   return true;
 }
 
+namespace {
+
+// True when root holds a tree (absolute, with its interfaces directory);
+// otherwise says so on stderr, followed by hint.
+bool IsTree(const LpTree& t, const char* hint) {
+  std::error_code ec;
+  if (!t.root.empty() && t.root[0] == '/' && fs::is_directory(t.interfaces, ec)) return true;
+  std::fprintf(stderr, "lpsvc: no LP tree at %s%s\n", t.root.c_str(), hint);
+  return false;
+}
+
+}  // namespace
+
 int UpgradeTree(const std::string& root, const std::string& self_binary) {
   LpTree t(root);
-  std::error_code ec;
-  if (root.empty() || root[0] != '/' || !fs::is_directory(t.interfaces, ec)) {
-    std::fprintf(stderr, "lpsvc: no LP tree at %s (lpsvc setup makes one)\n", root.c_str());
-    return 1;
-  }
+  if (!IsTree(t, " (lpsvc setup makes one)")) return 1;
   // The tree stays its account's: the owner of its interface programs.
   std::string account = "lp";
   struct stat st;
@@ -273,11 +282,8 @@ int UpgradeTree(const std::string& root, const std::string& self_binary) {
 
 int RemoveTree(const std::string& root, const std::function<int(const std::string&)>& remove_destination) {
   LpTree t(root);
+  if (!IsTree(t, "")) return 1;
   std::error_code ec;
-  if (root.empty() || root[0] != '/' || !fs::is_directory(t.interfaces, ec)) {
-    std::fprintf(stderr, "lpsvc: no LP tree at %s\n", root.c_str());
-    return 1;
-  }
   // Printers first (each takes its emptied classes along), then what is left.
   int removed = 0;
   for (const std::string& dir : {t.printers, t.classes}) {
