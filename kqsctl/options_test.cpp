@@ -66,6 +66,7 @@ TEST(OptionsTest, RefusesCommandLinesAndValuesItCannotCarry) {
       {{"add-queue", "q", "--model", "m"}, "needs --device"},
       {{"passwd"}, "needs --ini"},
       {{"queues", "--timeout", "5s"}, "--timeout"},
+      {{"-Hhost:0", "queues"}, "port must be 1-65535"},
       {{"remove-queue", std::string(128, 'q')}, "at most 127"},
       {{"remove-port", "bad\tname"}, "non-printable"},
       {{"remove-queue", "_q"}, "begins with a letter or digit"},

@@ -159,13 +159,13 @@ bool WriteReplacing(const std::string& path, const std::string& text, const stru
   const mode_t mode = old != nullptr ? (old->st_mode & 07777) : 0640;
   // Not root: the file stays the caller's, with its mode.
   if (geteuid() == 0 && fchown(fd, owner, group) != 0) {
-    close(fd);
+    env->Close(fd);
     env->Unlink(temp.c_str());
     return false;
   }
   const bool ok = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                   env->Fsync(fd) == 0;
-  if (close(fd) != 0 || !ok || env->Rename(temp.c_str(), path.c_str()) != 0) {
+  if (env->Close(fd) != 0 || !ok || env->Rename(temp.c_str(), path.c_str()) != 0) {
     env->Unlink(temp.c_str());
     return false;
   }

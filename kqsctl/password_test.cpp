@@ -89,14 +89,16 @@ TEST(PasswordTest, ReportsAPasswordThatDidNotReachTheDisk) {
   std::string error;
   const std::string ini = dir / "kqsd.ini";
   ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, "[ACCESS]\nPasswd=zQold.hash.xx\n"));
-  {
-    kqs::FakeEnv env;
-    env.fault = [](const std::string& op, const std::string&) { return op == "fsync" ? EIO : 0; };
-    EXPECT_FALSE(StoreAdminPassword(ini, "zQabcdefghijk", &error));
-    IniCleanup();
+  for (const char* failing : {"fsync", "close"}) {
+    {
+      kqs::FakeEnv env;
+      env.fault = [&](const std::string& op, const std::string&) { return op == failing ? EIO : 0; };
+      EXPECT_FALSE(StoreAdminPassword(ini, "zQabcdefghijk", &error)) << failing;
+      IniCleanup();
+    }
+    EXPECT_NE(std::string::npos, error.find("cannot write")) << error;
+    EXPECT_NE(std::string::npos, kqs::ScratchDir::ReadFile(ini).find("zQold.hash.xx")) << failing;
   }
-  EXPECT_NE(std::string::npos, error.find("cannot write")) << error;
-  EXPECT_NE(std::string::npos, kqs::ScratchDir::ReadFile(ini).find("zQold.hash.xx"));
   // Stored under umask 077 the file keeps its mode: the daemon's group must
   // still read the password.
   struct stat st{};

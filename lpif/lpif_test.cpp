@@ -53,15 +53,21 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   program("other/q", "no", 0755, true);
   program("etc/lp/interfaces/root", "no", 0755, false);
   program("etc/lp/interfaces/groupw", "no", 0775, true);
-  // A tree whose interfaces directory a third user owns.
-  ASSERT_TRUE(std::filesystem::create_directories(t / "third/etc/lp/interfaces"));
-  program("third/etc/lp/interfaces/q", "no", 0755, true);
+  // A tree whose interfaces directory and program a third user owns, and
+  // one whose interfaces directory lp's group may write.
+  for (const char* tree : {"third", "groupdir"}) {
+    ASSERT_TRUE(std::filesystem::create_directories(t / (std::string(tree) + "/etc/lp/interfaces")));
+    program(std::string(tree) + "/etc/lp/interfaces/q", "no", 0755, true);
+  }
   ASSERT_EQ(chown((t / "third/etc/lp/interfaces").c_str(), 4242, 4242), 0);
+  ASSERT_EQ(chown((t / "third/etc/lp/interfaces/q").c_str(), 4242, 4242), 0);
+  ASSERT_TRUE(GiveToLp(t / "groupdir/etc/lp/interfaces", 0775));
   const std::string job(std::string("page\0one\n", 9));
   ASSERT_TRUE(t.Write("job", job));
 
   for (const char* bad : {"other/q", "etc/lp/interfaces/../../../other/q", "etc/lp/interfaces/root",
-                          "etc/lp/interfaces/groupw", "etc/lp/interfaces/none", "third/etc/lp/interfaces/q"}) {
+                          "etc/lp/interfaces/groupw", "etc/lp/interfaces/none", "third/etc/lp/interfaces/q",
+                          "groupdir/etc/lp/interfaces/q"}) {
     const RunResult r = lpif(bad, t / "job");
     EXPECT_EQ(r.status, CUPS_BACKEND_STOP) << bad;
     EXPECT_TRUE(r.err.starts_with("ERROR: ") && r.err.find('\n') == r.err.size() - 1) << r.err;

@@ -373,17 +373,21 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
     EXPECT_EQ(r.status, 78) << c.named;
     EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
   }
+  // So does an Allow list too long, or with a network no address has.
   std::string nets;
   for (int i = 0; i < 120; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48 ";
-  ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"),
-                                                                 "[ACCESS]\nAllow=" + nets + "\n")));
-  r = kqs::Run({"timeout", "20", exe, "-f"});
-  EXPECT_EQ(r.status, 78);
-  EXPECT_NE(r.err.find("[ACCESS] Allow (at most 2047 characters)"), std::string::npos) << r.err;
+  for (const auto& [allow, named] : {std::pair{nets, "[ACCESS] Allow (at most 2047 characters)"},
+                                     {"10.0.0.0/8,127.0.0.1/33", "127.0.0.1/33"}}) {
+    ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"),
+                                                                   "[ACCESS]\nAllow=" + allow + "\n")));
+    r = kqs::Run({"timeout", "20", exe, "-f"});
+    EXPECT_EQ(r.status, 78) << allow;
+    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+  }
   const auto kUnreadable = std::pair{0, 140u}, kMalformed = std::pair{0, 141u},
-             kNotANumber = std::pair{0, 142u};
+             kNotANumber = std::pair{0, 142u}, kNotANetwork = std::pair{0, 113u};
   EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni, kUnreadable, kMalformed,
-                              kMalformed, kNotANumber, kTooLong}));
+                              kMalformed, kNotANumber, kTooLong, kNotANetwork}));
 
   // Enforced with no password set yet: it starts, warns, and refuses every
   // change, whatever password a console offers.

@@ -185,6 +185,7 @@ class PosixEnv final : public Env {
   int Mkdir(const char* path, mode_t mode) override { return ::mkdir(path, mode); }
   int Chmod(const char* path, mode_t mode) override { return ::chmod(path, mode); }
   int Fsync(int fd) override { return ::fsync(fd); }
+  int Close(int fd) override { return ::close(fd); }
   int FClose(FILE* stream) override { return std::fclose(stream); }
   ssize_t Readlink(const char* path, char* buffer, size_t size) override { return ::readlink(path, buffer, size); }
 

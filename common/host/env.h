@@ -51,9 +51,11 @@ class Env {
   virtual int Unlink(const char* path) = 0;
   virtual int Mkdir(const char* path, mode_t mode) = 0;
   virtual int Chmod(const char* path, mode_t mode) = 0;
-  // fsync(2) and fclose(3): what was written reaches the disk, or the call
-  // says it did not. FClose releases the stream whatever it returns.
+  // fsync(2), close(2) and fclose(3): what was written reaches the disk, or
+  // the call says it did not. Close and FClose release the descriptor or
+  // stream whatever they return.
   virtual int Fsync(int fd) = 0;
+  virtual int Close(int fd) = 0;
   virtual int FClose(FILE* stream) = 0;
   // readlink(2): the length of the link's text (not terminated) or -1.
   virtual ssize_t Readlink(const char* path, char* buffer, size_t size) = 0;
@@ -96,6 +98,7 @@ class EnvWrapper : public Env {
   int Mkdir(const char* path, mode_t mode) override { return target_->Mkdir(path, mode); }
   int Chmod(const char* path, mode_t mode) override { return target_->Chmod(path, mode); }
   int Fsync(int fd) override { return target_->Fsync(fd); }
+  int Close(int fd) override { return target_->Close(fd); }
   int FClose(FILE* stream) override { return target_->FClose(stream); }
   ssize_t Readlink(const char* path, char* buffer, size_t size) override {
     return target_->Readlink(path, buffer, size);

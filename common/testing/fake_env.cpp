@@ -68,6 +68,11 @@ int FakeEnv::Chmod(const char* path, mode_t mode) { return Fails("chmod", path) 
 
 int FakeEnv::Fsync(int fd) { return FailsOn("fsync", fd) ? -1 : EnvWrapper::Fsync(fd); }
 
+int FakeEnv::Close(int fd) {
+  const int error = FailsOn("close", fd) ? errno : 0, rc = EnvWrapper::Close(fd);
+  return error == 0 ? rc : (errno = error, -1);
+}
+
 int FakeEnv::FClose(FILE* stream) {
   const int error = FailsOn("fclose", fileno(stream)) ? errno : 0, rc = EnvWrapper::FClose(stream);
   return error == 0 ? rc : (errno = error, EOF);

@@ -30,7 +30,8 @@ class FakeEnv : public EnvWrapper {
 
   // File-system faults: fault(op, path) returns an errno value to fail the
   // call with, or 0 to let it through. op is "fopen", "rename", "mkdir",
-  // "chmod", "fsync" or "fclose" (with the file it is open on); "fopen:w".
+  // "chmod", "fsync", "close" or "fclose" (with the file it is open on);
+  // "fopen:w".
   std::function<int(const std::string& op, const std::string& path)> fault;
 
   // Clock: once UseFakeClock() is called, NowMillis() returns the fake time
@@ -46,6 +47,7 @@ class FakeEnv : public EnvWrapper {
   int Mkdir(const char* path, mode_t mode) override;
   int Chmod(const char* path, mode_t mode) override;
   int Fsync(int fd) override;
+  int Close(int fd) override;
   int FClose(FILE* stream) override;
   int64_t NowMillis() override;
   int SleepMillis(int ms) override;
