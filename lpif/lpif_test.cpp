@@ -29,11 +29,13 @@ bool GiveToLp(const std::string& path, mode_t mode) {
 TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   LpTree t;
   ASSERT_TRUE(t.ok());
-  // lpif as CUPS runs it, as root (it becomes lp), on the interface program
-  // at rel with the job file, or with stdin_text as the job when job is "".
+  // lpif as CUPS runs it, as root in a group of root's (it becomes lp and
+  // lp's group alone), on the interface program at rel with the job file, or
+  // with stdin_text as the job when job is "".
   auto lpif = [&](const std::string& rel, const std::string& job, const std::string& stdin_text = "",
                   const std::string& env = "PRINTER=", const char* copies = "1") {
-    std::vector<std::string> argv = {LPIF_PATH, "42", "alice", "My title", copies, "media=a4"};
+    std::vector<std::string> argv = {"setpriv", "--groups=4242", LPIF_PATH, "42", "alice", "My title", copies,
+                                     "media=a4"};
     if (!job.empty()) argv.push_back(job);
     return kqs::Run(argv, stdin_text, {"DEVICE_URI=lpif://" + t / rel, "TMPDIR=" + t / "tmp", env});
   };
@@ -44,7 +46,7 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   }
   auto program = [&](const std::string& rel, const char* jrecov, mode_t mode, bool lp) {
     ASSERT_TRUE(t.Write(rel, "#!/bin/sh\nJRECOV=\"" + std::string(jrecov) + "\"\nprintf '%s|' \"$@\" > " +
-                                 t / "rec/args" + "\necho $$ > " + t / "rec/pid" + "\n[ -z \"$IFKILL\" ] || { head -c 4 > " +
+                                 t / "rec/args" + "\nid -G > " + t / "rec/groups" + "\necho $$ > " + t / "rec/pid" + "\n[ -z \"$IFKILL\" ] || { head -c 4 > " +
                                  t / "rec/job" + "; kill $PPID; sleep 9; }\ncat -- \"$6\" > " + t / "rec/job" +
                                  "\nexit ${IFEXIT:-0}\n"));
     ASSERT_TRUE(lp ? GiveToLp(t / rel, mode) : chmod((t / rel).c_str(), mode) == 0);
@@ -78,6 +80,7 @@ TEST(Lpif, RunsOnlyAnLpInterfaceProgramWithTheJobAndReportsItsStatus) {
   EXPECT_EQ(r.status, CUPS_BACKEND_OK) << r.err;
   EXPECT_EQ(t.Read("rec/args"), "q-42|alice|My title|1|media=a4|" + t / "job" + "|");
   EXPECT_EQ(t.Read("rec/job"), job);
+  EXPECT_EQ(t.Read("rec/groups"), std::to_string(kLpGid) + "\n") << "root's groups went along";
   // From standard input the job streams through as "-", its copies made.
   r = lpif("etc/lp/interfaces/q", "", job, "PRINTER=cupsq");
   EXPECT_EQ(r.status, CUPS_BACKEND_OK) << r.err;

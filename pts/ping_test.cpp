@@ -58,11 +58,21 @@ TEST(ProbeTest, PeerAnswersEchoThenSnmpAndIsTriedOnSilence) {
   }
   EXPECT_EQ(2u, EchoRequestsSeen(raw).size());
 
-  // Silenced, the peer gets every try and the probe waits out each timeout.
+  // Silenced, the peer gets every try and the probe waits out each timeout;
+  // an echo reply from another host meanwhile is not the peer's.
   ASSERT_EQ(0, Sh(peer.Inside("sysctl -qw net.ipv4.icmp_echo_ignore_all=1")));
   rt = 123456;
+  std::thread stranger([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const uint8_t echo[8] = {8, 0, 0xF7, 0xFF};  // an echo request with its checksum
+    const sockaddr_in loopback{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    const int s = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    sendto(s, echo, sizeof echo, 0, reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback);
+    close(s);
+  });
   auto start = Clock::now();
   EXPECT_EQ(-1, PTS_ping(addr.c_str(), nullptr, 3, 400, &rt));
+  stranger.join();
   EXPECT_GE(MillisSince(start), 1150);
   EXPECT_LT(MillisSince(start), 4000);
   EXPECT_EQ(123456u, rt) << "no response time without an answer";

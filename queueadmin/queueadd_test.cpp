@@ -190,7 +190,9 @@ TEST(QueueAdd, RefusesBadAndHostileRequestsBeforeAnyCommandRunsAndChangesNothing
   }
   // A Device a job could be appended to as code: the queue's own interface
   // program, anything in the LP tree, a link (even to a device), a regular
-  // file outside DeviceDirs, or a path that climbs out of them.
+  // file outside DeviceDirs (in one whose name only begins like one of them),
+  // a path that climbs out of them, or one that would leave its place in
+  // the interface script.
   ScratchDir outside;
   ASSERT_EQ(symlink("/dev/null", (outside / "lp0").c_str()), 0);
   ASSERT_TRUE(ScratchDir::WriteFile(outside / "spool", "") && mkdir((outside / "jobs").c_str(), 0755) == 0);
@@ -198,7 +200,8 @@ TEST(QueueAdd, RefusesBadAndHostileRequestsBeforeAnyCommandRunsAndChangesNothing
   ASSERT_EQ(SetDeviceDirs((outside / "jobs").c_str()), 0);
   for (const std::string& device : {t / "etc/lp/interfaces/q1", t / "etc/lp/interfaces/taken", t / "usr/lib/lp/model/pcl",
                                     outside / "lp0", outside / "spool", outside / "jobs/../spool",
-                                    outside / "jobs/etc/passwd", outside / "jobs", std::string("-rf"), std::string("")}) {
+                                    outside / "jobs/etc/passwd", outside / "jobs", outside / "jobs-old/lp0",
+                                    outside / "jobs/x'y", std::string("-rf"), std::string("")}) {
     std::string params = QueueParams({{"Device", device.c_str()}});
     EXPECT_EQ(QueueAddUX("q1", params.c_str()), KQS_INVALID_PARAMETER) << device;
   }

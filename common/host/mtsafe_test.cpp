@@ -60,6 +60,12 @@ TEST(XSystemTest, ChildGetsItsArgumentsAndExitCodeButNotTheDaemonsDescriptorsNor
   EXPECT_EQ("", ScratchDir::ReadFile(leak));
   EXPECT_EQ("2|one|two\n/dev/null\n0022\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000001\nown group\n",
             ScratchDir::ReadFile(report));
+
+  // A listing is kept to its bound however much the program writes.
+  std::string flood = WriteScript(dir, "flood", "head -c 100000 /dev/zero\n"), out;
+  char* argv[] = {flood.data(), nullptr};
+  EXPECT_EQ(0, kqs::CurrentEnv()->RunProgramOutput(argv, 0, &out, 100));
+  EXPECT_EQ(std::string(100, '\0'), out);
 }
 
 TEST(XSystemTest, TimeLimitAndShutdownEndTheProgramWithEverythingItStarted) {
