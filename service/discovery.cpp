@@ -65,17 +65,35 @@ void BuildReply(std::array<char, 1024>& reply) {
 
 // The UDP socket on the listen address (every local address when none is
 // set); -1 when it cannot be had.
-int OpenDiscoverySocket() {
+bool OnEveryAddress() {
   // Discovery is IPv4: an IPv6 ListenAddress leaves it on every IPv4 address.
   struct in_addr v4;
-  if (szListenAddress[0] == '\0' || inet_pton(AF_INET, szListenAddress, &v4) != 1) {
+  return szListenAddress[0] == '\0' || inet_pton(AF_INET, szListenAddress, &v4) != 1;
+}
+
+int OpenDiscoverySocket() {
+  if (OnEveryAddress()) {
     return PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
   }
   struct sockaddr address;
   int s = kqs::SocketFor("udp", szListenAddress, kqs::kServicePort, &address);
   if (s != -1 && PTS_bind(s, &address, sizeof address) != 0) {
+    const int error = errno;
     PTS_closesocket(s);
+    errno = error;
     return -1;
+  }
+  return s;
+}
+
+// The UDP socket, or -1 after errors 117 and 101: discovery cannot start.
+int OpenDiscoveryOrLog() {
+  errno = 0;
+  const int s = OpenDiscoverySocket();
+  if (s == -1) {
+    kqs::LogSocketFailure(117, "UDP", kqs::kServicePort, OnEveryAddress() ? "every IPv4 address" : szListenAddress,
+                          errno);
+    Log(EVENTLOG_ERROR_TYPE, 101);
   }
   return s;
 }
@@ -106,7 +124,7 @@ bool Answerable(const struct sockaddr& from, kqs::DiscoveryBudget* budget, int64
 
 int OpenDiscovery() {
   if (!bDiscoveryEnabled) return 0;
-  UDPSocket = OpenDiscoverySocket();
+  UDPSocket = OpenDiscoveryOrLog();
   return UDPSocket == -1 ? -1 : 0;
 }
 
@@ -116,11 +134,8 @@ void* DiscoveryThread(void*) {
   BuildReply(reply);
   const int replyLength = static_cast<int>(std::strlen(reply.data()));
 
-  if (UDPSocket == -1) UDPSocket = OpenDiscoverySocket();
-  if (UDPSocket == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
-    return nullptr;
-  }
+  if (UDPSocket == -1) UDPSocket = OpenDiscoveryOrLog();
+  if (UDPSocket == -1) return nullptr;
 
   std::array<char, 32768> datagram;
   // Large: a bucket per source. Owned by this thread alone.

@@ -21,12 +21,13 @@ extern int UDPSocket;
 
 // Opens UDPSocket on port 55554 of the listen address, so that start-up can
 // fail, and report ready, only once discovery can answer. Returns 0, or -1
-// when the socket cannot be had.
+// after errors 117 (with the address and the reason) and 101 when the socket
+// cannot be had.
 int OpenDiscovery();
 
 // Thread body: builds the reply once, opens the UDP socket on port 55554 of
-// the listen address unless OpenDiscovery did (logging event 101 and ending
-// when it cannot) and
+// the listen address unless OpenDiscovery did (logging events 117 and 101
+// and ending when it cannot) and
 // answers each datagram of one byte or more with the reply, sent to its
 // sender within the sender's budget (service/ratelimit.h), until the shutdown
 // flag is set; a datagram that arrives after that is not answered. Then

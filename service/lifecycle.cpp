@@ -147,7 +147,9 @@ void LogLpService() {
   kqs::Env* env = kqs::CurrentEnv();
   const int fd = env->Open(lp.interfaces, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) {
-    LogText(EVENTLOG_ERROR_TYPE, 130, lp.interfaces);
+    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(lp.interfaces),
+                                     reinterpret_cast<uintptr_t>(std::strerror(errno))};
+    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 130, 2, insertions);
   } else {
     close(fd);
   }
@@ -170,14 +172,24 @@ int RecordProcessId(const char* iniPath) {
     xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, iniPath);
     return 0;
   }
-  char offender[255];
+  char offender[255], refused[320];
   int fd = -1;
-  if (CheckRootOwnedSettings(szPidFile, offender, sizeof offender) >= 0) {
+  const char* why = refused;
+  if (CheckRootOwnedSettings(szPidFile, offender, sizeof offender) < 0) {
+    sprintfnA(refused, sizeof refused, "%s may be changed by an account other than root, or is a link", offender);
+  } else {
     fd = kqs::CurrentEnv()->Open(szPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    why = std::strerror(errno);
   }
   const bool written = fd >= 0 && write(fd, pid, std::strlen(pid)) == static_cast<ssize_t>(std::strlen(pid));
-  if (fd >= 0) close(fd);
-  if (!written) LogText(EVENTLOG_ERROR_TYPE, 145, szPidFile);
+  if (fd >= 0) {
+    why = std::strerror(errno);
+    close(fd);
+  }
+  if (!written) {
+    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(szPidFile), reinterpret_cast<uintptr_t>(why)};
+    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 145, 2, insertions);
+  }
   return written ? 0 : -1;
 }
 
@@ -228,6 +240,14 @@ int PrepareTls() {
 }
 
 }  // namespace
+
+void kqs::LogSocketFailure(unsigned id, const char* protocol, int port, const char* address, int error) {
+  char where[128];
+  sprintfnA(where, sizeof where, "%s %d on %s", protocol, port, address[0] != '\0' ? address : "every address");
+  const char* why = error != 0 ? std::strerror(error) : "the address cannot be used on this host";
+  const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(where), reinterpret_cast<uintptr_t>(why)};
+  EventLogAddMessage(EVENTLOG_ERROR_TYPE, id, 2, insertions);
+}
 
 int kqs::SocketFor(const char* method, const char* host, int port, struct sockaddr* address) {
   int family = 0, type = 0, protocol = 0;
@@ -281,13 +301,16 @@ int ServiceBegin() {
     return -1;
   }
   if (nTlsPort != 0 && PrepareTls() != 0) return -1;
-  if (bPlainPort) listenSocket = OpenListenSocket(kqs::kServicePort);
-  if ((bPlainPort && listenSocket == -1) || OpenDiscovery() != 0) {
+  errno = 0;
+  if (bPlainPort && (listenSocket = OpenListenSocket(kqs::kServicePort)) == -1) {
+    kqs::LogSocketFailure(116, "TCP", kqs::kServicePort, szListenAddress, errno);
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
+  if (OpenDiscovery() != 0) return -1;
+  errno = 0;
   if (nTlsPort != 0 && (tlsListenSocket = OpenListenSocket(nTlsPort)) == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 162);
+    kqs::LogSocketFailure(162, "TCP", nTlsPort, szListenAddress, errno);
     return -1;
   }
   if (RecordProcessId(path) != 0) return -1;
