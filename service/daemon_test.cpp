@@ -376,7 +376,11 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
     mode_t mode;
     std::string named;
   };
-  const std::string next = ini + ", line " + std::to_string(std::count(good.begin(), good.end(), '\n') + 1) + ",";
+  // Few directories, but long ones: cut to what fits they would name others.
+  std::string dirs;
+  for (int i = 0; i < 14; ++i) dirs += "/srv/" + std::string(205, 'd') + "/" + std::string(75, 'a' + i) + " ";
+  const std::string nextLine = "line " + std::to_string(std::count(good.begin(), good.end(), '\n') + 1);
+  const std::string next = ini + ", " + nextLine + ",";
   const Case cases[] = {{good + "[ACCESS]\nEnforce=1\n", 0000, ini + " (Permission denied)"},
                         {good + "[Process Settings\nIdleTimeout=300\n", 0640, next},
                         {good + "Enforce 1\n", 0640, next},
@@ -390,15 +394,25 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
   }
   std::string nets;
   for (int i = 0; i < 120; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48 ";
-  ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"),
-                                                                 "[ACCESS]\nAllow=" + nets + "\n")));
-  r = kqs::Run({"timeout", "20", exe, "-f"});
-  EXPECT_EQ(r.status, 78);
-  EXPECT_NE(r.err.find("[ACCESS] Allow (at most 2047 characters)"), std::string::npos) << r.err;
+  const Case tooLong[] = {
+      {std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\nAllow=" + nets + "\n"), 0640,
+       "[ACCESS] Allow (at most 2047 characters)"},
+      {good + "[Process Settings]\nPidFile=/run/" + std::string(260, 'p') + "\n", 0640,
+       "[Process Settings] PidFile (at most 254 characters)"},
+      {std::regex_replace(good, std::regex(R"(\[LP Service\]\n)"), "[LP Service]\nDeviceDirs=" + dirs + "\n"), 0640,
+       "[LP Service] DeviceDirs (at most 4000 characters)"},
+      // Read in pieces, the tail of this comment would be a setting.
+      {good + "; " + std::string(4093, '-') + "Enforce=0\n", 0640, nextLine + " (at most 4095 characters) in " + ini}};
+  for (const Case& c : tooLong) {
+    ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, c.text));
+    r = kqs::Run({"timeout", "20", exe, "-f"});
+    EXPECT_EQ(r.status, 78);
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+  }
   const auto kUnreadable = std::pair{0, 140u}, kMalformed = std::pair{0, 141u},
              kNotANumber = std::pair{0, 142u};
   EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni, kUnreadable, kMalformed,
-                              kMalformed, kNotANumber, kTooLong}));
+                              kMalformed, kNotANumber, kTooLong, kTooLong, kTooLong, kTooLong}));
 
   // Enforced with no password set yet: it starts, warns, and refuses every
   // change, whatever password a console offers.

@@ -104,6 +104,8 @@ bool SettingsFileSafe() {
   } else if (id == 141) {
     std::fprintf(stderr, "kqsd: refusing to start: %s is not a settings line ([section], key=value or ;comment).\n",
                  problem);
+  } else if (id == 114) {
+    std::fprintf(stderr, "kqsd: refusing to start: %s in %s is longer than that; shorten it.\n", problem, path);
   } else {
     std::fprintf(stderr, "kqsd: refusing to start: %s in %s is not a number of seconds.\n", problem, path);
   }

@@ -95,6 +95,10 @@ bool ParseNetwork(const char* text, AllowedNetwork* net) {
   return true;
 }
 
+// The profile reader takes a longer line in pieces, each read as a line of
+// its own: the tail of a long comment would become a setting.
+constexpr size_t kMaxLineLength = 4095;
+
 // A text setting into buffer; a value longer than size-1 characters is never
 // cut (a cut list or path means something else): error 114 names the key and
 // its limit, and the start stops.
@@ -237,7 +241,10 @@ unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size) {
   for (unsigned number = 1; id == 0 && at < text.size(); ++number) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
-    if (!WellFormedLine(text.substr(at, end - at)) || text.find('\0', at) < end) {
+    if (end - at > kMaxLineLength) {
+      what = "line " + std::to_string(number) + " (at most " + std::to_string(kMaxLineLength) + " characters)";
+      id = 114;
+    } else if (!WellFormedLine(text.substr(at, end - at)) || text.find('\0', at) < end) {
       what = std::string(iniPath) + ", line " + std::to_string(number) + ",";
       id = 141;
     }
@@ -268,9 +275,12 @@ int LoadServiceOptions(ServiceSettings* settings, const char* iniPath) {
   if (s.keepAliveSeconds == 0) s.keepAliveSeconds = 1;
   s.discoveryEnabled = xGetPrivateProfileIntA("Discovery", "Enabled", 1, iniPath) != 0;
   nCommandTimeoutMs = static_cast<int>(ReadSeconds("LP Service", "CommandTimeout", 0, iniPath));
-  xGetPrivateProfileStringA("Process Settings", "User", "", s.serviceUser, sizeof s.serviceUser, iniPath);
+  // A name or path cut short would be another account or file.
+  if (!ReadText("Process Settings", "User", s.serviceUser, sizeof s.serviceUser, iniPath) ||
+      !ReadText("Process Settings", "PidFile", s.pidFile, sizeof s.pidFile, iniPath)) {
+    return -1;
+  }
   if (s.serviceUser[0] == '\0') RelStrCpyIntoBufA(s.serviceUser, "lp", sizeof s.serviceUser);
-  xGetPrivateProfileStringA("Process Settings", "PidFile", "", s.pidFile, sizeof s.pidFile, iniPath);
   const char* runtime = std::getenv("RUNTIME_DIRECTORY");
   if (s.pidFile[0] == '\0' && runtime != nullptr && runtime[0] == '/') {
     // systemd may list several directories; the first is the daemon's.
