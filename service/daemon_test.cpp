@@ -93,7 +93,7 @@ uint32_t Code(Console& console, uint32_t operation, uint32_t objectType,
 
 const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10},
     kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kSettings{1, 20},
-    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kTooLong{0, 114}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
+    kStartFailed{0, 101}, kPortBusy{0, 116}, kUnsafeIni{0, 112}, kTooLong{0, 114}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
     kNoInterfaces{0, 130}, kNoLpadmin{0, 131}, kPortAdded{2, 200}, kDropped{2, 211},
     kIdle{2, 202}, kSlowRequest{2, 203}, kNotTaken{2, 204}, kLost{2, 205}, kRefused{2, 207},
     kTooManyRefused{2, 208}, kNotAllowed{2, 209}, kNotATruth{2, 210}, kDisplaced{2, 232},
@@ -246,10 +246,12 @@ TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASeco
   // id in place; the first runs on.
   const kqs::RunResult second = kqs::Run({daemon_.installDir() + "/kqsd", "-f"});
   EXPECT_EQ(second.status, 1);
-  EXPECT_NE(second.err.find("error 101: The network service could not be started"), std::string::npos)
+  EXPECT_NE(second.err.find("error 116: Start-up failed: the management port (TCP 55554 on every address) could not "
+                            "be opened: Address already in use"),
+            std::string::npos)
       << second.err;
-  for (int i = 0; i < 50 && events != Events{kStartFailed}; ++i) events = Logged();
-  EXPECT_EQ(events, Events{kStartFailed});
+  for (int i = 0; i < 50 && events != Events{kPortBusy, kStartFailed}; ++i) events = Logged();
+  EXPECT_EQ(events, (Events{kPortBusy, kStartFailed}));
   EXPECT_NE(kqs::ScratchDir::ReadFile(target).find("ProcessID=" + std::to_string(pid) + "\n"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_symlink(daemon_.iniPath()));
   EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
@@ -307,11 +309,24 @@ TEST_F(DaemonTest, DiscoveryRepliesHoldToOneBudgetWhateverTheSourcesAndCanBeSwit
   EXPECT_FALSE(Discover().empty());
   Stop(pid);
 
+  // Another program on the UDP port stops the start, naming discovery and
+  // why; with discovery off, as the message advises, the daemon starts.
+  const int squatter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in port{AF_INET, htons(kqs::kManagementPort), {htonl(INADDR_ANY)}, {}};
+  ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&port), sizeof port), 0);
+  const kqs::RunResult held = kqs::Run({daemon_.installDir() + "/kqsd", "-f"});
+  EXPECT_EQ(held.status, 1);
+  EXPECT_NE(held.err.find("error 117: Discovery cannot start: its socket (UDP 55554 on every IPv4 address) could not be "
+                          "opened: Address already in use"),
+            std::string::npos)
+      << held.err;
+  EXPECT_NE(held.err.find("error 101:"), std::string::npos) << held.err;
   Configure("", "[Discovery]\nEnabled=0\n");
   ASSERT_NE(Start(false), 0);
   EXPECT_TRUE(Discover(500).empty()) << "answered with discovery off";
   Console console;
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
+  close(squatter);
 }
 
 TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {

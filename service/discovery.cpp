@@ -64,17 +64,35 @@ void BuildReply(const char* installDir, std::array<char, 1024>& reply) {
 
 // The UDP socket on the listen address (every local address when none is
 // set); -1 when it cannot be had.
-int OpenDiscoverySocket(const char* listenAddress) {
+bool OnEveryAddress(const char* listenAddress) {
   // Discovery is IPv4: an IPv6 ListenAddress leaves it on every IPv4 address.
   struct in_addr v4;
-  if (listenAddress[0] == '\0' || inet_pton(AF_INET, listenAddress, &v4) != 1) {
+  return listenAddress[0] == '\0' || inet_pton(AF_INET, listenAddress, &v4) != 1;
+}
+
+int OpenDiscoverySocket(const char* listenAddress) {
+  if (OnEveryAddress(listenAddress)) {
     return PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
   }
   struct sockaddr address;
   int s = kqs::SocketFor("udp", listenAddress, kqs::kServicePort, &address);
   if (s != -1 && PTS_bind(s, &address, sizeof address) != 0) {
+    const int error = errno;
     PTS_closesocket(s);
+    errno = error;
     return -1;
+  }
+  return s;
+}
+
+// The UDP socket, or -1 after errors 117 and 101: discovery cannot start.
+int OpenDiscoveryOrLog(const char* listenAddress) {
+  errno = 0;
+  const int s = OpenDiscoverySocket(listenAddress);
+  if (s == -1) {
+    kqs::LogSocketFailure(117, "UDP", kqs::kServicePort,
+                          OnEveryAddress(listenAddress) ? "every IPv4 address" : listenAddress, errno);
+    Log(EVENTLOG_ERROR_TYPE, 101);
   }
   return s;
 }
@@ -105,7 +123,7 @@ bool Answerable(const struct sockaddr& from, kqs::DiscoveryBudget* budget, int64
 
 int OpenDiscovery(DaemonState* state) {
   if (!state->settings.discoveryEnabled) return 0;
-  state->UDPSocket = OpenDiscoverySocket(state->settings.listenAddress);
+  state->UDPSocket = OpenDiscoveryOrLog(state->settings.listenAddress);
   return state->UDPSocket == -1 ? -1 : 0;
 }
 
@@ -116,12 +134,9 @@ void* DiscoveryThread(void* arg) {
   BuildReply(state->tInstalldir, reply);
   const int replyLength = static_cast<int>(std::strlen(reply.data()));
 
-  if (state->UDPSocket == -1) state->UDPSocket = OpenDiscoverySocket(state->settings.listenAddress);
+  if (state->UDPSocket == -1) state->UDPSocket = OpenDiscoveryOrLog(state->settings.listenAddress);
   const int udp = state->UDPSocket;
-  if (udp == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
-    return nullptr;
-  }
+  if (udp == -1) return nullptr;
 
   std::array<char, 32768> datagram;
   // Large: a bucket per source. Owned by this thread alone.

@@ -20,13 +20,13 @@ struct KQSVersionInfo {
 // Opens state's UDPSocket on port 55554 of the listen address, so that
 // start-up can fail, and report ready, only once discovery can answer; does
 // nothing when discovery is off. Returns 0, or -1 when the socket cannot be
-// had.
+// had, after errors 117 (with the address and the reason) and 101.
 int OpenDiscovery(kqs::DaemonState* state);
 
 // Thread body, given the daemon's state (kqs::DaemonState*) as its argument:
 // ends at once when discovery is off; builds the reply once, opens the UDP
-// socket on port 55554 of the listen address unless OpenDiscovery did (logging event 101 and ending
-// when it cannot) and
+// socket on port 55554 of the listen address unless OpenDiscovery did (logging events 117 and
+// 101 and ending when it cannot) and
 // answers each datagram of one byte or more with the reply, sent to its
 // sender within the sender's budget (service/ratelimit.h), until the shutdown
 // flag is set; a datagram that arrives after that is not answered. Then

@@ -155,7 +155,9 @@ void LogLpService() {
   kqs::Env* env = kqs::CurrentEnv();
   const int fd = env->Open(lp.interfaces, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) {
-    LogText(EVENTLOG_ERROR_TYPE, 130, lp.interfaces);
+    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(lp.interfaces),
+                                     reinterpret_cast<uintptr_t>(std::strerror(errno))};
+    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 130, 2, insertions);
   } else {
     close(fd);
   }
@@ -178,11 +180,15 @@ int RecordProcessId(const char* pidFile, const char* iniPath) {
     xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, iniPath);
     return 0;
   }
-  char offender[255];
+  char offender[255], refused[320];
   kqs::Env* env = kqs::CurrentEnv();
   int fd = -1;
-  if (CheckRootOwnedSettings(pidFile, offender, sizeof offender) >= 0) {
+  const char* why = refused;
+  if (CheckRootOwnedSettings(pidFile, offender, sizeof offender) < 0) {
+    sprintfnA(refused, sizeof refused, "%s may be changed by an account other than root, or is a link", offender);
+  } else {
     fd = env->Open(pidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    why = std::strerror(errno);
   }
   FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (out == nullptr && fd >= 0) close(fd);
@@ -190,7 +196,11 @@ int RecordProcessId(const char* pidFile, const char* iniPath) {
   // the number reached the file.
   bool written = out != nullptr && std::fputs(pid, out) >= 0;
   if (out != nullptr && env->FClose(out) != 0) written = false;
-  if (!written) LogText(EVENTLOG_ERROR_TYPE, 145, pidFile);
+  if (!written) {
+    if (fd >= 0) why = std::strerror(errno);
+    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(pidFile), reinterpret_cast<uintptr_t>(why)};
+    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 145, 2, insertions);
+  }
   return written ? 0 : -1;
 }
 
@@ -241,6 +251,14 @@ int PrepareTls(const DaemonState& state) {
 }
 
 }  // namespace
+
+void kqs::LogSocketFailure(unsigned id, const char* protocol, int port, const char* address, int error) {
+  char where[128];
+  sprintfnA(where, sizeof where, "%s %d on %s", protocol, port, address[0] != '\0' ? address : "every address");
+  const char* why = error != 0 ? std::strerror(error) : "the address cannot be used on this host";
+  const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(where), reinterpret_cast<uintptr_t>(why)};
+  EventLogAddMessage(EVENTLOG_ERROR_TYPE, id, 2, insertions);
+}
 
 int kqs::SocketFor(const char* method, const char* host, int port, struct sockaddr* address) {
   int family = 0, type = 0, protocol = 0;
@@ -297,14 +315,18 @@ int ServiceBegin() {
     return -1;
   }
   if (settings.tlsPort != 0 && PrepareTls(state) != 0) return -1;
-  if (settings.plainPort) state.listenSocket = OpenListenSocket(settings.listenAddress, kqs::kServicePort);
-  if ((settings.plainPort && state.listenSocket == -1) || OpenDiscovery(&state) != 0) {
+  errno = 0;
+  if (settings.plainPort &&
+      (state.listenSocket = OpenListenSocket(settings.listenAddress, kqs::kServicePort)) == -1) {
+    kqs::LogSocketFailure(116, "TCP", kqs::kServicePort, settings.listenAddress, errno);
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
+  if (OpenDiscovery(&state) != 0) return -1;
+  errno = 0;
   if (settings.tlsPort != 0 &&
       (state.tlsListenSocket = OpenListenSocket(settings.listenAddress, settings.tlsPort)) == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 162);
+    kqs::LogSocketFailure(162, "TCP", settings.tlsPort, settings.listenAddress, errno);
     return -1;
   }
   if (RecordProcessId(settings.pidFile, path) != 0) return -1;

@@ -21,6 +21,11 @@ inline constexpr int kServicePort = 55554;
 // the address of host and port for it; -1 when the method, the address or
 // the socket cannot be had.
 int SocketFor(const char* method, const char* host, int port, struct sockaddr* address);
+
+// Logs error id with two insertions: where the socket was to be ("TCP 55554
+// on 192.0.2.1"; an empty address reads "every address") and why it could
+// not be had (error's strerror text; for 0, that the address cannot be used).
+void LogSocketFailure(unsigned id, const char* protocol, int port, const char* address, int error);
 }  // namespace kqs
 
 // The daemon's state (service/daemonstate.h) that ServiceBegin and
@@ -52,8 +57,9 @@ void UseDaemonState(kqs::DaemonState* state);
 // bad [TLS] setting, 191 for a refused LP root, 192 for a missing lp
 // account. Returns -1 when start-up failed otherwise: 161 for a certificate
 // or key that cannot be made or used, 162 for a TLS port that did not open,
-// 101 for a socket layer, listener or discovery socket that did not open
-// (the process id of a daemon already running stays in kqsd.ini), 132 when
+// 101 for a socket layer that did not start, 116 then 101 for a port 55554
+// listener and 117 then 101 for a discovery socket that did not open, each
+// with the address and the reason (the process id of a daemon already running stays in kqsd.ini), 132 when
 // the switch to lp fails, 115 when root's rights could be taken back after
 // it; nothing is logged when a thread start fails. A
 // failed step undoes nothing before it.
