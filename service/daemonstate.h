@@ -40,7 +40,9 @@ struct AllowedNetwork {
 
 // The settings of kqsd.ini that shape how the daemon serves and guards
 // itself (their keys and defaults: service/options.h). A default-built one
-// holds the defaults.
+// holds the defaults. [LP Service] CommandTimeout is not here: it belongs to
+// the command runner, which the LP handlers call (nCommandTimeoutMs,
+// common/host/mtsafe.h).
 struct ServiceSettings {
   // Adds and removes are refused until an administrator check on the same
   // connection succeeded.
