@@ -24,7 +24,6 @@ namespace {
 
 std::array<std::string, kMaxDeviceDirs> g_dirs;
 unsigned g_dirCount = 0;
-char g_dirText[512] = "";
 
 int Refuse(char* why, unsigned size, const std::string& text) {
   if (why != nullptr && size > 0) RelStrCpyIntoBufA(why, text.c_str(), size);
@@ -96,20 +95,20 @@ int SetDeviceDirs(const char* list) {
   }
   g_dirs = dirs;
   g_dirCount = count;
-  RelStrCpyIntoBufA(g_dirText, text.c_str(), sizeof g_dirText);
   return 0;
 }
 
-int LoadDeviceDirs() {
+int LoadDeviceDirs(char* list, unsigned size) {
+  std::array<char, kMaxDeviceDirsLength + 2> room{};
   char ini[255];
   const unsigned n = xGetModuleDirectoryA(nullptr, ini, sizeof ini);
-  if (n == 0 || n >= sizeof ini || MergePathA(ini, "kqsd.ini", sizeof ini) == nullptr) return SetDeviceDirs("");
-  char list[512];
-  xGetPrivateProfileStringA("LP Service", "DeviceDirs", "", list, sizeof list, ini);
-  return SetDeviceDirs(list);
+  if (n != 0 && n < sizeof ini && MergePathA(ini, "kqsd.ini", sizeof ini) != nullptr) {
+    xGetPrivateProfileStringA("LP Service", "DeviceDirs", "", room.data(), room.size(), ini);
+  }
+  if (list != nullptr && size > 0) RelStrCpyIntoBufA(list, room.data(), size);
+  if (std::strlen(room.data()) > kMaxDeviceDirsLength) return -2;
+  return SetDeviceDirs(room.data());
 }
-
-const char* DeviceDirs() { return g_dirText; }
 
 int CheckQueueDevice(const char* device, char* why, unsigned size) {
   const std::string d = device != nullptr ? device : "";

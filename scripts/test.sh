@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev libcrypt-dev libc-dev-bin libcups2-dev libssl-dev openssl \
   cups-daemon cups-client iproute2 util-linux procps snmpd tshark ansible-core man-db groff-base systemd \
-  bash-completion libcpp-httplib-dev pkg-config chromium chromium-driver python3-selenium
+  bash-completion libcpp-httplib-dev pkg-config chromium chromium-driver python3 python3-selenium
 if [[ "${KQS_SANITIZE:-0}" != 1 ]]; then
   ensure_packages git build-essential debhelper dpkg-dev lintian debootstrap python3-voluptuous pylint pycodestyle yamllint \
     python3-yaml

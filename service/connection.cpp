@@ -11,7 +11,6 @@
 #include <cerrno>
 
 #include "pts/ptscore.h"
-#include "service/options.h"
 
 namespace kqs {
 
@@ -53,14 +52,14 @@ std::string PeerText(const struct sockaddr* address, socklen_t length) {
   return text;
 }
 
-void GuardSocket(int s) {
+void GuardSocket(int s, int keepAliveSeconds, uint32_t sendTimeoutMs) {
   const int on = 1;
-  const int idle = nKeepAliveSeconds;
+  const int idle = keepAliveSeconds;
   const int interval = idle / 3 > 0 ? idle / 3 : 1;
   const int probes = 3;
-  const unsigned userTimeoutMs = nSendTimeoutMs;
-  struct timeval sendLimit{static_cast<time_t>(nSendTimeoutMs / 1000),
-                           static_cast<suseconds_t>((nSendTimeoutMs % 1000) * 1000)};
+  const unsigned userTimeoutMs = sendTimeoutMs;
+  struct timeval sendLimit{static_cast<time_t>(sendTimeoutMs / 1000),
+                           static_cast<suseconds_t>((sendTimeoutMs % 1000) * 1000)};
   PTS_setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   PTS_setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);

@@ -82,13 +82,13 @@ class SocketConnection final : public Connection {
 std::string PeerText(const struct sockaddr* address, socklen_t length);
 
 // Sets the options that keep a console from holding an accepted TCP socket
-// after it vanished or stopped reading: keepalive probes after KeepAlive
-// seconds of silence (then every third of that), and SendTimeout both as the
-// send time limit and as TCP_USER_TIMEOUT, so that data the console does not
-// acknowledge, or a window it keeps shut, ends the connection. With both the
-// kernel drops a silent console at the first probe once it has been silent
-// for at least KeepAlive + KeepAlive/3 and at least SendTimeout seconds.
-// Options that cannot be set leave the socket as it is.
-void GuardSocket(int socket);
+// after it vanished or stopped reading: keepalive probes after
+// keepAliveSeconds of silence (then every third of that), and sendTimeoutMs
+// both as the send time limit and as TCP_USER_TIMEOUT, so that data the
+// console does not acknowledge, or a window it keeps shut, ends the
+// connection. With both the kernel drops a silent console at the first probe
+// once it has been silent for at least keepAliveSeconds * 4/3 and at least
+// the send time limit. Options that cannot be set leave the socket as it is.
+void GuardSocket(int socket, int keepAliveSeconds, uint32_t sendTimeoutMs);
 
 }  // namespace kqs

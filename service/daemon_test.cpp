@@ -93,7 +93,7 @@ uint32_t Code(Console& console, uint32_t operation, uint32_t objectType,
 
 const std::pair<int, unsigned> kStarted{1, 1}, kStopped{1, 2}, kReceived{1, 8}, kClosed{1, 10},
     kAccepted{1, 11}, kListenerClosed{1, 12}, kClosingListener{1, 13}, kSettings{1, 20},
-    kStartFailed{0, 101}, kUnsafeIni{0, 112}, kTooLong{0, 114}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
+    kStartFailed{0, 101}, kPortBusy{0, 116}, kUnsafeIni{0, 112}, kTooLong{0, 114}, kMissingIni{0, 190}, kLpService{1, 40}, kOnDefaults{1, 41},
     kNoInterfaces{0, 130}, kNoLpadmin{0, 131}, kPortAdded{2, 200}, kDropped{2, 211},
     kIdle{2, 202}, kSlowRequest{2, 203}, kNotTaken{2, 204}, kLost{2, 205}, kRefused{2, 207},
     kTooManyRefused{2, 208}, kNotAllowed{2, 209}, kNotATruth{2, 210}, kDisplaced{2, 232},
@@ -246,10 +246,12 @@ TEST_F(DaemonTest, DetachesAnswersDiscoveryIgnoresHangupAndKeepsItsPortFromASeco
   // id in place; the first runs on.
   const kqs::RunResult second = kqs::Run({daemon_.installDir() + "/kqsd", "-f"});
   EXPECT_EQ(second.status, 1);
-  EXPECT_NE(second.err.find("error 101: The network service could not be started"), std::string::npos)
+  EXPECT_NE(second.err.find("error 116: Start-up failed: the management port (TCP 55554 on every address) could not "
+                            "be opened: Address already in use"),
+            std::string::npos)
       << second.err;
-  for (int i = 0; i < 50 && events != Events{kStartFailed}; ++i) events = Logged();
-  EXPECT_EQ(events, Events{kStartFailed});
+  for (int i = 0; i < 50 && events != Events{kPortBusy, kStartFailed}; ++i) events = Logged();
+  EXPECT_EQ(events, (Events{kPortBusy, kStartFailed}));
   EXPECT_NE(kqs::ScratchDir::ReadFile(target).find("ProcessID=" + std::to_string(pid) + "\n"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_symlink(daemon_.iniPath()));
   EXPECT_FALSE(Discover().empty()) << "the first daemon stopped answering";
@@ -307,11 +309,24 @@ TEST_F(DaemonTest, DiscoveryRepliesHoldToOneBudgetWhateverTheSourcesAndCanBeSwit
   EXPECT_FALSE(Discover().empty());
   Stop(pid);
 
+  // Another program on the UDP port stops the start, naming discovery and
+  // why; with discovery off, as the message advises, the daemon starts.
+  const int squatter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in port{AF_INET, htons(kqs::kManagementPort), {htonl(INADDR_ANY)}, {}};
+  ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&port), sizeof port), 0);
+  const kqs::RunResult held = kqs::Run({daemon_.installDir() + "/kqsd", "-f"});
+  EXPECT_EQ(held.status, 1);
+  EXPECT_NE(held.err.find("error 117: Discovery cannot start: its socket (UDP 55554 on every IPv4 address) could not be "
+                          "opened: Address already in use"),
+            std::string::npos)
+      << held.err;
+  EXPECT_NE(held.err.find("error 101:"), std::string::npos) << held.err;
   Configure("", "[Discovery]\nEnabled=0\n");
   ASSERT_NE(Start(false), 0);
   EXPECT_TRUE(Discover(500).empty()) << "answered with discovery off";
   Console console;
   EXPECT_EQ(Code(console, KQS_UPDATE, TYPE_PRINTQUEUE), KQS_INVALID_OPERATION);
+  close(squatter);
 }
 
 TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
@@ -361,7 +376,11 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
     mode_t mode;
     std::string named;
   };
-  const std::string next = ini + ", line " + std::to_string(std::count(good.begin(), good.end(), '\n') + 1) + ",";
+  // Few directories, but long ones: cut to what fits they would name others.
+  std::string dirs;
+  for (int i = 0; i < 14; ++i) dirs += "/srv/" + std::string(205, 'd') + "/" + std::string(75, 'a' + i) + " ";
+  const std::string nextLine = "line " + std::to_string(std::count(good.begin(), good.end(), '\n') + 1);
+  const std::string next = ini + ", " + nextLine + ",";
   const Case cases[] = {{good + "[ACCESS]\nEnforce=1\n", 0000, ini + " (Permission denied)"},
                         {good + "[Process Settings\nIdleTimeout=300\n", 0640, next},
                         {good + "Enforce 1\n", 0640, next},
@@ -373,21 +392,30 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
     EXPECT_EQ(r.status, 78) << c.named;
     EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
   }
-  // So does an Allow list too long, or with a network no address has.
   std::string nets;
   for (int i = 0; i < 120; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48 ";
-  for (const auto& [allow, named] : {std::pair{nets, "[ACCESS] Allow (at most 2047 characters)"},
-                                     {"10.0.0.0/8,127.0.0.1/33", "127.0.0.1/33"}}) {
-    ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"),
-                                                                   "[ACCESS]\nAllow=" + allow + "\n")));
+  const Case tooLong[] = {
+      {std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\nAllow=" + nets + "\n"), 0640,
+       "[ACCESS] Allow (at most 2047 characters)"},
+      {good + "[Process Settings]\nPidFile=/run/" + std::string(260, 'p') + "\n", 0640,
+       "[Process Settings] PidFile (at most 254 characters)"},
+      {std::regex_replace(good, std::regex(R"(\[LP Service\]\n)"), "[LP Service]\nDeviceDirs=" + dirs + "\n"), 0640,
+       "[LP Service] DeviceDirs (at most 4000 characters)"},
+      // Read in pieces, the tail of this comment would be a setting.
+      {good + "; " + std::string(4093, '-') + "Enforce=0\n", 0640, nextLine + " (at most 4095 characters) in " + ini},
+      // A network no address has.
+      {std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\nAllow=10.0.0.0/8,127.0.0.1/33\n"), 0640,
+       "127.0.0.1/33"}};
+  for (const Case& c : tooLong) {
+    ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, c.text));
     r = kqs::Run({"timeout", "20", exe, "-f"});
-    EXPECT_EQ(r.status, 78) << allow;
-    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 78);
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
   }
   const auto kUnreadable = std::pair{0, 140u}, kMalformed = std::pair{0, 141u},
              kNotANumber = std::pair{0, 142u}, kNotANetwork = std::pair{0, 113u};
   EXPECT_EQ(Logged(), (Events{kUnsafeIni, kUnsafeIni, kUnsafeIni, kUnsafeIni, kMissingIni, kUnreadable, kMalformed,
-                              kMalformed, kNotANumber, kTooLong, kNotANetwork}));
+                              kMalformed, kNotANumber, kTooLong, kTooLong, kTooLong, kTooLong, kNotANetwork}));
 
   // Enforced with no password set yet: it starts, warns, and refuses every
   // change, whatever password a console offers.

@@ -25,12 +25,11 @@
 #include "pts/methods.h"
 #include "pts/ptscore.h"
 #include "service/lifecycle.h"
-#include "service/options.h"
 #include "service/ratelimit.h"
 
-int UDPSocket = -1;
-
 namespace {
+
+using kqs::DaemonState;
 
 constexpr KQSVersionInfo kVersion{sizeof(KQSVersionInfo), 3, 0, 0, 0, 394};
 constexpr int kProtocolVersion = static_cast<int>(KQS_PROTOCOL_VERSION);
@@ -49,7 +48,7 @@ constexpr int64_t kHeldBackLogMs = 60000;
 // The reply is fixed for the life of the thread. It names the system but
 // not its release, which would tell anyone on the network which kernel
 // flaws to try.
-void BuildReply(std::array<char, 1024>& reply) {
+void BuildReply(const char* installDir, std::array<char, 1024>& reply) {
   KQSVersionInfo version{};
   version.size = sizeof version;
   KQSVersion(&version);
@@ -59,23 +58,41 @@ void BuildReply(std::array<char, 1024>& reply) {
   sprintfnA(reply.data(), reply.size(), kReplyFormat, PlatformFromID(PRINTSERVER_UNIX),
             host.data(), kProtocolVersion, static_cast<int>(version.major),
             static_cast<int>(version.minor), static_cast<int>(version.update),
-            static_cast<int>(version.build), tInstalldir);
+            static_cast<int>(version.build), installDir);
   reply.back() = '\0';
 }
 
 // The UDP socket on the listen address (every local address when none is
 // set); -1 when it cannot be had.
-int OpenDiscoverySocket() {
+bool OnEveryAddress(const char* listenAddress) {
   // Discovery is IPv4: an IPv6 ListenAddress leaves it on every IPv4 address.
   struct in_addr v4;
-  if (szListenAddress[0] == '\0' || inet_pton(AF_INET, szListenAddress, &v4) != 1) {
+  return listenAddress[0] == '\0' || inet_pton(AF_INET, listenAddress, &v4) != 1;
+}
+
+int OpenDiscoverySocket(const char* listenAddress) {
+  if (OnEveryAddress(listenAddress)) {
     return PTS_SetupUDPListenSocket(kqs::kServicePort, 0);
   }
   struct sockaddr address;
-  int s = kqs::SocketFor("udp", szListenAddress, kqs::kServicePort, &address);
+  int s = kqs::SocketFor("udp", listenAddress, kqs::kServicePort, &address);
   if (s != -1 && PTS_bind(s, &address, sizeof address) != 0) {
+    const int error = errno;
     PTS_closesocket(s);
+    errno = error;
     return -1;
+  }
+  return s;
+}
+
+// The UDP socket, or -1 after errors 117 and 101: discovery cannot start.
+int OpenDiscoveryOrLog(const char* listenAddress) {
+  errno = 0;
+  const int s = OpenDiscoverySocket(listenAddress);
+  if (s == -1) {
+    kqs::LogSocketFailure(117, "UDP", kqs::kServicePort,
+                          OnEveryAddress(listenAddress) ? "every IPv4 address" : listenAddress, errno);
+    Log(EVENTLOG_ERROR_TYPE, 101);
   }
   return s;
 }
@@ -104,23 +121,22 @@ bool Answerable(const struct sockaddr& from, kqs::DiscoveryBudget* budget, int64
 
 }  // namespace
 
-int OpenDiscovery() {
-  if (!bDiscoveryEnabled) return 0;
-  UDPSocket = OpenDiscoverySocket();
-  return UDPSocket == -1 ? -1 : 0;
+int OpenDiscovery(DaemonState* state) {
+  if (!state->settings.discoveryEnabled) return 0;
+  state->UDPSocket = OpenDiscoveryOrLog(state->settings.listenAddress);
+  return state->UDPSocket == -1 ? -1 : 0;
 }
 
-void* DiscoveryThread(void*) {
-  if (!bDiscoveryEnabled) return nullptr;
+void* DiscoveryThread(void* arg) {
+  DaemonState* state = static_cast<DaemonState*>(arg);
+  if (!state->settings.discoveryEnabled) return nullptr;
   std::array<char, 1024> reply;
-  BuildReply(reply);
+  BuildReply(state->tInstalldir, reply);
   const int replyLength = static_cast<int>(std::strlen(reply.data()));
 
-  if (UDPSocket == -1) UDPSocket = OpenDiscoverySocket();
-  if (UDPSocket == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 101);
-    return nullptr;
-  }
+  if (state->UDPSocket == -1) state->UDPSocket = OpenDiscoveryOrLog(state->settings.listenAddress);
+  const int udp = state->UDPSocket;
+  if (udp == -1) return nullptr;
 
   std::array<char, 32768> datagram;
   // Large: a bucket per source. Owned by this thread alone.
@@ -129,26 +145,26 @@ void* DiscoveryThread(void*) {
   while (true) {
     fd_set readable;
     PTS_FD_ZERO(&readable);
-    PTS_FD_SET(UDPSocket, &readable);
-    if (PTS_select(UDPSocket + 1, &readable, nullptr, nullptr, nullptr) >= 1) {
+    PTS_FD_SET(udp, &readable);
+    if (PTS_select(udp + 1, &readable, nullptr, nullptr, nullptr) >= 1) {
       struct sockaddr from;
       socklen_t fromLength = sizeof from;
-      int received = PTS_recvfrom(UDPSocket, datagram.data(), datagram.size(), 0, &from,
-                                  &fromLength);
+      int received = PTS_recvfrom(udp, datagram.data(), datagram.size(), 0, &from, &fromLength);
       if (received >= 1) {
         if (ServiceIsShutdown()) break;
         Log(EVENTLOG_INFORMATION_TYPE, 8);
         if (Answerable(from, budget.get(), &lastHeldBackMs)) {
-          _PTS_sendto(UDPSocket, reply.data(), replyLength, 0, &from, fromLength);
+          _PTS_sendto(udp, reply.data(), replyLength, 0, &from, fromLength);
         }
       }
     }
     if (ServiceIsShutdown()) break;
   }
 
-  PTS_closesocket(UDPSocket);
+  // Shutdown may still be waking the socket: it is forgotten before it closes.
+  state->UDPSocket = -1;
+  PTS_closesocket(udp);
   Log(EVENTLOG_INFORMATION_TYPE, 10);
-  UDPSocket = -1;
   return nullptr;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "service/daemonstate.h"
+
 // The daemon's version record. The caller sets size to the record's size.
 struct KQSVersionInfo {
   uint32_t size;
@@ -15,22 +17,20 @@ struct KQSVersionInfo {
   uint32_t build;
 };
 
-// The discovery socket, -1 while none is open. Used by the discovery thread
-// only.
-extern int UDPSocket;
+// Opens state's UDPSocket on port 55554 of the listen address, so that
+// start-up can fail, and report ready, only once discovery can answer; does
+// nothing when discovery is off. Returns 0, or -1 when the socket cannot be
+// had, after errors 117 (with the address and the reason) and 101.
+int OpenDiscovery(kqs::DaemonState* state);
 
-// Opens UDPSocket on port 55554 of the listen address, so that start-up can
-// fail, and report ready, only once discovery can answer. Returns 0, or -1
-// when the socket cannot be had.
-int OpenDiscovery();
-
-// Thread body: builds the reply once, opens the UDP socket on port 55554 of
-// the listen address unless OpenDiscovery did (logging event 101 and ending
-// when it cannot) and
+// Thread body, given the daemon's state (kqs::DaemonState*) as its argument:
+// ends at once when discovery is off; builds the reply once, opens the UDP
+// socket on port 55554 of the listen address unless OpenDiscovery did (logging events 117 and
+// 101 and ending when it cannot) and
 // answers each datagram of one byte or more with the reply, sent to its
 // sender within the sender's budget (service/ratelimit.h), until the shutdown
 // flag is set; a datagram that arrives after that is not answered. Then
-// closes the socket (event 10). The argument is not used; returns 0.
+// closes the socket (event 10) and sets UDPSocket to -1. Returns 0.
 void* DiscoveryThread(void* arg);
 
 // Fills the record with version 3.0.0 build 394. Returns 1, or 0 (nothing

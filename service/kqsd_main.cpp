@@ -14,6 +14,7 @@
 #include "common/host/sysinfo.h"
 #include "common/util/pathutil.h"
 #include "common/util/strbuf.h"
+#include "service/daemonstate.h"
 #include "service/discovery.h"
 #include "service/lifecycle.h"
 #include "service/options.h"
@@ -103,6 +104,8 @@ bool SettingsFileSafe() {
   } else if (id == 141) {
     std::fprintf(stderr, "kqsd: refusing to start: %s is not a settings line ([section], key=value or ;comment).\n",
                  problem);
+  } else if (id == 114) {
+    std::fprintf(stderr, "kqsd: refusing to start: %s in %s is longer than that; shorten it.\n", problem, path);
   } else {
     std::fprintf(stderr, "kqsd: refusing to start: %s in %s is not a number of seconds.\n", problem, path);
   }
@@ -131,15 +134,19 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!SettingsFileSafe()) return kExitBadConfiguration;
+  // The one state of the daemon, for the life of the process: the framework
+  // leaves with _exit, and threads that outlived their join may still read it.
+  static kqs::DaemonState state;
   if (mode == Mode::kFingerprint) {
     char fingerprint[kqs::kFingerprintSize], error[512];
-    if (TlsCertificateFingerprint(fingerprint, sizeof fingerprint, error, sizeof error) != 0) {
+    if (TlsCertificateFingerprint(fingerprint, sizeof fingerprint, error, sizeof error, &state) != 0) {
       std::fprintf(stderr, "kqsd: %s\n", error);
       return 1;
     }
     std::printf("SHA256 Fingerprint=%s\n", fingerprint);
     return 0;
   }
+  UseDaemonState(&state);
   ServiceSetRoutines(ServiceBegin, ServiceEnd);
   if (mode == Mode::kForeground) {
     EventLogCopyToStderr();

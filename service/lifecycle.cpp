@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -43,13 +44,13 @@
 #include "service/tlsserver.h"
 #include "common/tls/certificate.h"
 
-std::atomic<int> listenSocket{-1};
-std::atomic<int> tlsListenSocket{-1};
-JThread DiscoveryHandle = 0;
-JThread ListenHandle = 0;
-char tInstalldir[255];
-
 namespace {
+
+using kqs::DaemonState;
+
+// The state ServiceBegin and ServiceEnd work on, set once by
+// UseDaemonState before the framework calls either.
+DaemonState* g_state = nullptr;
 
 // Room for a burst of consoles while the listen thread admits them.
 constexpr int kListenBacklog = 64;
@@ -63,9 +64,16 @@ constexpr mode_t kFileMask = 042;
 
 void Log(unsigned short type, unsigned id) { EventLogAddMessage(type, id, 0, nullptr); }
 
+// The module directory, ending in '/', into tInstalldir ("" when it does not
+// fit: the files are then looked for in the working directory).
+void FindInstallDir(DaemonState* state) {
+  const unsigned length = xGetModuleDirectory(nullptr, state->tInstalldir, sizeof state->tInstalldir);
+  if (length == 0 || length >= sizeof state->tInstalldir) state->tInstalldir[0] = '\0';
+}
+
 // Path of a file beside the program.
-void InstallPath(const char* name, char* path, unsigned size) {
-  RelStrCpyIntoBufA(path, tInstalldir, size);
+void InstallPath(const DaemonState& state, const char* name, char* path, unsigned size) {
+  RelStrCpyIntoBufA(path, state.tInstalldir, size);
   MergePath(path, name, size);
 }
 
@@ -87,11 +95,11 @@ int SwitchToAccount(const struct passwd& account) {
 
 // The address the TCP listeners bind: ListenAddress (IPv4 or IPv6), or
 // every address of both families (an IPv6 socket that also takes IPv4).
-socklen_t ListenAddressFor(int port, struct sockaddr_storage* address) {
+socklen_t ListenAddressFor(const char* listenAddress, int port, struct sockaddr_storage* address) {
   std::memset(address, 0, sizeof *address);
   auto* in4 = reinterpret_cast<struct sockaddr_in*>(address);
   auto* in6 = reinterpret_cast<struct sockaddr_in6*>(address);
-  if (szListenAddress[0] != '\0' && inet_pton(AF_INET, szListenAddress, &in4->sin_addr) == 1) {
+  if (listenAddress[0] != '\0' && inet_pton(AF_INET, listenAddress, &in4->sin_addr) == 1) {
     in4->sin_family = AF_INET;
     in4->sin_port = htons(static_cast<uint16_t>(port));
     return sizeof *in4;
@@ -99,7 +107,7 @@ socklen_t ListenAddressFor(int port, struct sockaddr_storage* address) {
   in6->sin6_family = AF_INET6;
   in6->sin6_port = htons(static_cast<uint16_t>(port));
   in6->sin6_addr = in6addr_any;
-  if (szListenAddress[0] != '\0') inet_pton(AF_INET6, szListenAddress, &in6->sin6_addr);
+  if (listenAddress[0] != '\0') inet_pton(AF_INET6, listenAddress, &in6->sin6_addr);
   return sizeof *in6;
 }
 
@@ -116,11 +124,11 @@ int BindAndListen(int s, const struct sockaddr_storage& address, socklen_t lengt
 // while connections of the previous run linger in TIME_WAIT; a second daemon
 // still cannot bind while one listens. On a host without IPv6, every
 // address means every IPv4 address.
-int OpenListenSocket(int port) {
+int OpenListenSocket(const char* listenAddress, int port) {
   struct sockaddr_storage address;
-  socklen_t length = ListenAddressFor(port, &address);
+  socklen_t length = ListenAddressFor(listenAddress, port, &address);
   int s = PTS_socket(address.ss_family, SOCK_STREAM, 0);
-  if (s == -1 && szListenAddress[0] == '\0' && errno == EAFNOSUPPORT) {
+  if (s == -1 && listenAddress[0] == '\0' && errno == EAFNOSUPPORT) {
     auto* in4 = reinterpret_cast<struct sockaddr_in*>(&address);
     std::memset(&address, 0, sizeof address);
     in4->sin_family = AF_INET;
@@ -147,7 +155,9 @@ void LogLpService() {
   kqs::Env* env = kqs::CurrentEnv();
   const int fd = env->Open(lp.interfaces, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) {
-    LogText(EVENTLOG_ERROR_TYPE, 130, lp.interfaces);
+    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(lp.interfaces),
+                                     reinterpret_cast<uintptr_t>(std::strerror(errno))};
+    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 130, 2, insertions);
   } else {
     close(fd);
   }
@@ -162,22 +172,35 @@ void LogLpService() {
 // as ProcessID into kqsd.ini, whose path start-up found to be root's alone.
 // The pid file is replaced only where root alone could have put it, and
 // never through a link. Returns 0, or -1 after error 145 naming the file.
-int RecordProcessId(const char* iniPath) {
+int RecordProcessId(const char* pidFile, const char* iniPath) {
   char pid[32];
   sprintfnA(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
-  if (szPidFile[0] == '\0') {
+  if (pidFile[0] == '\0') {
     pid[std::strlen(pid) - 1] = '\0';
     xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, iniPath);
     return 0;
   }
-  char offender[255];
+  char offender[255], refused[320];
+  kqs::Env* env = kqs::CurrentEnv();
   int fd = -1;
-  if (CheckRootOwnedSettings(szPidFile, offender, sizeof offender) >= 0) {
-    fd = kqs::CurrentEnv()->Open(szPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const char* why = refused;
+  if (CheckRootOwnedSettings(pidFile, offender, sizeof offender) < 0) {
+    sprintfnA(refused, sizeof refused, "%s may be changed by an account other than root, or is a link", offender);
+  } else {
+    fd = env->Open(pidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    why = std::strerror(errno);
   }
-  const bool written = fd >= 0 && write(fd, pid, std::strlen(pid)) == static_cast<ssize_t>(std::strlen(pid));
-  if (fd >= 0) close(fd);
-  if (!written) LogText(EVENTLOG_ERROR_TYPE, 145, szPidFile);
+  FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (out == nullptr && fd >= 0) close(fd);
+  // The write shows only when the stream is flushed: FClose says whether
+  // the number reached the file.
+  bool written = out != nullptr && std::fputs(pid, out) >= 0;
+  if (out != nullptr && env->FClose(out) != 0) written = false;
+  if (!written) {
+    if (fd >= 0) why = std::strerror(errno);
+    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(pidFile), reinterpret_cast<uintptr_t>(why)};
+    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 145, 2, insertions);
+  }
   return written ? 0 : -1;
 }
 
@@ -186,16 +209,16 @@ int RecordProcessId(const char* iniPath) {
 // (the directory root's alone, the key root's alone). Returns 0, or -1 after
 // error 161 (or 112 for a default path another account could have touched),
 // with the reason in error as well.
-int CertificatePaths(char* cert, char* key, unsigned size, char* error, unsigned errorSize) {
-  if (szTlsCertificate[0] != '\0') {
-    RelStrCpyIntoBufA(cert, szTlsCertificate, size);
-    RelStrCpyIntoBufA(key, szTlsKey, size);
+int CertificatePaths(char* cert, char* key, unsigned size, char* error, unsigned errorSize, const DaemonState& state) {
+  if (state.settings.tlsCertificate[0] != '\0') {
+    RelStrCpyIntoBufA(cert, state.settings.tlsCertificate, size);
+    RelStrCpyIntoBufA(key, state.settings.tlsKey, size);
     return 0;
   }
   char dir[255];
-  InstallPath("tls", dir, sizeof dir);
-  InstallPath("tls/cert.pem", cert, size);
-  InstallPath("tls/key.pem", key, size);
+  InstallPath(state, "tls", dir, sizeof dir);
+  InstallPath(state, "tls/cert.pem", cert, size);
+  InstallPath(state, "tls/key.pem", key, size);
   kqs::CurrentEnv()->Mkdir(dir, 0700);
   for (const char* path : {key, cert}) {
     if (CheckRootOwnedSettings(path, error, errorSize) < 0) {
@@ -217,10 +240,10 @@ int CertificatePaths(char* cert, char* key, unsigned size, char* error, unsigned
 // Reads the certificate and key into the TLS context: still as root, so the
 // key need not be readable by the account the daemon runs as. Returns 0, or
 // -1 after error 161 or 112.
-int PrepareTls() {
+int PrepareTls(const DaemonState& state) {
   char cert[255], key[255], error[512];
-  if (CertificatePaths(cert, key, sizeof cert, error, sizeof error) != 0) return -1;
-  if (kqs::TlsServerOpen(cert, key, szTlsClientCA, error, sizeof error) != 0) {
+  if (CertificatePaths(cert, key, sizeof cert, error, sizeof error, state) != 0) return -1;
+  if (kqs::TlsServerOpen(cert, key, state.settings.tlsClientCA, error, sizeof error) != 0) {
     LogText(EVENTLOG_ERROR_TYPE, 161, error);
     return -1;
   }
@@ -229,6 +252,14 @@ int PrepareTls() {
 
 }  // namespace
 
+void kqs::LogSocketFailure(unsigned id, const char* protocol, int port, const char* address, int error) {
+  char where[128];
+  sprintfnA(where, sizeof where, "%s %d on %s", protocol, port, address[0] != '\0' ? address : "every address");
+  const char* why = error != 0 ? std::strerror(error) : "the address cannot be used on this host";
+  const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(where), reinterpret_cast<uintptr_t>(why)};
+  EventLogAddMessage(EVENTLOG_ERROR_TYPE, id, 2, insertions);
+}
+
 int kqs::SocketFor(const char* method, const char* host, int port, struct sockaddr* address) {
   int family = 0, type = 0, protocol = 0;
   if (PTS_GetSocketInfoByMethod(method, 0, &family, &type, &protocol, nullptr) != 0) return -1;
@@ -236,18 +267,21 @@ int kqs::SocketFor(const char* method, const char* host, int port, struct sockad
   return PTS_socket(family, type, protocol);
 }
 
+void UseDaemonState(DaemonState* state) { g_state = state; }
+
 int ServiceBegin() {
-  unsigned length = xGetModuleDirectory(nullptr, tInstalldir, sizeof tInstalldir);
-  if (length == 0 || length >= sizeof tInstalldir) tInstalldir[0] = '\0';
+  DaemonState& state = *g_state;
+  const kqs::ServiceSettings& settings = state.settings;
+  FindInstallDir(&state);
   char path[255];
-  InstallPath("kqsd.cat", path, sizeof path);
+  InstallPath(state, "kqsd.cat", path, sizeof path);
   EventLogOpen("KQSManager", "System", "%SystemRoot%\\System32\\kqsd.exe", path);
   EventLogSetLevel(1);
 
-  InstallPath("kqsd.ini", path, sizeof path);
+  InstallPath(state, "kqsd.ini", path, sizeof path);
   // Failures of the configuration (settings, LP root, account) end with a
   // status the unit does not restart on: only a change by someone mends them.
-  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(path) != 0) return kServiceBadConfiguration;
+  if (CheckSettingsFile(path) != 0 || LoadServiceOptions(&state.settings, path) != 0) return kServiceBadConfiguration;
   struct stat ini;
   const bool onDefaults = kqs::CurrentEnv()->Stat(path, &ini) != 0;
 
@@ -257,10 +291,12 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 191);
     return kServiceBadConfiguration;
   }
-  if (kqs::LoadDeviceDirs() != 0) {
-    char dirs[512] = "";
-    xGetPrivateProfileStringA("LP Service", "DeviceDirs", "", dirs, sizeof dirs, path);
-    LogText(EVENTLOG_ERROR_TYPE, 146, dirs);
+  std::array<char, kqs::kMaxDeviceDirsLength + 1> dirs;
+  const int loaded = kqs::LoadDeviceDirs(dirs.data(), static_cast<unsigned>(dirs.size()));
+  if (loaded != 0) {
+    char limit[64];
+    sprintfnA(limit, sizeof limit, "[LP Service] DeviceDirs (at most %u characters)", kqs::kMaxDeviceDirsLength);
+    LogText(EVENTLOG_ERROR_TYPE, loaded == -2 ? 114 : 146, loaded == -2 ? limit : dirs.data());
     return kServiceBadConfiguration;
   }
 
@@ -268,8 +304,8 @@ int ServiceBegin() {
   // user 0 and run on as root: refuse to start instead.
   struct passwd account;
   std::array<char, 1024> work;
-  if (xGetpwnam(szServiceUser, &account, work.data(), static_cast<int>(work.size())) == nullptr) {
-    LogText(EVENTLOG_ERROR_TYPE, 192, szServiceUser);
+  if (xGetpwnam(settings.serviceUser, &account, work.data(), static_cast<int>(work.size())) == nullptr) {
+    LogText(EVENTLOG_ERROR_TYPE, 192, settings.serviceUser);
     return kServiceBadConfiguration;
   }
   lpid = account.pw_uid;
@@ -280,17 +316,22 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
-  if (nTlsPort != 0 && PrepareTls() != 0) return -1;
-  if (bPlainPort) listenSocket = OpenListenSocket(kqs::kServicePort);
-  if ((bPlainPort && listenSocket == -1) || OpenDiscovery() != 0) {
+  if (settings.tlsPort != 0 && PrepareTls(state) != 0) return -1;
+  errno = 0;
+  if (settings.plainPort &&
+      (state.listenSocket = OpenListenSocket(settings.listenAddress, kqs::kServicePort)) == -1) {
+    kqs::LogSocketFailure(116, "TCP", kqs::kServicePort, settings.listenAddress, errno);
     Log(EVENTLOG_ERROR_TYPE, 101);
     return -1;
   }
-  if (nTlsPort != 0 && (tlsListenSocket = OpenListenSocket(nTlsPort)) == -1) {
-    Log(EVENTLOG_ERROR_TYPE, 162);
+  if (OpenDiscovery(&state) != 0) return -1;
+  errno = 0;
+  if (settings.tlsPort != 0 &&
+      (state.tlsListenSocket = OpenListenSocket(settings.listenAddress, settings.tlsPort)) == -1) {
+    kqs::LogSocketFailure(162, "TCP", settings.tlsPort, settings.listenAddress, errno);
     return -1;
   }
-  if (RecordProcessId(path) != 0) return -1;
+  if (RecordProcessId(settings.pidFile, path) != 0) return -1;
   char stored[256] = "";
   xGetPrivateProfileStringA("ACCESS", "Passwd", "", stored, sizeof stored, path);
 
@@ -299,34 +340,33 @@ int ServiceBegin() {
     return -1;
   }
   if (ServiceCanRegainRoot()) {
-    LogText(EVENTLOG_ERROR_TYPE, 115, szServiceUser);
+    LogText(EVENTLOG_ERROR_TYPE, 115, settings.serviceUser);
     return -1;
   }
   if (ServiceIsDetached()) umask(kFileMask);
   Log(EVENTLOG_INFORMATION_TYPE, 1);
-  char settings[512];
-  DescribeServiceOptions(settings, sizeof settings);
-  LogText(EVENTLOG_INFORMATION_TYPE, 20, settings);
+  char described[512];
+  DescribeServiceOptions(described, sizeof described, &settings);
+  LogText(EVENTLOG_INFORMATION_TYPE, 20, described);
   if (onDefaults) LogText(EVENTLOG_INFORMATION_TYPE, 41, path);
-  if (bEnforceAccess && stored[0] == '\0') LogText(EVENTLOG_WARNING_TYPE, 220, path);
-  if (nTlsPort != 0) LogText(EVENTLOG_INFORMATION_TYPE, 51, kqs::TlsServerFingerprint());
+  if (settings.enforceAccess && stored[0] == '\0') LogText(EVENTLOG_WARNING_TYPE, 220, path);
+  if (settings.tlsPort != 0) LogText(EVENTLOG_INFORMATION_TYPE, 51, kqs::TlsServerFingerprint());
   LogLpService();
 
-  if (JThreadCreate(&DiscoveryHandle, DiscoveryThread, nullptr) != 0) return -1;
-  if (JThreadCreate(&ListenHandle, ListenThread, nullptr) != 0) return -1;
+  if (JThreadCreate(&state.DiscoveryHandle, DiscoveryThread, &state) != 0) return -1;
+  if (JThreadCreate(&state.ListenHandle, ListenThread, &state) != 0) return -1;
   return 0;
 }
 
-int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned errorSize) {
-  unsigned length = xGetModuleDirectory(nullptr, tInstalldir, sizeof tInstalldir);
-  if (length == 0 || length >= sizeof tInstalldir) tInstalldir[0] = '\0';
+int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned errorSize, DaemonState* state) {
+  FindInstallDir(state);
   char path[255], cert[255], key[255];
-  InstallPath("kqsd.ini", path, sizeof path);
-  if (LoadServiceOptions(path) != 0) {
+  InstallPath(*state, "kqsd.ini", path, sizeof path);
+  if (LoadServiceOptions(&state->settings, path) != 0) {
     sprintfnA(error, errorSize, "%s holds an invalid setting (start kqsd -f to see which)", path);
     return -1;
   }
-  if (CertificatePaths(cert, key, sizeof cert, error, errorSize) != 0) return -1;
+  if (CertificatePaths(cert, key, sizeof cert, error, errorSize, *state) != 0) return -1;
   return kqs::TlsFileFingerprint(cert, out, size, error, errorSize);
 }
 
@@ -345,25 +385,27 @@ int CheckSettingsFile(const char* path) {
 void ServiceEnd() {
   // An LP command still running must not finish after the daemon has gone
   // and overwrite what a later one made.
+  DaemonState& state = *g_state;
   kqs::CurrentEnv()->TerminatePrograms();
-  WakeSelects();
+  WakeSelects(&state);
 
   void* status = nullptr;
-  if (DiscoveryHandle != 0) TimeoutJoin(&status, DiscoveryHandle, kJoinMs);
-  if (ListenHandle != 0) TimeoutJoin(&status, ListenHandle, kJoinMs);
+  if (state.DiscoveryHandle != 0) TimeoutJoin(&status, state.DiscoveryHandle, kJoinMs);
+  if (state.ListenHandle != 0) TimeoutJoin(&status, state.ListenHandle, kJoinMs);
   // Every connection still served is ended; each thread logs its close.
   kqs::StopServing(kJoinMs);
 
-  DeleteListenSocket();
+  DeleteListenSocket(&state);
   if (PTS_cleanup() == -1) Log(EVENTLOG_INFORMATION_TYPE, 102);
   Log(EVENTLOG_INFORMATION_TYPE, 2);
   EventLogClose();
 }
 
-void* ListenThread(void*) {
+void* ListenThread(void* arg) {
+  const DaemonState* state = static_cast<const DaemonState*>(arg);
   while (true) {
     std::unique_ptr<kqs::Connection> connection;
-    int accepted = ConnectionRequest(&connection);
+    int accepted = ConnectionRequest(&connection, state);
     // A connection accepted as shutdown began is closed unserved.
     if (ServiceIsShutdown()) {
       if (accepted) {
@@ -375,7 +417,7 @@ void* ListenThread(void*) {
     if (!accepted) {
       xSleep(kAcceptRetryMs);
     } else {
-      kqs::StartServing(std::move(connection));
+      kqs::StartServing(std::move(connection), &state->settings);
     }
   }
 }
@@ -384,8 +426,8 @@ namespace {
 
 // The listener that is ready for an accept: the plain or the TLS one, -1
 // when neither is (a failed wait).
-int ReadyListener() {
-  const int plain = listenSocket.load(), tls = tlsListenSocket.load();
+int ReadyListener(const DaemonState& state) {
+  const int plain = state.listenSocket.load(), tls = state.tlsListenSocket.load();
   fd_set readable;
   PTS_FD_ZERO(&readable);
   int top = -1;
@@ -400,20 +442,20 @@ int ReadyListener() {
 
 }  // namespace
 
-int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection) {
+int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection, const DaemonState* state) {
   struct sockaddr_storage peer{};
   socklen_t peerLength = sizeof peer;
-  const int listener = ReadyListener();
+  const int listener = ReadyListener(*state);
   int s = listener == -1 ? -1 : PTS_accept(listener, reinterpret_cast<struct sockaddr*>(&peer), &peerLength);
   if (s == -1) {
     // Shutdown ends the accept: that is no failure.
     if (!ServiceIsShutdown()) Log(EVENTLOG_ERROR_TYPE, 109);
     return 0;
   }
-  kqs::GuardSocket(s);
+  kqs::GuardSocket(s, state->settings.keepAliveSeconds, state->settings.sendTimeoutMs);
   std::string address = kqs::PeerText(reinterpret_cast<struct sockaddr*>(&peer), peerLength);
   // The handshake runs on the connection's own thread, within RequestTimeout.
-  if (listener == tlsListenSocket.load()) {
+  if (listener == state->tlsListenSocket.load()) {
     *connection = std::make_unique<kqs::TlsConnection>(s, std::move(address));
   } else {
     *connection = std::make_unique<kqs::SocketConnection>(s, std::move(address));
@@ -422,21 +464,20 @@ int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection) {
   return 1;
 }
 
-void WakeSelects() {
+void WakeSelects(const DaemonState* state) {
   // Shutting down the receiving side ends a blocked accept or a select on a
   // listener (which then listens no more) and wakes a select on the discovery
   // socket, whose receive then reads nothing. No connection to itself, so no
   // event for one.
-  for (const int listener : {listenSocket.load(), tlsListenSocket.load()}) {
-    if (listener != -1) PTS_shutdown(listener, SHUT_RD);
+  for (const int s : {state->listenSocket.load(), state->tlsListenSocket.load(), state->UDPSocket.load()}) {
+    if (s != -1) PTS_shutdown(s, SHUT_RD);
   }
-  if (UDPSocket != -1) PTS_shutdown(UDPSocket, SHUT_RD);
 }
 
-void DeleteListenSocket() {
+void DeleteListenSocket(DaemonState* state) {
   Log(EVENTLOG_INFORMATION_TYPE, 13);
-  int s = listenSocket.exchange(-1);
-  int tls = tlsListenSocket.exchange(-1);
+  int s = state->listenSocket.exchange(-1);
+  int tls = state->tlsListenSocket.exchange(-1);
   const bool closed = (s == -1 || PTS_closesocket(s) == 0) && (tls == -1 || PTS_closesocket(tls) == 0);
   if (!closed) {
     Log(EVENTLOG_ERROR_TYPE, 108);

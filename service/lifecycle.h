@@ -9,6 +9,7 @@
 
 #include "jthread/jthread.h"
 #include "service/connection.h"
+#include "service/daemonstate.h"
 
 struct sockaddr;
 
@@ -20,19 +21,21 @@ inline constexpr int kServicePort = 55554;
 // the address of host and port for it; -1 when the method, the address or
 // the socket cannot be had.
 int SocketFor(const char* method, const char* host, int port, struct sockaddr* address);
+
+// Logs error id with two insertions: where the socket was to be ("TCP 55554
+// on 192.0.2.1"; an empty address reads "every address") and why it could
+// not be had (error's strerror text; for 0, that the address cannot be used).
+void LogSocketFailure(unsigned id, const char* protocol, int port, const char* address, int error);
 }  // namespace kqs
 
-// Process-wide state, shared by the start-up, listen, discovery and main
-// threads. UDPSocket is in service/discovery.h.
-extern std::atomic<int> listenSocket;     // the plain port; -1 while none is open
-extern std::atomic<int> tlsListenSocket;  // the TLS port; -1 while none is open
-extern JThread DiscoveryHandle;        // 0 while not started
-extern JThread ListenHandle;           // 0 while not started
-// The installation directory (the module directory, ending in '/'), where
-// kqsd.ini and kqsd.cat live.
-extern char tInstalldir[255];
+// The daemon's state (service/daemonstate.h) that ServiceBegin and
+// ServiceEnd work on: the framework calls them without arguments, so main
+// hands it over once, before the framework starts, and it must outlive
+// them. Start-up passes it on to the threads it starts.
+void UseDaemonState(kqs::DaemonState* state);
 
-// Start-up, on the framework's start thread: opens the event log (kqsd.cat
+// Start-up, on the framework's start thread: fills the state given to
+// UseDaemonState (the installation directory first), opens the event log (kqsd.cat
 // beside the program, level 1), checks kqsd.ini (CheckSettingsFile), reads
 // the settings (service/options.h) and the LP root, starts the socket layer;
 // for the TLS port, makes the default certificate under tls/ beside the
@@ -54,18 +57,20 @@ extern char tInstalldir[255];
 // bad [TLS] setting, 191 for a refused LP root, 192 for a missing lp
 // account. Returns -1 when start-up failed otherwise: 161 for a certificate
 // or key that cannot be made or used, 162 for a TLS port that did not open,
-// 101 for a socket layer, listener or discovery socket that did not open
-// (the process id of a daemon already running stays in kqsd.ini), 132 when
+// 101 for a socket layer that did not start, 116 then 101 for a port 55554
+// listener and 117 then 101 for a discovery socket that did not open, each
+// with the address and the reason (the process id of a daemon already running stays in kqsd.ini), 132 when
 // the switch to lp fails, 115 when root's rights could be taken back after
 // it; nothing is logged when a thread start fails. A
 // failed step undoes nothing before it.
 int ServiceBegin();
 
-// For kqsd --fingerprint: reads kqsd.ini beside the program, makes the
-// default certificate as start-up would when none exists yet, and writes the
-// TLS certificate's SHA-256 fingerprint into out (kFingerprintSize bytes,
-// common/tls/certificate.h). Returns 0, or -1 with the reason in error.
-int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned errorSize);
+// For kqsd --fingerprint: reads kqsd.ini beside the program into state, makes
+// the default certificate as start-up would when none exists yet, and writes
+// the TLS certificate's SHA-256 fingerprint into out (kFingerprintSize
+// bytes, common/tls/certificate.h). Returns 0, or -1 with the reason in
+// error.
+int TlsCertificateFingerprint(char* out, unsigned size, char* error, unsigned errorSize, kqs::DaemonState* state);
 
 // Checks that kqsd.ini at path may be trusted and written as root
 // (common/config/settingsguard.h) and, where it exists, read and parsed
@@ -85,20 +90,20 @@ void ServiceEnd();
 // Listen thread body: accepts connections and hands each to
 // kqs::StartServing (service/session.h), until the shutdown flag is set after
 // an accept; that last connection is closed unserved (event 10). The
-// argument is not used; returns 0.
+// argument is the daemon's state (kqs::DaemonState*); returns 0.
 void* ListenThread(void* arg);
 
-// Waits for a connection on either listener and accepts it into
+// Waits for a connection on either listener of state and accepts it into
 // *connection (a kqs::TlsConnection from the TLS port), with the console's
 // address and the socket options of kqs::GuardSocket. Returns 1 (event 11)
 // or 0 when the accept failed (event 109, unless the shutdown flag is set).
-int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection);
+int ConnectionRequest(std::unique_ptr<kqs::Connection>* connection, const kqs::DaemonState* state);
 
 // Makes the discovery thread's wait and the listen thread's wait for a
-// connection return, by shutting their sockets down (the listeners then
+// connection return, by shutting state's sockets down (the listeners then
 // listen no more). Failures are not reported.
-void WakeSelects();
+void WakeSelects(const kqs::DaemonState* state);
 
-// Closes both listeners (event 13 before, then 12, or 108 when a close
-// fails) and sets them to -1.
-void DeleteListenSocket();
+// Closes both listeners of state (event 13 before, then 12, or 108 when a
+// close fails) and sets them to -1.
+void DeleteListenSocket(kqs::DaemonState* state);

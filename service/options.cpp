@@ -2,12 +2,10 @@
 #include "service/options.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <strings.h>
-#include <unistd.h>
 
-#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,32 +17,10 @@
 #include "common/host/mtsafe.h"
 #include "common/util/strbuf.h"
 
-int bEnforceAccess = 0;
-uint32_t nIdleTimeoutMs = 300000;
-int bDiscoveryEnabled = 1;
-uint32_t nRequestTimeoutMs = 10000;
-uint32_t nSendTimeoutMs = 30000;
-int nKeepAliveSeconds = 30;
-char szListenAddress[64] = "";
-char szServiceUser[64] = "lp";
-char szPidFile[255] = "";
-int nTlsPort = kDefaultTlsPort;
-int bPlainPort = 1;
-char szTlsCertificate[256] = "";
-char szTlsKey[256] = "";
-char szTlsClientCA[256] = "";
-
 namespace {
 
-// An IPv4 network is kept as the IPv4-mapped IPv6 network it stands for, so
-// one comparison serves both families.
-struct Network {
-  struct in6_addr address;  // host bits cleared
-  int bits;
-};
-std::array<Network, kMaxAllowNetworks> g_allow;
-size_t g_allowCount = 0;
-char g_allowText[kMaxAllowLength + 1] = "";
+using kqs::AllowedNetwork;
+using kqs::ServiceSettings;
 
 struct Truth {
   const char* word;
@@ -54,16 +30,16 @@ constexpr Truth kTruths[] = {{"0", 0},    {"no", 0}, {"false", 0}, {"off", 0},
                              {"1", 1},    {"yes", 1}, {"true", 1}, {"on", 1}};
 
 // Enforce fails closed: a value that is no truth value turns the check on.
-int ReadEnforce(const char* iniPath) {
+bool ReadEnforce(const char* iniPath) {
   char value[64] = "";
   xGetPrivateProfileStringA("ACCESS", "Enforce", "", value, sizeof value, iniPath);
-  if (value[0] == '\0') return 0;
+  if (value[0] == '\0') return false;
   for (const Truth& t : kTruths) {
-    if (strcasecmp(value, t.word) == 0) return t.value;
+    if (strcasecmp(value, t.word) == 0) return t.value != 0;
   }
   const uintptr_t insertion = reinterpret_cast<uintptr_t>(value);
   EventLogAddMessage(EVENTLOG_WARNING_TYPE, 210, 1, &insertion);
-  return 1;
+  return true;
 }
 
 // A time limit in seconds, as milliseconds; fallback when absent or not a
@@ -99,7 +75,7 @@ void KeepBits(struct in6_addr* address, int bits) {
 }
 
 // "a.b.c.d", "a.b.c.d/n", "x::y" or "x::y/n" into net; false when it is none of them.
-bool ParseNetwork(const char* text, Network* net) {
+bool ParseNetwork(const char* text, AllowedNetwork* net) {
   char address[64];
   const char* slash = std::strchr(text, '/');
   const size_t length = slash != nullptr ? size_t(slash - text) : std::strlen(text);
@@ -118,6 +94,10 @@ bool ParseNetwork(const char* text, Network* net) {
   KeepBits(&net->address, net->bits);
   return true;
 }
+
+// The profile reader takes a longer line in pieces, each read as a line of
+// its own: the tail of a long comment would become a setting.
+constexpr size_t kMaxLineLength = 4095;
 
 // A text setting into buffer; a value longer than size-1 characters is never
 // cut (a cut list or path means something else): error 114 names the key and
@@ -167,37 +147,43 @@ bool WellFormedLine(std::string line) {
 }
 
 bool ReadWholeFile(const char* path, std::string* text) {
-  const int fd = kqs::CurrentEnv()->Open(path, O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return false;
+  kqs::Env* env = kqs::CurrentEnv();
+  FILE* in = env->FOpen(path, "r");
+  if (in == nullptr) return false;
   char chunk[4096];
-  ssize_t n;
-  while ((n = read(fd, chunk, sizeof chunk)) > 0) text->append(chunk, static_cast<size_t>(n));
-  const int error = errno;
-  close(fd);
+  size_t n;
+  errno = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) text->append(chunk, n);
+  const bool whole = std::ferror(in) == 0;
+  const int error = whole || errno != 0 ? errno : EIO;
+  env->FClose(in);
   errno = error;
-  return n == 0;
+  return whole;
 }
 
-bool ReadAllow(const char* iniPath) {
-  g_allowCount = 0;
-  if (!ReadText("ACCESS", "Allow", g_allowText, sizeof g_allowText, iniPath)) return false;
-  char list[sizeof g_allowText];
-  RelStrCpyIntoBufA(list, g_allowText, sizeof list);
+bool ReadAllow(ServiceSettings* settings, const char* iniPath) {
+  settings->allowCount = 0;
+  if (!ReadText("ACCESS", "Allow", settings->allowText, sizeof settings->allowText, iniPath)) return false;
+  char list[sizeof settings->allowText];
+  RelStrCpyIntoBufA(list, settings->allowText, sizeof list);
   char* save = nullptr;
   for (char* item = strtok_r(list, " ,\t", &save); item != nullptr; item = strtok_r(nullptr, " ,\t", &save)) {
-    if (g_allowCount == kMaxAllowNetworks || !ParseNetwork(item, &g_allow[g_allowCount])) return Refuse(item);
-    ++g_allowCount;
+    if (settings->allowCount == kqs::kMaxAllowNetworks || !ParseNetwork(item, &settings->allow[settings->allowCount])) {
+      return Refuse(item);
+    }
+    ++settings->allowCount;
   }
   return true;
 }
 
-bool ReadListenAddress(const char* iniPath) {
-  if (!ReadText("Process Settings", "ListenAddress", szListenAddress, sizeof szListenAddress, iniPath)) return false;
+bool ReadListenAddress(ServiceSettings* settings, const char* iniPath) {
+  char* address = settings->listenAddress;
+  if (!ReadText("Process Settings", "ListenAddress", address, sizeof settings->listenAddress, iniPath)) return false;
   struct in6_addr parsed;
   int width = 0;
-  if (szListenAddress[0] == '\0' || ParseAddress(szListenAddress, &parsed, &width)) return true;
-  Refuse(szListenAddress);
-  szListenAddress[0] = '\0';
+  if (address[0] == '\0' || ParseAddress(address, &parsed, &width)) return true;
+  Refuse(address);
+  address[0] = '\0';
   return false;
 }
 
@@ -210,31 +196,34 @@ bool RefuseTls(const char* what) {
 
 // Port: 1 to 65535 (not the plain port), or 0 for no TLS listener.
 // PlainPort: a truth value, or the plain port's own number for on.
-bool ReadTls(const char* iniPath) {
+bool ReadTls(ServiceSettings* settings, const char* iniPath) {
   char text[32] = "";
   xGetPrivateProfileStringA("TLS", "Port", "", text, sizeof text, iniPath);
-  nTlsPort = kDefaultTlsPort;
+  settings->tlsPort = kqs::kDefaultTlsPort;
   if (text[0] != '\0') {
     char* end = nullptr;
     const long port = std::strtol(text, &end, 10);
-    if (*end != '\0' || port < 0 || port > 65535 || port == kPlainPortNumber) return RefuseTls("Port");
-    nTlsPort = static_cast<int>(port);
+    if (*end != '\0' || port < 0 || port > 65535 || port == kqs::kPlainPortNumber) return RefuseTls("Port");
+    settings->tlsPort = static_cast<int>(port);
   }
   xGetPrivateProfileStringA("TLS", "PlainPort", "", text, sizeof text, iniPath);
-  bPlainPort = -1;
-  if (text[0] == '\0' || std::strtol(text, nullptr, 10) == kPlainPortNumber) bPlainPort = 1;
+  int plain = -1;
+  if (text[0] == '\0' || std::strtol(text, nullptr, 10) == kqs::kPlainPortNumber) plain = 1;
   for (const Truth& t : kTruths) {
-    if (strcasecmp(text, t.word) == 0) bPlainPort = t.value;
+    if (strcasecmp(text, t.word) == 0) plain = t.value;
   }
-  if (bPlainPort < 0) return RefuseTls("PlainPort");
-  if (nTlsPort == 0 && !bPlainPort) return RefuseTls("Port=0 with PlainPort=0 (no port at all)");
-  if (!ReadText("TLS", "Certificate", szTlsCertificate, sizeof szTlsCertificate, iniPath) ||
-      !ReadText("TLS", "Key", szTlsKey, sizeof szTlsKey, iniPath) ||
-      !ReadText("TLS", "ClientCA", szTlsClientCA, sizeof szTlsClientCA, iniPath)) {
+  if (plain < 0) return RefuseTls("PlainPort");
+  settings->plainPort = plain != 0;
+  if (settings->tlsPort == 0 && !settings->plainPort) return RefuseTls("Port=0 with PlainPort=0 (no port at all)");
+  if (!ReadText("TLS", "Certificate", settings->tlsCertificate, sizeof settings->tlsCertificate, iniPath) ||
+      !ReadText("TLS", "Key", settings->tlsKey, sizeof settings->tlsKey, iniPath) ||
+      !ReadText("TLS", "ClientCA", settings->tlsClientCA, sizeof settings->tlsClientCA, iniPath)) {
     return false;
   }
   // One without the other would pair a certificate with a key it was not made for.
-  if ((szTlsCertificate[0] == '\0') != (szTlsKey[0] == '\0')) return RefuseTls("Certificate or Key (one without the other)");
+  if ((settings->tlsCertificate[0] == '\0') != (settings->tlsKey[0] == '\0')) {
+    return RefuseTls("Certificate or Key (one without the other)");
+  }
   return true;
 }
 
@@ -252,7 +241,10 @@ unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size) {
   for (unsigned number = 1; id == 0 && at < text.size(); ++number) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
-    if (!WellFormedLine(text.substr(at, end - at)) || text.find('\0', at) < end) {
+    if (end - at > kMaxLineLength) {
+      what = "line " + std::to_string(number) + " (at most " + std::to_string(kMaxLineLength) + " characters)";
+      id = 114;
+    } else if (!WellFormedLine(text.substr(at, end - at)) || text.find('\0', at) < end) {
       what = std::string(iniPath) + ", line " + std::to_string(number) + ",";
       id = 141;
     }
@@ -270,49 +262,55 @@ unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size) {
   return id;
 }
 
-int LoadServiceOptions(const char* iniPath) {
-  bEnforceAccess = ReadEnforce(iniPath);
-  nIdleTimeoutMs = ReadSeconds("Process Settings", "IdleTimeout", 300, iniPath);
-  nRequestTimeoutMs = ReadSeconds("Process Settings", "RequestTimeout", 10, iniPath);
-  nSendTimeoutMs = ReadSeconds("Process Settings", "SendTimeout", 30, iniPath);
-  nKeepAliveSeconds = static_cast<int>(ReadSeconds("Process Settings", "KeepAlive", 30, iniPath) / 1000);
+int LoadServiceOptions(ServiceSettings* settings, const char* iniPath) {
+  ServiceSettings& s = *settings;
+  s.enforceAccess = ReadEnforce(iniPath);
+  s.idleTimeoutMs = ReadSeconds("Process Settings", "IdleTimeout", 300, iniPath);
+  s.requestTimeoutMs = ReadSeconds("Process Settings", "RequestTimeout", 10, iniPath);
+  s.sendTimeoutMs = ReadSeconds("Process Settings", "SendTimeout", 30, iniPath);
+  s.keepAliveSeconds = static_cast<int>(ReadSeconds("Process Settings", "KeepAlive", 30, iniPath) / 1000);
   // A limit of 0 here would mean none at all: one second is the least.
-  if (nRequestTimeoutMs == 0) nRequestTimeoutMs = 1000;
-  if (nSendTimeoutMs == 0) nSendTimeoutMs = 1000;
-  if (nKeepAliveSeconds == 0) nKeepAliveSeconds = 1;
-  bDiscoveryEnabled = xGetPrivateProfileIntA("Discovery", "Enabled", 1, iniPath) != 0;
+  if (s.requestTimeoutMs == 0) s.requestTimeoutMs = 1000;
+  if (s.sendTimeoutMs == 0) s.sendTimeoutMs = 1000;
+  if (s.keepAliveSeconds == 0) s.keepAliveSeconds = 1;
+  s.discoveryEnabled = xGetPrivateProfileIntA("Discovery", "Enabled", 1, iniPath) != 0;
   nCommandTimeoutMs = static_cast<int>(ReadSeconds("LP Service", "CommandTimeout", 0, iniPath));
-  xGetPrivateProfileStringA("Process Settings", "User", "", szServiceUser, sizeof szServiceUser, iniPath);
-  if (szServiceUser[0] == '\0') RelStrCpyIntoBufA(szServiceUser, "lp", sizeof szServiceUser);
-  xGetPrivateProfileStringA("Process Settings", "PidFile", "", szPidFile, sizeof szPidFile, iniPath);
+  // A name or path cut short would be another account or file.
+  if (!ReadText("Process Settings", "User", s.serviceUser, sizeof s.serviceUser, iniPath) ||
+      !ReadText("Process Settings", "PidFile", s.pidFile, sizeof s.pidFile, iniPath)) {
+    return -1;
+  }
+  if (s.serviceUser[0] == '\0') RelStrCpyIntoBufA(s.serviceUser, "lp", sizeof s.serviceUser);
   const char* runtime = std::getenv("RUNTIME_DIRECTORY");
-  if (szPidFile[0] == '\0' && runtime != nullptr && runtime[0] == '/') {
+  if (s.pidFile[0] == '\0' && runtime != nullptr && runtime[0] == '/') {
     // systemd may list several directories; the first is the daemon's.
     std::string dir(runtime, std::strcspn(runtime, ":"));
-    RelStrCpyIntoBufA(szPidFile, (dir + "/kqsd.pid").c_str(), sizeof szPidFile);
+    RelStrCpyIntoBufA(s.pidFile, (dir + "/kqsd.pid").c_str(), sizeof s.pidFile);
   }
-  return ReadAllow(iniPath) && ReadListenAddress(iniPath) && ReadTls(iniPath) ? 0 : -1;
+  return ReadAllow(settings, iniPath) && ReadListenAddress(settings, iniPath) && ReadTls(settings, iniPath) ? 0 : -1;
 }
 
-int PeerAllowed(const char* address) {
-  if (g_allowCount == 0) return 1;
+int PeerAllowed(const ServiceSettings* settings, const char* address) {
+  if (settings->allowCount == 0) return 1;
   struct in6_addr peer;
   int width = 0;
   if (!ParseAddress(address, &peer, &width)) return 0;
-  for (size_t i = 0; i < g_allowCount; ++i) {
+  for (size_t i = 0; i < settings->allowCount; ++i) {
+    const AllowedNetwork& net = settings->allow[i];
     struct in6_addr masked = peer;
-    KeepBits(&masked, g_allow[i].bits);
-    if (std::memcmp(&masked, &g_allow[i].address, sizeof masked) == 0) return 1;
+    KeepBits(&masked, net.bits);
+    if (std::memcmp(&masked, &net.address, sizeof masked) == 0) return 1;
   }
   return 0;
 }
 
-void DescribeServiceOptions(char* buffer, unsigned size) {
+void DescribeServiceOptions(char* buffer, unsigned size, const ServiceSettings* settings) {
+  const ServiceSettings& s = *settings;
   sprintfnA(buffer, size,
             "Enforce=%d Allow=%s ListenAddress=%s IdleTimeout=%u RequestTimeout=%u SendTimeout=%u "
             "KeepAlive=%d CommandTimeout=%d Discovery=%d TLSPort=%d PlainPort=%d ClientCA=%s User=%s",
-            bEnforceAccess, g_allowCount == 0 ? "(all)" : g_allowText,
-            szListenAddress[0] == '\0' ? "(all)" : szListenAddress, nIdleTimeoutMs / 1000, nRequestTimeoutMs / 1000,
-            nSendTimeoutMs / 1000, nKeepAliveSeconds, nCommandTimeoutMs / 1000, bDiscoveryEnabled, nTlsPort, bPlainPort,
-            szTlsClientCA[0] == '\0' ? "(none)" : szTlsClientCA, szServiceUser);
+            s.enforceAccess ? 1 : 0, s.allowCount == 0 ? "(all)" : s.allowText,
+            s.listenAddress[0] == '\0' ? "(all)" : s.listenAddress, s.idleTimeoutMs / 1000, s.requestTimeoutMs / 1000,
+            s.sendTimeoutMs / 1000, s.keepAliveSeconds, nCommandTimeoutMs / 1000, s.discoveryEnabled ? 1 : 0, s.tlsPort,
+            s.plainPort ? 1 : 0, s.tlsClientCA[0] == '\0' ? "(none)" : s.tlsClientCA, s.serviceUser);
 }

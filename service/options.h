@@ -30,48 +30,13 @@
 //   [Discovery]         Enabled=0      no discovery replies at all (1)
 //   [LP Service]        CommandTimeout an LP command still running after this
 //                                      many seconds is stopped (0: never)
-// Read once at start-up, before the listen thread starts; read-only after.
+// Read once at start-up into the daemon's state (service/daemonstate.h),
+// before the listen thread starts; read-only after.
 #pragma once
 
 #include <cstdint>
 
-// 1 when adds and removes are refused until an administrator check on the
-// same connection succeeded, else 0.
-extern int bEnforceAccess;
-// The time limits in milliseconds (0 for none where that is allowed).
-extern uint32_t nIdleTimeoutMs;
-extern uint32_t nRequestTimeoutMs;
-extern uint32_t nSendTimeoutMs;
-// 1 when discovery datagrams are answered, else 0.
-extern int bDiscoveryEnabled;
-// Seconds of silence before the first keepalive probe.
-extern int nKeepAliveSeconds;
-// The one IPv4 or IPv6 address to serve on, as text; "" for every local address.
-extern char szListenAddress[64];
-// The plain management port, fixed, and the TLS port by default.
-inline constexpr int kPlainPortNumber = 55554;
-inline constexpr int kDefaultTlsPort = 55555;
-// The TLS port, 0 when there is no TLS listener; 1 when the plain port is
-// open, else 0.
-extern int nTlsPort;
-extern int bPlainPort;
-// The [TLS] paths as written ("" when not set).
-extern char szTlsCertificate[256];
-extern char szTlsKey[256];
-extern char szTlsClientCA[256];
-
-// [ACCESS] Allow holds at most this many networks, in at most this many
-// characters (room for 32 IPv6 networks with their prefix lengths).
-inline constexpr unsigned kMaxAllowNetworks = 32;
-inline constexpr unsigned kMaxAllowLength = 2047;
-
-// The account the daemon switches to ([Process Settings] User, "lp" when
-// absent or empty).
-extern char szServiceUser[64];
-// The file the process id is written to; "" to write it as ProcessID into
-// kqsd.ini. [Process Settings] PidFile, else under systemd's
-// RuntimeDirectory= ($RUNTIME_DIRECTORY/kqsd.pid).
-extern char szPidFile[255];
+#include "service/daemonstate.h"
 
 // The longest time limit accepted, in seconds (one week); larger values are
 // cut to it.
@@ -87,7 +52,9 @@ inline constexpr int kMaxIdleTimeoutSeconds = 7 * 24 * 3600;
 // first setting that is not a number ("[section] key=value").
 unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size);
 
-// Reads every setting from the INI file at iniPath and sets
+// Reads every setting from the INI file at iniPath into *settings (defaults
+// for what is absent; the process id file under systemd's RuntimeDirectory=,
+// $RUNTIME_DIRECTORY/kqsd.pid, when PidFile is not set) and sets
 // nCommandTimeoutMs (common/host/mtsafe.h). Enforce accepts 0, 1, yes, no,
 // true, false, on and off in any letter case; any other value turns the check
 // on and logs warning 210. Time limits are decimal seconds; an absent or
@@ -99,12 +66,12 @@ unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size);
 // ports off, a Certificate without a Key or the reverse; or after error 114
 // when Allow, ListenAddress or a [TLS] path is longer than its buffer (a
 // value is never cut).
-int LoadServiceOptions(const char* iniPath);
+int LoadServiceOptions(kqs::ServiceSettings* settings, const char* iniPath);
 
 // 1 when a console at address (text, IPv4 or IPv6; an IPv4-mapped IPv6
-// address counts as its IPv4 address) may use a management port: Allow is
-// empty, or one of its networks holds the address.
-int PeerAllowed(const char* address);
+// address counts as its IPv4 address) may use a management port: the
+// settings' Allow is empty, or one of its networks holds the address.
+int PeerAllowed(const kqs::ServiceSettings* settings, const char* address);
 
 // The effective settings as one line of text, for information event 20.
-void DescribeServiceOptions(char* buffer, unsigned size);
+void DescribeServiceOptions(char* buffer, unsigned size, const kqs::ServiceSettings* settings);

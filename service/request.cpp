@@ -26,7 +26,6 @@
 #include "common/host/sysinfo.h"
 #include "service/admission.h"
 #include "service/session.h"
-#include "service/options.h"
 
 namespace {
 
@@ -244,7 +243,7 @@ uint32_t PSRequest(kqs::Session* session, const char* packet, uint32_t received)
   if (parametersSize > kRequestParameterSize || dataSize > kRequestDataSize) {
     // The decoder copied nothing: no handler runs on an unfilled buffer.
     code = KQS_INVALID_PARAMETER;
-  } else if (bEnforceAccess && NeedsAccess(operation, objectType) && !session->accessGranted) {
+  } else if (session->settings->enforceAccess && NeedsAccess(operation, objectType) && !session->accessGranted) {
     code = KQS_NO_ACCESS;
   } else if (operation == KQS_ADMIN_ACCESS && !AwaitPasswordTurn(*session)) {
     return KQS_FAILURE;

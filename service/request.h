@@ -24,8 +24,8 @@ inline constexpr int kMaxRefusedChecks = 5;
 // for the next request); a parameter string or data block too long for its
 // buffer is answered with KQS_INVALID_PARAMETER without running a handler. A
 // data block is always NUL-terminated inside the data buffer, so handlers
-// that read it as text stay within it. With access enforcement on
-// (service/options.h), KQS_ADD and KQS_REMOVE are answered KQS_NO_ACCESS,
+// that read it as text stay within it. With access enforcement on in the
+// session's settings, KQS_ADD and KQS_REMOVE are answered KQS_NO_ACCESS,
 // without running a handler, until a KQS_ADMIN_ACCESS on the same connection
 // has succeeded. Every add or remove of a queue or port is logged with the
 // console's address (56 done, 251 refused), and a refused one carries as its

@@ -23,7 +23,6 @@
 #include "protocol/kqsids.h"
 #include "protocol/packet.h"
 #include "pts/ptscore.h"
-#include "service/options.h"
 #include "service/session.h"
 
 namespace {
@@ -41,6 +40,7 @@ class RequestTest : public ::testing::Test {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     connection_ = std::make_unique<kqs::SocketConnection>(pair[0], "");
     session_.connection = connection_.get();
+    session_.settings = &settings_;
     console_ = pair[1];
     argv0_ = dir_ / "kqsd";
     argv_[0] = argv0_.data();
@@ -85,6 +85,7 @@ class RequestTest : public ::testing::Test {
   std::string argv0_;
   char* argv_[2] = {nullptr, nullptr};
   std::unique_ptr<kqs::SocketConnection> connection_;
+  kqs::ServiceSettings settings_;  // the defaults: access not enforced
   kqs::Session session_;
   int console_ = -1;
 };

@@ -1,5 +1,5 @@
 // The serving threads: one per admitted connection, each taking requests
-// from its byte stream under the time limits of service/options.h.
+// from its byte stream under the time limits of the daemon's settings.
 #include "service/session.h"
 
 #include <arpa/inet.h>
@@ -65,12 +65,12 @@ struct Pending {
 // while a request is incomplete, else the rest of the idle limit (measured
 // from the last answered request), else without limit (-1). Zero when the
 // limit has passed.
-int WaitMs(const Pending& pending, int64_t lastAnswerMs) {
+int WaitMs(const ServiceSettings& settings, const Pending& pending, int64_t lastAnswerMs) {
   int64_t end;
   if (pending.have > 0) {
-    end = pending.firstByteMs + nRequestTimeoutMs;
-  } else if (nIdleTimeoutMs > 0) {
-    end = lastAnswerMs + nIdleTimeoutMs;
+    end = pending.firstByteMs + settings.requestTimeoutMs;
+  } else if (settings.idleTimeoutMs > 0) {
+    end = lastAnswerMs + settings.idleTimeoutMs;
   } else {
     return -1;
   }
@@ -108,8 +108,9 @@ End HandleRequests(Session* session, char* buffer, Pending* pending, int64_t* la
 }
 
 // Waits for and receives the next bytes into the buffer.
-End Receive(Connection* connection, char* buffer, Pending* pending, int64_t lastAnswerMs) {
-  const int waitMs = WaitMs(*pending, lastAnswerMs);
+End Receive(const Session& session, char* buffer, Pending* pending, int64_t lastAnswerMs) {
+  Connection* connection = session.connection;
+  const int waitMs = WaitMs(*session.settings, *pending, lastAnswerMs);
   if (waitMs == 0) return pending->have > 0 ? End::kSlowRequest : End::kIdle;
   const int received =
       connection->Receive(buffer + pending->have, static_cast<int>(kReceiveSize - pending->have), waitMs);
@@ -149,13 +150,19 @@ void LogEnd(End end, const char* peer) {
   }
 }
 
-bool AddressAllowed(const std::string& peer) { return PeerAllowed(peer.c_str()) != 0; }
+// What a serving thread is handed: the connection, which it owns, and the
+// settings it is served under.
+struct Job {
+  std::unique_ptr<Connection> connection;
+  const ServiceSettings* settings;
+};
 
 // Thread body: serves the connection it is given, then releases, closes and
 // forgets it.
 void* Serve(void* arg) {
-  std::unique_ptr<Connection> connection(static_cast<Connection*>(arg));
-  ServeConnection(connection.get());
+  std::unique_ptr<Job> job(static_cast<Job*>(arg));
+  std::unique_ptr<Connection> connection = std::move(job->connection);
+  ServeConnection(connection.get(), job->settings);
   Release(connection.get());
   connection.reset();
   Log(EVENTLOG_INFORMATION_TYPE, 10);
@@ -167,37 +174,40 @@ void* Serve(void* arg) {
 
 }  // namespace
 
-void StartServing(std::unique_ptr<Connection> connection) {
-  if (!AddressAllowed(connection->peer())) {
+void StartServing(std::unique_ptr<Connection> connection, const ServiceSettings* settings) {
+  if (PeerAllowed(settings, connection->peer().c_str()) == 0) {
     LogText(EVENTLOG_WARNING_TYPE, 209, connection->peer().c_str());
   } else if (Admit(connection.get())) {
     std::lock_guard<std::mutex> hold(g_threadsLock);
+    auto job = std::make_unique<Job>(Job{std::move(connection), settings});
     JThread thread = 0;
-    if (JThreadCreate(&thread, Serve, connection.get()) == 0) {
+    if (JThreadCreate(&thread, Serve, job.get()) == 0) {
       pthread_detach(thread);
-      connection.release();
+      job.release();
       ++g_threads;
       return;
     }
     // No thread to be had: the console is closed rather than left waiting.
+    connection = std::move(job->connection);
     Release(connection.get());
   }
   connection.reset();
   Log(EVENTLOG_INFORMATION_TYPE, 10);
 }
 
-void ServeConnection(Connection* connection) {
+void ServeConnection(Connection* connection, const ServiceSettings* settings) {
   std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(std::malloc(kReceiveSize)), &std::free);
   Session session;
   session.connection = connection;
+  session.settings = settings;
   int64_t lastAnswerMs = NowMs();
   Pending pending;
   // Without a buffer the connection is closed at once rather than served.
   End end = buffer != nullptr ? End::kGoing : End::kFailed;
-  if (end == End::kGoing && !connection->Open(static_cast<int>(nRequestTimeoutMs))) end = End::kNoHandshake;
+  if (end == End::kGoing && !connection->Open(static_cast<int>(settings->requestTimeoutMs))) end = End::kNoHandshake;
   session.accessGranted = connection->Certified();
   while (end == End::kGoing && !ServiceIsShutdown()) {
-    end = Receive(connection, buffer.get(), &pending, lastAnswerMs);
+    end = Receive(session, buffer.get(), &pending, lastAnswerMs);
     if (end == End::kGoing) end = HandleRequests(&session, buffer.get(), &pending, &lastAnswerMs);
   }
   LogEnd(end, connection->peer().c_str());

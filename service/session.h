@@ -10,23 +10,26 @@
 #include <memory>
 
 #include "service/connection.h"
+#include "service/daemonstate.h"
 
 namespace kqs {
 
 // What one connection has done so far; request handling reads and updates it.
 struct Session {
   Connection* connection = nullptr;
+  const ServiceSettings* settings = nullptr;  // the daemon's, read-only
   bool accessGranted = false;  // an administrator check succeeded on it
   int refusedChecks = 0;
   bool mustClose = false;  // a response was not sent whole, or too many refusals
 };
 
-// Serves connection on a new thread when its address is in [ACCESS] Allow
-// (else warning 209) and the admission lets it in; otherwise closes it
-// (event 10). Logs nothing on success: the listener logged the accept.
-void StartServing(std::unique_ptr<Connection> connection);
+// Serves connection on a new thread, under settings (which must outlive
+// every serving thread), when its address is in [ACCESS] Allow (else
+// warning 209) and the admission lets it in; otherwise closes it (event 10).
+// Logs nothing on success: the listener logged the accept.
+void StartServing(std::unique_ptr<Connection> connection, const ServiceSettings* settings);
 
-// Serves the connection on the calling thread until it ends. It is first
+// Serves the connection on the calling thread, under settings, until it ends. It is first
 // opened (the TLS handshake, within RequestTimeout; warning 240 when the
 // console does not complete it), and a console whose certificate a ClientCA
 // signed starts as having passed the administrator check. Requests are
@@ -40,7 +43,7 @@ void StartServing(std::unique_ptr<Connection> connection);
 // reset, or keepalive found it gone), a response was not taken within
 // SendTimeout (204) or five administrator checks were refused (208). Does
 // not close the connection.
-void ServeConnection(Connection* connection);
+void ServeConnection(Connection* connection, const ServiceSettings* settings);
 
 // Shutdown: ends every connection being served, refuses new ones, and waits
 // at most waitMs for their threads to finish (each logs event 10). Returns

@@ -4,6 +4,7 @@
 // into syslog, so a system log that does not read can never stall the daemon.
 #include "common/host/eventlog.h"
 
+#include <nl_types.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -24,10 +25,13 @@
 #include <string_view>
 #include <thread>
 
-unsigned short wLevel = 0;
-nl_catd catd = reinterpret_cast<nl_catd>(-1);
-
 namespace {
+
+// The level (EventLogSetLevel), read by every logging thread.
+std::atomic<unsigned short> wLevel{0};
+// The open catalog, (nl_catd)-1 when none is open: set by EventLogOpen and
+// EventLogClose, which the program calls while no other thread logs.
+nl_catd catd = reinterpret_cast<nl_catd>(-1);
 
 constexpr unsigned short kMaxInsertions = 4;
 constexpr size_t kMessageSize = 2048;

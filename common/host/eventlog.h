@@ -6,8 +6,6 @@
 // counted; once the queue has drained, warning 211 reports the count.
 #pragma once
 
-#include <nl_types.h>
-
 #include <cstdint>
 
 // Event types.
@@ -17,12 +15,6 @@ enum : unsigned short {
   EVENTLOG_WARNING_TYPE = 2,      // LOG_DAEMON | LOG_WARNING
 };
 
-// Log level: at 0 and 1 every type is written; at 2 information entries are
-// dropped. Initially 0.
-extern unsigned short wLevel;
-// The open catalog, (nl_catd)-1 when none is open.
-extern nl_catd catd;
-
 // Opens the catalog at catalogPath and the system log under the identity
 // source (copied). logName and
 // messageFile are accepted and not used. Returns 1, or 0 when the catalog
@@ -30,8 +22,9 @@ extern nl_catd catd;
 int EventLogOpen(const char* source, const char* logName, const char* messageFile,
                  const char* catalogPath);
 
-// Sets the level. Returns 1, or 0 for a level other than 0, 1 or 2 (the
-// level is then unchanged).
+// Sets the level: at 0 and 1 every type is written; at 2 information entries
+// are dropped. Initially 0. Returns 1, or 0 for a level other than 0, 1 or 2
+// (the level is then unchanged).
 int EventLogSetLevel(unsigned short level);
 
 // Writes the catalog text of event (type, id), with the first count

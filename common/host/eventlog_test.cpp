@@ -5,6 +5,7 @@
 #include "common/host/eventlog.h"
 
 #include <gtest/gtest.h>
+#include <nl_types.h>
 #include <syslog.h>
 
 #include <string>

@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -24,16 +25,22 @@
 #include "common/host/sysinfo.h"
 #include "common/util/pathutil.h"
 #include "common/util/strbuf.h"
-
-char gszServiceName[1024];
-char gszServiceDisplayName[1024];
-char gszServiceExeName[1024];
-char gszServiceCatName[1024];
-std::atomic<int> bShutdown{0};
-std::atomic<int> keepProdding{1};
-JThreadSemHandle jsWait = nullptr;
+#include "jthread/jthread.h"
 
 namespace {
+
+// The names ServiceStartBackground or ServiceRunForeground recorded, for the
+// log calls: empty until then, read-only after.
+char gszServiceName[1024];
+char gszServiceDisplayName[1024];
+char gszServiceExeName[1024];  // module directory + argv[0]'s file name
+char gszServiceCatName[1024];  // gszServiceExeName + ".cat"
+// The shutdown flag: 0 until SIGTERM, then 1 for good.
+std::atomic<int> bShutdown{0};
+// 1 while the stop-time progress thread is to keep running.
+std::atomic<int> keepProdding{1};
+// Exists while ServiceStart runs; ServiceStop raises it.
+JThreadSemHandle jsWait = nullptr;
 
 ServiceBeginRoutine g_begin = nullptr;
 ServiceEndRoutine g_end = nullptr;

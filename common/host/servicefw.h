@@ -6,10 +6,7 @@
 // and runs the stop routine. Also a few service-side logging and exit calls.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-
-#include "jthread/jthread.h"
 
 // The program's start routine returns 0 when the service runs, -1 when
 // start-up failed and kServiceBadConfiguration when it failed on the
@@ -26,16 +23,6 @@ inline constexpr int kExitBadConfiguration = 78;
 // of the daemon). Call before ServiceStart or ServiceStartBackground; without
 // them ServiceStart returns at once.
 void ServiceSetRoutines(ServiceBeginRoutine begin, ServiceEndRoutine end);
-
-// Process-wide state. The texts are 1024-byte buffers, empty until
-// ServiceStartBackground fills them.
-extern char gszServiceName[1024];
-extern char gszServiceDisplayName[1024];
-extern char gszServiceExeName[1024];  // module directory + argv[0]'s file name
-extern char gszServiceCatName[1024];  // gszServiceExeName + ".cat"
-extern std::atomic<int> bShutdown;     // 0 until SIGTERM, then 1 for good
-extern std::atomic<int> keepProdding;  // 1 while the stop-time progress thread runs
-extern JThreadSemHandle jsWait;
 
 // Records the names, detaches (fork, new session without a controlling
 // terminal, SIGHUP and SIGPIPE ignored, fork again, standard streams on
@@ -88,10 +75,11 @@ int ServiceCanRegainRoot();
 void ServiceSetShutdown();
 int ServiceIsShutdown();
 
-// Raises jsWait by one. Nothing waits on it.
+// Raises the framework's semaphore by one while ServiceStart runs. Nothing
+// waits on it.
 void ServiceStop();
-// Progress thread body: wakes every 500 ms while keepProdding is nonzero,
-// and at once when ServiceStart clears it. Returns 0.
+// Progress thread body: wakes every 500 ms until ServiceStart's stop routine
+// has returned, and ends at once then. Returns 0.
 void* ServiceProdSCM(void* arg);
 // Does nothing.
 void ServiceBreak();
