@@ -392,9 +392,11 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
     EXPECT_EQ(r.status, 78) << c.named;
     EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
   }
+  // Settings found wrong only once read, in the foreground: a value or line
+  // too long to keep whole, or a network no address has.
   std::string nets;
   for (int i = 0; i < 120; ++i) nets += "2001:db8:" + std::to_string(i) + "::/48 ";
-  const Case tooLong[] = {
+  const Case refusedOnceRead[] = {
       {std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\nAllow=" + nets + "\n"), 0640,
        "[ACCESS] Allow (at most 2047 characters)"},
       {good + "[Process Settings]\nPidFile=/run/" + std::string(260, 'p') + "\n", 0640,
@@ -403,10 +405,9 @@ TEST_F(DaemonTest, RefusesToStartOnSettingsItCannotTrustReadOrParse) {
        "[LP Service] DeviceDirs (at most 4000 characters)"},
       // Read in pieces, the tail of this comment would be a setting.
       {good + "; " + std::string(4093, '-') + "Enforce=0\n", 0640, nextLine + " (at most 4095 characters) in " + ini},
-      // A network no address has.
       {std::regex_replace(good, std::regex(R"(\[ACCESS\]\n)"), "[ACCESS]\nAllow=10.0.0.0/8,127.0.0.1/33\n"), 0640,
        "127.0.0.1/33"}};
-  for (const Case& c : tooLong) {
+  for (const Case& c : refusedOnceRead) {
     ASSERT_TRUE(kqs::ScratchDir::WriteFile(ini, c.text));
     r = kqs::Run({"timeout", "20", exe, "-f"});
     EXPECT_EQ(r.status, 78);
