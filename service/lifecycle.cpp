@@ -159,7 +159,7 @@ void LogLpService() {
                                      reinterpret_cast<uintptr_t>(std::strerror(errno))};
     EventLogAddMessage(EVENTLOG_ERROR_TYPE, 130, 2, insertions);
   } else {
-    close(fd);
+    env->Close(fd);
   }
   struct stat st;
   if (env->Stat(lp.lpadmin, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) {
@@ -191,7 +191,7 @@ int RecordProcessId(const char* pidFile, const char* iniPath) {
     why = std::strerror(errno);
   }
   FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (out == nullptr && fd >= 0) close(fd);
+  if (out == nullptr && fd >= 0) env->Close(fd);
   // The write shows only when the stream is flushed: FClose says whether
   // the number reached the file.
   bool written = out != nullptr && std::fputs(pid, out) >= 0;
