@@ -11,10 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/config/profile.h"
 #include "common/host/env.h"
-#include "common/host/sysinfo.h"
-#include "common/util/pathutil.h"
 #include "common/util/strbuf.h"
 #include "queueadmin/lppaths.h"
 
@@ -96,18 +93,6 @@ int SetDeviceDirs(const char* list) {
   g_dirs = dirs;
   g_dirCount = count;
   return 0;
-}
-
-int LoadDeviceDirs(char* list, unsigned size) {
-  std::array<char, kMaxDeviceDirsLength + 2> room{};
-  char ini[255];
-  const unsigned n = xGetModuleDirectoryA(nullptr, ini, sizeof ini);
-  if (n != 0 && n < sizeof ini && MergePathA(ini, "kqsd.ini", sizeof ini) != nullptr) {
-    xGetPrivateProfileStringA("LP Service", "DeviceDirs", "", room.data(), room.size(), ini);
-  }
-  if (list != nullptr && size > 0) RelStrCpyIntoBufA(list, room.data(), size);
-  if (std::strlen(room.data()) > kMaxDeviceDirsLength) return -2;
-  return SetDeviceDirs(room.data());
 }
 
 int CheckQueueDevice(const char* device, char* why, unsigned size) {

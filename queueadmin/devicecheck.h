@@ -18,16 +18,9 @@ inline constexpr unsigned kMaxDeviceDirs = 16;
 // "." or ".." names, or there are too many. Call before requests are served.
 int SetDeviceDirs(const char* list);
 
-// The longest value DeviceDirs may have (its line must fit the profile
-// reader's 4095 characters).
+// The longest list SetDeviceDirs is given from kqsd.ini (its line must fit
+// the profile reader's 4095 characters).
 inline constexpr unsigned kMaxDeviceDirsLength = 4000;
-
-// Reads [LP Service] DeviceDirs from kqsd.ini in the module directory and
-// sets it; a missing file or key means none. The value as read goes into
-// list (cut to size-1 characters), for the message that names it. Returns
-// SetDeviceDirs's result, or -2 with nothing set when the value is longer
-// than kMaxDeviceDirsLength: a list cut short would name other directories.
-int LoadDeviceDirs(char* list, unsigned size);
 
 // 0 when device may be a queue's Device, else -1 with the reason (cut to
 // size-1 characters) in why. Accepted:

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "jthread/jthread.h"
+#include "queueadmin/devicecheck.h"
 
 namespace kqs {
 
@@ -76,6 +77,8 @@ struct ServiceSettings {
   // The file the process id is written to; "" to write it as ProcessID into
   // kqsd.ini.
   char pidFile[255] = "";
+  // [LP Service] DeviceDirs as written, for SetDeviceDirs (queueadmin).
+  char deviceDirs[kMaxDeviceDirsLength + 1] = "";
 };
 
 struct DaemonState {

@@ -291,12 +291,8 @@ int ServiceBegin() {
     Log(EVENTLOG_ERROR_TYPE, 191);
     return kServiceBadConfiguration;
   }
-  std::array<char, kqs::kMaxDeviceDirsLength + 1> dirs;
-  const int loaded = kqs::LoadDeviceDirs(dirs.data(), static_cast<unsigned>(dirs.size()));
-  if (loaded != 0) {
-    char limit[64];
-    sprintfnA(limit, sizeof limit, "[LP Service] DeviceDirs (at most %u characters)", kqs::kMaxDeviceDirsLength);
-    LogText(EVENTLOG_ERROR_TYPE, loaded == -2 ? 114 : 146, loaded == -2 ? limit : dirs.data());
+  if (kqs::SetDeviceDirs(settings.deviceDirs) != 0) {
+    LogText(EVENTLOG_ERROR_TYPE, 146, settings.deviceDirs);
     return kServiceBadConfiguration;
   }
 

@@ -275,9 +275,11 @@ int LoadServiceOptions(ServiceSettings* settings, const char* iniPath) {
   if (s.keepAliveSeconds == 0) s.keepAliveSeconds = 1;
   s.discoveryEnabled = xGetPrivateProfileIntA("Discovery", "Enabled", 1, iniPath) != 0;
   nCommandTimeoutMs = static_cast<int>(ReadSeconds("LP Service", "CommandTimeout", 0, iniPath));
-  // A name or path cut short would be another account or file.
+  // A name, path or list cut short would be another account, file or
+  // directory.
   if (!ReadText("Process Settings", "User", s.serviceUser, sizeof s.serviceUser, iniPath) ||
-      !ReadText("Process Settings", "PidFile", s.pidFile, sizeof s.pidFile, iniPath)) {
+      !ReadText("Process Settings", "PidFile", s.pidFile, sizeof s.pidFile, iniPath) ||
+      !ReadText("LP Service", "DeviceDirs", s.deviceDirs, sizeof s.deviceDirs, iniPath)) {
     return -1;
   }
   if (s.serviceUser[0] == '\0') RelStrCpyIntoBufA(s.serviceUser, "lp", sizeof s.serviceUser);

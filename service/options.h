@@ -30,6 +30,8 @@
 //   [Discovery]         Enabled=0      no discovery replies at all (1)
 //   [LP Service]        CommandTimeout an LP command still running after this
 //                                      many seconds is stopped (0: never)
+//                       DeviceDirs     the directories a queue's Device may
+//                                      name files in (queueadmin/devicecheck.h)
 // Read once at start-up into the daemon's state (service/daemonstate.h),
 // before the listen thread starts; read-only after.
 #pragma once
@@ -48,8 +50,10 @@ inline constexpr int kMaxIdleTimeoutSeconds = 7 * 24 * 3600;
 // settings the daemon cannot read must not leave it running on defaults.
 // Returns 0, or the id of the error event to log with problem (cut to
 // size-1 characters) as its text: 140 the file cannot be read (its path and
-// the reason), 141 the first malformed line (path and line number), 142 the
-// first setting that is not a number ("[section] key=value").
+// the reason), 114 the first line over 4095 characters, which the profile
+// reader would take in pieces ("line N (at most 4095 characters)"), 141 the
+// first malformed line (path and line number), 142 the first setting that is
+// not a number ("[section] key=value").
 unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size);
 
 // Reads every setting from the INI file at iniPath into *settings (defaults
@@ -64,8 +68,8 @@ unsigned CheckSettingsText(const char* iniPath, char* problem, unsigned size);
 // after error 160 when a [TLS] setting is invalid: a Port that is no port
 // number (or is the plain port's), a PlainPort that is no truth value, both
 // ports off, a Certificate without a Key or the reverse; or after error 114
-// when Allow, ListenAddress or a [TLS] path is longer than its buffer (a
-// value is never cut).
+// when Allow, ListenAddress, User, PidFile, DeviceDirs or a [TLS] path is
+// longer than its buffer (a value is never cut).
 int LoadServiceOptions(kqs::ServiceSettings* settings, const char* iniPath);
 
 // 1 when a console at address (text, IPv4 or IPv6; an IPv4-mapped IPv6
