@@ -82,6 +82,12 @@ void LogText(unsigned short type, unsigned id, const char* text) {
   EventLogAddMessage(type, id, 1, &insertion);
 }
 
+// An error whose text names what failed and why.
+void LogFailure(unsigned id, const char* what, const char* why) {
+  const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(what), reinterpret_cast<uintptr_t>(why)};
+  EventLogAddMessage(EVENTLOG_ERROR_TYPE, id, 2, insertions);
+}
+
 // Supplementary groups, group, then user: once the user is lp nothing else
 // can be changed. lp keeps the groups it is a member of (the print service
 // admits administrative requests by group), which only root can set.
@@ -155,9 +161,7 @@ void LogLpService() {
   kqs::Env* env = kqs::CurrentEnv();
   const int fd = env->Open(lp.interfaces, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) {
-    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(lp.interfaces),
-                                     reinterpret_cast<uintptr_t>(std::strerror(errno))};
-    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 130, 2, insertions);
+    LogFailure(130, lp.interfaces, std::strerror(errno));
   } else {
     env->Close(fd);
   }
@@ -180,15 +184,13 @@ int RecordProcessId(const char* pidFile, const char* iniPath) {
     xWritePrivateProfileStringA("Process Settings", "ProcessID", pid, iniPath);
     return 0;
   }
-  char offender[255], refused[320];
+  char offender[255], refused[320] = "";
   kqs::Env* env = kqs::CurrentEnv();
   int fd = -1;
-  const char* why = refused;
   if (CheckRootOwnedSettings(pidFile, offender, sizeof offender) < 0) {
     sprintfnA(refused, sizeof refused, "%s may be changed by an account other than root, or is a link", offender);
   } else {
     fd = env->Open(pidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    why = std::strerror(errno);
   }
   FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (out == nullptr && fd >= 0) env->Close(fd);
@@ -196,11 +198,7 @@ int RecordProcessId(const char* pidFile, const char* iniPath) {
   // the number reached the file.
   bool written = out != nullptr && std::fputs(pid, out) >= 0;
   if (out != nullptr && env->FClose(out) != 0) written = false;
-  if (!written) {
-    if (fd >= 0) why = std::strerror(errno);
-    const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(pidFile), reinterpret_cast<uintptr_t>(why)};
-    EventLogAddMessage(EVENTLOG_ERROR_TYPE, 145, 2, insertions);
-  }
+  if (!written) LogFailure(145, pidFile, refused[0] != '\0' ? refused : std::strerror(errno));
   return written ? 0 : -1;
 }
 
@@ -255,9 +253,7 @@ int PrepareTls(const DaemonState& state) {
 void kqs::LogSocketFailure(unsigned id, const char* protocol, int port, const char* address, int error) {
   char where[128];
   sprintfnA(where, sizeof where, "%s %d on %s", protocol, port, address[0] != '\0' ? address : "every address");
-  const char* why = error != 0 ? std::strerror(error) : "the address cannot be used on this host";
-  const uintptr_t insertions[2] = {reinterpret_cast<uintptr_t>(where), reinterpret_cast<uintptr_t>(why)};
-  EventLogAddMessage(EVENTLOG_ERROR_TYPE, id, 2, insertions);
+  LogFailure(id, where, error != 0 ? std::strerror(error) : "the address cannot be used on this host");
 }
 
 int kqs::SocketFor(const char* method, const char* host, int port, struct sockaddr* address) {
